@@ -1,0 +1,380 @@
+#include "core/pyutil.hpp"
+
+#include <structmember.h>
+
+namespace vkl {
+
+void raise_pending() { throw nb::python_error(); }
+
+void raise(PyObject *type, const std::string &msg) {
+    PyErr_SetString(type, msg.c_str());
+    throw nb::python_error();
+}
+
+const char *tp_name_of(nb::handle v) {
+    // The name stays valid as long as the type object lives, which it does
+    // for as long as the value it came from is referenced by the caller.
+    return _PyType_Name(Py_TYPE(v.ptr()));
+}
+
+void raise_arg_type(const char *name, const char *expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, tp_name_of(got));
+    throw nb::python_error();
+}
+
+bool is_number(nb::handle v) {
+    PyObject *o = v.ptr();
+    if (PyLong_Check(o) || PyFloat_Check(o))
+        return true;
+    PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
+    return nm && (nm->nb_int || nm->nb_index);
+}
+
+nb::object arg_int(nb::handle v, const char *name) {
+    PyObject *o = v.ptr();
+    if (PyLong_CheckExact(o))
+        return nb::borrow(v);
+    if (is_number(v) || PyComplex_Check(o)) {
+        // int() itself decides (a NaN, an infinity or a complex number raise
+        // the error that int() raises).
+        PyObject *r = PyNumber_Long(o);
+        if (!r)
+            raise_pending();
+        return nb::steal(r);
+    }
+    raise_arg_type(name, "int", v);
+}
+
+long long arg_int_ll(nb::handle v, const char *name) {
+    nb::object i = arg_int(v, name);
+    long long r = PyLong_AsLongLong(i.ptr());
+    if (r == -1 && PyErr_Occurred())
+        raise_pending();
+    return r;
+}
+
+double arg_float(nb::handle v) {
+    PyObject *o = v.ptr();
+    if (PyFloat_CheckExact(o))
+        return PyFloat_AS_DOUBLE(o);
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred())
+        raise_pending();
+    return d;
+}
+
+nb::object arg_float_or_none(nb::handle v, const char *name) {
+    PyObject *o = v.ptr();
+    if (o == Py_None)
+        return nb::none();
+    if (PyFloat_CheckExact(o))
+        return nb::borrow(v);
+    PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
+    if (PyFloat_Check(o) || PyLong_Check(o) || (nm && (nm->nb_float || nm->nb_index))) {
+        double d = PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred())
+            raise_pending();
+        return nb::float_(d);
+    }
+    raise_arg_type(name, "float", v);
+}
+
+nb::list arg_list(nb::handle v, const char *name) {
+    if (!PyList_CheckExact(v.ptr()))
+        raise_arg_type(name, "list", v);
+    return nb::borrow<nb::list>(v);
+}
+
+nb::dict arg_dict(nb::handle v, const char *name) {
+    if (!PyDict_CheckExact(v.ptr()))
+        raise_arg_type(name, "dict", v);
+    return nb::borrow<nb::dict>(v);
+}
+
+nb::str arg_str(nb::handle v, const char *name) {
+    if (!PyUnicode_CheckExact(v.ptr()))
+        raise_arg_type(name, "str", v);
+    return nb::borrow<nb::str>(v);
+}
+
+nb::object arg_str_or_none(nb::handle v, const char *name) {
+    if (v.is_none())
+        return nb::none();
+    return arg_str(v, name);
+}
+
+bool truth(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0)
+        raise_pending();
+    return r != 0;
+}
+
+nb::object coerce_int_result(nb::handle v) {
+    PyObject *o = v.ptr();
+    if (o == Py_None || PyLong_CheckExact(o))
+        return nb::borrow(v);
+    if (is_number(v)) {
+        PyObject *r = PyNumber_Long(o);
+        if (!r)
+            raise_pending();
+        return nb::steal(r);
+    }
+    PyErr_Format(PyExc_TypeError, "Expected int, got %.200s", tp_name_of(v));
+    throw nb::python_error();
+}
+
+nb::module_ import_sibling(const char *name) {
+    PyObject *m = PyImport_ImportModule(name);
+    if (!m) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError))
+            raise_pending();
+        PyErr_Clear();
+        std::string full = std::string("vkl_api.") + name;
+        m = PyImport_ImportModule(full.c_str());
+        if (!m)
+            raise_pending();
+    }
+    return nb::steal<nb::module_>(m);
+}
+
+std::vector<nb::module_> import_siblings(std::initializer_list<const char *> names) {
+    std::vector<nb::module_> out;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        out.clear();
+        bool failed = false;
+        for (const char *name : names) {
+            std::string full = attempt == 0 ? std::string(name) : std::string("vkl_api.") + name;
+            PyObject *m = PyImport_ImportModule(full.c_str());
+            if (!m) {
+                if (attempt == 1 || !PyErr_ExceptionMatches(PyExc_ImportError))
+                    raise_pending();
+                PyErr_Clear();
+                failed = true;
+                break;
+            }
+            out.push_back(nb::steal<nb::module_>(m));
+        }
+        if (!failed)
+            return out;
+    }
+    return out;
+}
+
+void warn_caller(PyObject *category, const std::string &msg) {
+    // A C function has no frame of its own: level 1 is the Python line that
+    // called it, which is what a Python method reaches with stacklevel=2.
+    if (PyErr_WarnEx(category, msg.c_str(), 1) < 0)
+        raise_pending();
+}
+
+void log(nb::handle logger, const char *level, const std::string &msg) {
+    nb::str text(msg.data(), msg.size());
+    PyObject *r = PyObject_CallMethodOneArg(logger.ptr(), nb::str(level).ptr(), text.ptr());
+    if (!r)
+        raise_pending();
+    Py_DECREF(r);
+}
+
+std::string py_format(nb::handle value, const char *spec) {
+    nb::str s(spec);
+    PyObject *r = PyObject_Format(value.ptr(), s.ptr());
+    if (!r)
+        raise_pending();
+    nb::str out = nb::steal<nb::str>(r);
+    return std::string(out.c_str());
+}
+
+std::string py_str(nb::handle value) {
+    PyObject *r = PyObject_Str(value.ptr());
+    if (!r)
+        raise_pending();
+    nb::str out = nb::steal<nb::str>(r);
+    Py_ssize_t n = 0;
+    const char *c = PyUnicode_AsUTF8AndSize(out.ptr(), &n);
+    if (!c)
+        raise_pending();
+    return std::string(c, (size_t) n);
+}
+
+nb::object builtins() {
+    return nb::module_::import_("builtins");
+}
+
+// ---- function wrapper ------------------------------------------------------
+namespace {
+
+struct VklFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *func;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *dict;
+};
+
+PyObject *vf_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    return PyObject_Vectorcall(((VklFunction *) self)->func, args, nargsf, kwnames);
+}
+
+PyObject *vf_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int vf_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *f = (VklFunction *) self;
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->func);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int vf_clear(PyObject *self) {
+    auto *f = (VklFunction *) self;
+    Py_CLEAR(f->func);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void vf_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    vf_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *vf_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U>", ((VklFunction *) self)->qualname);
+}
+
+PyMemberDef vf_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VklFunction, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(VklFunction, dict), Py_READONLY, nullptr},
+    {"__name__", Py_T_OBJECT_EX, offsetof(VklFunction, name), 0, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(VklFunction, qualname), 0, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(VklFunction, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(VklFunction, doc), 0, nullptr},
+    {"__wrapped_native__", Py_T_OBJECT_EX, offsetof(VklFunction, func), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot vf_slots[] = {
+    {Py_tp_call, (void *) PyVectorcall_Call},
+    {Py_tp_descr_get, (void *) vf_descr_get},
+    {Py_tp_traverse, (void *) vf_traverse},
+    {Py_tp_clear, (void *) vf_clear},
+    {Py_tp_dealloc, (void *) vf_dealloc},
+    {Py_tp_repr, (void *) vf_repr},
+    {Py_tp_members, (void *) vf_members},
+    {0, nullptr}};
+
+PyType_Spec vf_spec = {"vkl_api.function", sizeof(VklFunction), 0,
+                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_METHOD_DESCRIPTOR,
+                       vf_slots};
+
+PyTypeObject *vf_type() {
+    static PyTypeObject *tp = nullptr;
+    if (!tp) {
+        tp = (PyTypeObject *) PyType_FromSpec(&vf_spec);
+        if (!tp)
+            raise_pending();
+    }
+    return tp;
+}
+
+} // namespace
+
+nb::object wrap_function(nb::handle func, const char *name, const std::string &qualname, nb::handle module_name,
+                         const char *doc) {
+    PyTypeObject *tp = vf_type();
+    auto *f = PyObject_GC_New(VklFunction, tp);
+    if (!f)
+        raise_pending();
+    f->vectorcall = vf_vectorcall;
+    f->func = Py_NewRef(func.ptr());
+    f->name = PyUnicode_FromString(name);
+    f->qualname = PyUnicode_FromString(qualname.c_str());
+    f->module = Py_NewRef(module_name.ptr());
+    f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+    f->dict = nullptr;
+    PyObject_GC_Track((PyObject *) f);
+    return nb::steal((PyObject *) f);
+}
+
+ClassBuilder::ClassBuilder(const char *name, nb::handle module_name, const char *qualname, const char *doc)
+    : name_(name), qualname_(qualname ? qualname : name), module_name_(nb::borrow(module_name)) {
+    ns_["__module__"] = module_name;
+    ns_["__qualname__"] = nb::str(qualname_.c_str());
+    if (doc)
+        ns_["__doc__"] = nb::str(doc);
+}
+
+nb::object ClassBuilder::wrap(nb::handle fn, const char *name) {
+    return wrap_function(fn, name, qualname_ + "." + name, module_name_, nullptr);
+}
+
+ClassBuilder &ClassBuilder::add(const char *name, nb::object fn, Kind kind, nb::object fset) {
+    nb::object member;
+    switch (kind) {
+    case Kind::Method: member = fn; break;
+    case Kind::Static: member = builtins().attr("staticmethod")(fn); break;
+    case Kind::Class: member = builtins().attr("classmethod")(fn); break;
+    case Kind::Property:
+        member = builtins().attr("property")(fn, fset.is_valid() ? fset : nb::object(nb::none()));
+        break;
+    }
+    ns_[name] = member;
+    last_ = name;
+    last_fn_ = fn;
+    last_kind_ = kind;
+    last_fset_ = fset;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::doc(const char *text) {
+    if (!last_)
+        raise(PyExc_RuntimeError, "ClassBuilder::doc without a member");
+    nb::setattr(last_fn_, "__doc__", nb::str(text));
+    if (last_kind_ == Kind::Property)
+        ns_[last_] = builtins().attr("property")(last_fn_, last_fset_.is_valid() ? last_fset_ : nb::object(nb::none()),
+                                                 nb::none(), nb::str(text));
+    else
+        add(last_, last_fn_, last_kind_, last_fset_);
+    return *this;
+}
+
+nb::object ClassBuilder::finish(nb::handle bases) {
+    nb::object b = bases ? nb::borrow(bases) : nb::object(nb::make_tuple(builtins().attr("object")));
+    return builtins().attr("type")(nb::str(name_.c_str()), b, ns_);
+}
+
+nb::object make_enum(const char *name, nb::handle module_name, const std::string &qualname, const char *doc,
+                     std::initializer_list<std::pair<const char *, long long>> members) {
+    nb::object enum_cls = nb::module_::import_("enum").attr("Enum");
+    nb::list items;
+    for (auto &m : members)
+        items.append(nb::make_tuple(nb::str(m.first), nb::int_(m.second)));
+    nb::object e = enum_cls(nb::str(name), items, nb::arg("module") = module_name,
+                            nb::arg("qualname") = nb::str(qualname.c_str()));
+    if (doc)
+        nb::setattr(e, "__doc__", nb::str(doc));
+    return e;
+}
+
+void module_init_common() { nb::set_leak_warnings(false); }
+
+} // namespace vkl

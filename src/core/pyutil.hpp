@@ -1,0 +1,185 @@
+// Shared helper layer of every vkl_api extension module.
+//
+// Argument rules (one place for every module, so the TypeError texts match):
+//   int          exact int unchanged; any other number through int(); else TypeError
+//   float        the interpreter's float conversion (real numbers only)
+//   float|None   None kept, any other number to float, else TypeError
+//   list / dict / str   exactly that type (subclasses and None refused)
+//   str|None     exactly a str, or None
+// TypeError text: "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
+//
+// Also: sibling imports (top-level module first, package module on ImportError),
+// warnings attributed to the Python caller's line, logging through a given logger,
+// and a small builder that assembles ordinary Python classes (instance state in
+// __dict__, methods bound through the descriptor protocol) from C++ callables.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <type_traits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vkl {
+namespace nb = nanobind;
+
+// ---- errors -------------------------------------------------------------
+// Raise (as a C++ exception carrying the Python error) a TypeError with the
+// shared argument-type text.
+[[noreturn]] void raise_arg_type(const char *name, const char *expected, nb::handle got);
+// Set a Python exception of the given type and throw it through nanobind.
+[[noreturn]] void raise(PyObject *type, const std::string &msg);
+// Throw the pending Python error (after a failed C-API call).
+[[noreturn]] void raise_pending();
+
+// Name of the value's type as the argument messages write it.
+const char *tp_name_of(nb::handle v);
+
+// ---- argument rules -----------------------------------------------------
+nb::object arg_int(nb::handle v, const char *name);
+// Same rule, then converted to a C++ integer (OverflowError when it does not fit).
+long long arg_int_ll(nb::handle v, const char *name);
+double arg_float(nb::handle v);
+nb::object arg_float_or_none(nb::handle v, const char *name);
+nb::list arg_list(nb::handle v, const char *name);
+nb::dict arg_dict(nb::handle v, const char *name);
+nb::str arg_str(nb::handle v, const char *name);
+nb::object arg_str_or_none(nb::handle v, const char *name);
+bool truth(nb::handle v);
+
+// Result coercion: None and an exact int unchanged, any other number through
+// int(), anything else TypeError "Expected int, got {type}".
+nb::object coerce_int_result(nb::handle v);
+
+// True when the object offers the numeric protocol for integer conversion.
+bool is_number(nb::handle v);
+
+// ---- imports ------------------------------------------------------------
+// Import `name` as a top-level module; on ImportError, import "vkl_api.<name>".
+nb::module_ import_sibling(const char *name);
+// Import several siblings as top-level modules; if any of them fails with
+// ImportError, import all of them again from the package.
+std::vector<nb::module_> import_siblings(std::initializer_list<const char *> names);
+
+// ---- warnings and logging -------------------------------------------------
+// Issue a warning attributed to the Python line that called into C++ (the
+// equivalent of stacklevel=2 in a Python method).
+void warn_caller(PyObject *category, const std::string &msg);
+// logger.<level>(msg) with one string argument.
+void log(nb::handle logger, const char *level, const std::string &msg);
+
+// Python's format(value, spec).
+std::string py_format(nb::handle value, const char *spec);
+std::string py_str(nb::handle value);
+
+// ---- functions and class building -------------------------------------------
+nb::object builtins();
+
+// Argument annotation that accepts any object, None included (the argument
+// rules above decide what is acceptable).
+inline auto arg(const char *name) { return nb::arg(name).none(); }
+
+template <typename... Extra>
+constexpr bool has_args_v = (nb::detail::arg_traits<Extra>::is_arg || ... || false);
+
+// Wrap a nanobind function in a Python-function-like callable: exact __doc__,
+// __name__, __qualname__ and __module__, and binding through the descriptor
+// protocol to an ordinary bound method (so `a.f == a.f`, `a.f.__self__`).
+nb::object wrap_function(nb::handle func, const char *name, const std::string &qualname,
+                         nb::handle module_name, const char *doc);
+
+// A module-level function with an exact docstring.
+template <typename F, typename... Extra>
+nb::object make_function(nb::handle module, const char *name, F &&f, const char *doc, const Extra &...extra) {
+    nb::object fn = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+    nb::object w = wrap_function(fn, name, name, module.attr("__name__"), doc);
+    nb::setattr(module, name, w);
+    return w;
+}
+
+// Assembles a Python class with `type(name, bases, namespace)`.  Members are
+// added in definition order; methods receive `self` as their first argument
+// and may name their other arguments with vkl::arg.  `doc(text)` sets the
+// docstring of the member defined last.
+class ClassBuilder {
+public:
+    ClassBuilder(const char *name, nb::handle module_name, const char *qualname = nullptr,
+                 const char *doc = nullptr);
+
+    template <typename F, typename... Extra>
+    ClassBuilder &def(const char *name, F &&f, const Extra &...extra) {
+        nb::object fn;
+        if constexpr (has_args_v<Extra...>)
+            fn = nb::cpp_function(std::forward<F>(f), nb::name(name), nb::arg("self"), extra...);
+        else
+            fn = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+        return add(name, wrap(fn, name), Kind::Method);
+    }
+    template <typename F, typename... Extra>
+    ClassBuilder &def_static(const char *name, F &&f, const Extra &...extra) {
+        nb::object fn = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+        return add(name, wrap(fn, name), Kind::Static);
+    }
+    template <typename F, typename... Extra>
+    ClassBuilder &def_classmethod(const char *name, F &&f, const Extra &...extra) {
+        nb::object fn;
+        if constexpr (has_args_v<Extra...>)
+            fn = nb::cpp_function(std::forward<F>(f), nb::name(name), nb::arg("cls"), extra...);
+        else
+            fn = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+        return add(name, wrap(fn, name), Kind::Class);
+    }
+    // Read-only property; `getter(self)`.
+    template <typename F>
+    ClassBuilder &def_property_readonly(const char *name, F &&getter) {
+        nb::object fget = wrap(nb::cpp_function(std::forward<F>(getter), nb::name(name)), name);
+        return add(name, fget, Kind::Property);
+    }
+    // Read-write property; `getter(self)`, `setter(self, value)`.
+    template <typename G, typename S>
+    ClassBuilder &def_property(const char *name, G &&getter, S &&setter) {
+        nb::object fget = wrap(nb::cpp_function(std::forward<G>(getter), nb::name(name)), name);
+        nb::object fset = wrap(nb::cpp_function(std::forward<S>(setter), nb::name(name)), name);
+        return add(name, fget, Kind::Property, fset);
+    }
+    ClassBuilder &attr(const char *name, nb::handle value) {
+        ns_[name] = value;
+        last_ = nullptr;
+        return *this;
+    }
+    ClassBuilder &doc(const char *text);
+
+    nb::dict &ns() { return ns_; }
+    const std::string &qualname() const { return qualname_; }
+    nb::handle module_name() const { return module_name_; }
+
+    // Create the class; default base is `object`.
+    nb::object finish(nb::handle bases = nb::handle());
+
+private:
+    enum class Kind { Method, Static, Class, Property };
+    nb::object wrap(nb::handle fn, const char *name);
+    ClassBuilder &add(const char *name, nb::object fn, Kind kind, nb::object fset = nb::object());
+
+    std::string name_;
+    std::string qualname_;
+    nb::object module_name_;
+    nb::dict ns_;
+    const char *last_ = nullptr;
+    nb::object last_fn_;
+    Kind last_kind_ = Kind::Method;
+    nb::object last_fset_;
+};
+
+// A plain enum.Enum subclass built with the functional API, with the given
+// module, qualified name and docstring; members in the order given.
+nb::object make_enum(const char *name, nb::handle module_name, const std::string &qualname,
+                     const char *doc, std::initializer_list<std::pair<const char *, long long>> members);
+
+// Leak reports of nanobind at interpreter exit are noise for objects that the
+// interpreter itself keeps until the end (classes built from C++ callables).
+void module_init_common();
+
+} // namespace vkl
