@@ -1,0 +1,849 @@
+// Serial transport to the USB adapter: frame writer, polling reader and
+// dispatch, connection lifecycle and adapter port discovery.
+//
+// The polling worker is a plain C function (not a nanobind binding) written
+// against the C API: it reads through the port object, checks and parses
+// frames natively and calls the receive callbacks.  References it holds are
+// released only while the thread holds the interpreter (see Ref), so a daemon
+// worker that the interpreter stops at exit unwinds without touching objects.
+#include "core/frame.hpp"
+#include "core/protocol.hpp"
+#include "core/pyutil.hpp"
+
+#include <string>
+
+namespace nb = nanobind;
+using namespace vkl;
+
+namespace {
+
+// Adapter identity on USB: the vendor id and the inclusive range of its
+// eleven product ids (one per adapter variant).
+constexpr long ADAPTER_USB_VID = 0x1209;
+constexpr long ADAPTER_USB_PID_FIRST = 0x5A10;
+constexpr long ADAPTER_USB_PID_LAST = 0x5A1A;
+static_assert(ADAPTER_USB_PID_LAST - ADAPTER_USB_PID_FIRST + 1 == 11, "eleven product ids");
+
+constexpr double JOIN_TIMEOUT_S = 1.0;
+constexpr double BOOTLOADER_PAUSE_S = 0.1;
+constexpr int ENTER_BOOTLOADER_ACTION = 0xC1;
+
+// Objects that live as long as the interpreter (module dict, our own
+// functions, the original protocol functions).
+PyObject *g_dict = nullptr;           // module namespace of vkl_over_usb
+PyObject *g_process_pkt = nullptr;    // our _process_pkt (function object)
+PyObject *g_is_connected = nullptr;   // our is_connected property
+PyObject *g_parse_orig = nullptr;     // _protocol.parse_usb_address_flags
+PyObject *g_build_orig = nullptr;     // _protocol.build_usb_address_flags
+PyObject *g_event_type = nullptr;     // threading.Event
+PyObject *g_cls = nullptr;            // VklOverUsb
+PyObject *g_deprecated_cls = nullptr; // VKL_over_USB
+PyObject *g_transport_close = nullptr; // VklTransport.close
+PyObject *g_live = nullptr;           // weakref.WeakSet of transports with a started polling thread
+PyObject *s_read = nullptr;           // interned "read"
+
+// Owned reference released only while this thread holds the interpreter.
+struct Ref {
+    PyObject *p = nullptr;
+    Ref() = default;
+    explicit Ref(PyObject *o) : p(o) {}
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    ~Ref() { reset(); }
+    void reset(PyObject *o = nullptr) {
+        if (p && PyGILState_Check())
+            Py_DECREF(p);
+        p = o;
+    }
+    PyObject *get() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
+};
+
+PyObject *global(const char *name) {
+    // Borrowed; module attributes are read at call time.
+    PyObject *v = PyDict_GetItemString(g_dict, name);
+    if (!v)
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    return v;
+}
+
+nb::object global_obj(const char *name) {
+    PyObject *v = global(name);
+    if (!v)
+        raise_pending();
+    return nb::borrow(v);
+}
+
+// Truth of getattr(obj, name): 1, 0, or -1 with an exception set.
+int attr_truth(PyObject *obj, const char *name) {
+    Ref v(PyObject_GetAttrString(obj, name));
+    if (!v)
+        return -1;
+    return PyObject_IsTrue(v.get());
+}
+
+// self.is_connected, natively when the property is ours and the run flag is a
+// plain threading.Event.
+int is_connected_c(PyObject *self) {
+    Ref prop(PyObject_GetAttrString((PyObject *) Py_TYPE(self), "is_connected"));
+    if (!prop) {
+        PyErr_Clear();
+    } else if (prop.get() == g_is_connected) {
+        Ref ev(PyObject_GetAttrString(self, "_polling_thread_event"));
+        if (!ev)
+            return -1;
+        int set;
+        if (Py_TYPE(ev.get()) == (PyTypeObject *) g_event_type) {
+            set = attr_truth(ev.get(), "_flag");
+        } else {
+            Ref r(PyObject_CallMethod(ev.get(), "is_set", nullptr));
+            set = r ? PyObject_IsTrue(r.get()) : -1;
+        }
+        if (set <= 0)
+            return set;
+        Ref ser(PyObject_GetAttrString(self, "_ser"));
+        if (!ser)
+            return -1;
+        return attr_truth(ser.get(), "is_open");
+    }
+    return attr_truth(self, "is_connected");
+}
+
+int attr_long(PyObject *obj, const char *name, long *out) {
+    Ref v(PyObject_GetAttrString(obj, name));
+    if (!v)
+        return -1;
+    long x = PyLong_AsLong(v.get());
+    if (x == -1 && PyErr_Occurred())
+        return -1;
+    *out = x;
+    return 0;
+}
+
+// bytes from whatever the port's read returned.
+PyObject *as_bytes(PyObject *o) {
+    if (PyBytes_Check(o))
+        return Py_NewRef(o);
+    return PyBytes_FromObject(o);
+}
+
+// Call the registered callback under the transport's lock:
+//   with self.lock: self.callbacks[address](address, payload, priority_bit)
+// `payload` is a new list.  Returns 0, or -1 with an exception set.
+int dispatch(PyObject *self, PyObject *address, PyObject *payload, PyObject *priority_bit) {
+    Ref callbacks(PyObject_GetAttrString(self, "callbacks"));
+    if (!callbacks)
+        return -1;
+    int has = PySequence_Contains(callbacks.get(), address);
+    if (has <= 0)
+        return has;
+    Ref lock(PyObject_GetAttrString(self, "lock"));
+    if (!lock)
+        return -1;
+    Ref enter(PyObject_GetAttrString(lock.get(), "__enter__"));
+    if (!enter)
+        return -1;
+    Ref exit(PyObject_GetAttrString(lock.get(), "__exit__"));
+    if (!exit)
+        return -1;
+    Ref entered(PyObject_CallNoArgs(enter.get()));
+    if (!entered)
+        return -1;
+    Ref result;
+    Ref cb(PyObject_GetItem(callbacks.get(), address));
+    if (cb) {
+        PyObject *args[3] = {address, payload, priority_bit};
+        result.reset(PyObject_Vectorcall(cb.get(), args, 3, nullptr));
+    }
+    if (result) {
+        Ref r(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
+        return r ? 0 : -1;
+    }
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *tb = PyException_GetTraceback(exc);
+    Ref r(PyObject_CallFunctionObjArgs(exit.get(), (PyObject *) Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr));
+    Py_XDECREF(tb);
+    if (!r) {
+        Py_DECREF(exc);
+        return -1;
+    }
+    int suppress = PyObject_IsTrue(r.get());
+    if (suppress < 0) {
+        Py_DECREF(exc);
+        return -1;
+    }
+    if (suppress) {
+        Py_DECREF(exc);
+        return 0;
+    }
+    PyErr_SetRaisedException(exc);
+    return -1;
+}
+
+PyObject *list_from_bytes(const uint8_t *p, Py_ssize_t n) {
+    PyObject *l = PyList_New(n);
+    if (!l)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(l, i, PyLong_FromLong(p[i])); // small ints: never fails
+    return l;
+}
+
+// (address, priority_bit) from the flag word, natively when the module's
+// parser is the protocol's own; otherwise through it, unpacked into three.
+int parse_flags(uint32_t word, Ref &address, Ref &priority) {
+    PyObject *parser = global("parse_usb_address_flags");
+    if (!parser)
+        return -1;
+    if (parser == g_parse_orig) {
+        frame::FlagWord f = frame::parse_flags(word);
+        address.reset(PyLong_FromUnsignedLong(f.address));
+        priority.reset(PyLong_FromLong(f.priority));
+        return address && priority ? 0 : -1;
+    }
+    Ref w(PyLong_FromUnsignedLong(word));
+    if (!w)
+        return -1;
+    Ref res(PyObject_CallOneArg(parser, w.get()));
+    if (!res)
+        return -1;
+    Ref it(PyObject_GetIter(res.get()));
+    if (!it)
+        return -1;
+    Ref items[3];
+    for (int i = 0; i < 3; ++i) {
+        items[i].reset(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", i);
+            return -1;
+        }
+    }
+    Ref extra(PyIter_Next(it.get()));
+    if (extra) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+        return -1;
+    }
+    if (PyErr_Occurred())
+        return -1;
+    address.reset(Py_NewRef(items[0].get()));
+    priority.reset(Py_NewRef(items[1].get()));
+    return 0;
+}
+
+// Exceptions that end the polling loop.
+int is_stop_exception(PyObject *exc) {
+    if (PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt))
+        return 1;
+    PyObject *serial = global("serial");
+    if (!serial)
+        return -1;
+    Ref su(PyObject_GetAttrString(serial, "serialutil"));
+    if (!su)
+        return -1;
+    for (const char *n : {"PortNotOpenError", "SerialException"}) {
+        Ref t(PyObject_GetAttrString(su.get(), n));
+        if (!t)
+            return -1;
+        if (PyErr_GivenExceptionMatches(exc, t.get()))
+            return 1;
+    }
+    return 0;
+}
+
+// Is self._process_pkt our own method (not replaced by a subclass or the instance)?
+int process_pkt_is_ours(PyObject *self) {
+    Ref m(PyObject_GetAttrString(self, "_process_pkt"));
+    if (!m)
+        return -1;
+    return PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == g_process_pkt &&
+           PyMethod_GET_SELF(m.get()) == self;
+}
+
+// One pass of the reader.  Returns 0 (pass done), or -1 with an exception set.
+int read_pass(PyObject *self, bool &in_sync) {
+    Ref ser(PyObject_GetAttrString(self, "_ser"));
+    if (!ser)
+        return -1;
+    Ref hl_obj(PyObject_GetAttrString(self, "_MSG_HEADER_LENGTH"));
+    if (!hl_obj)
+        return -1;
+    long hl, start, max_payload, crc;
+    hl = PyLong_AsLong(hl_obj.get());
+    if (hl == -1 && PyErr_Occurred())
+        return -1;
+    if (attr_long(self, "_MSG_START_BYTE", &start) < 0)
+        return -1;
+
+    Ref header;
+    if (in_sync) {
+        Ref h(PyObject_CallMethodOneArg(ser.get(), s_read, hl_obj.get()));
+        if (!h)
+            return -1;
+        header.reset(as_bytes(h.get()));
+        if (!header)
+            return -1;
+    } else {
+        Ref one_arg(PyLong_FromLong(1));
+        Ref h(PyObject_CallMethodOneArg(ser.get(), s_read, one_arg.get()));
+        if (!h)
+            return -1;
+        Ref hb(as_bytes(h.get()));
+        if (!hb)
+            return -1;
+        if (PyBytes_GET_SIZE(hb.get()) == 0 || (uint8_t) PyBytes_AS_STRING(hb.get())[0] != start)
+            return 0;
+        Ref rest_n(PyLong_FromLong(hl - 1));
+        Ref rest(PyObject_CallMethodOneArg(ser.get(), s_read, rest_n.get()));
+        if (!rest)
+            return -1;
+        Ref rb(as_bytes(rest.get()));
+        if (!rb)
+            return -1;
+        header.reset(PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(hb.get()) + PyBytes_GET_SIZE(rb.get())));
+        if (!header)
+            return -1;
+        char *dst = PyBytes_AS_STRING(header.get());
+        std::memcpy(dst, PyBytes_AS_STRING(hb.get()), PyBytes_GET_SIZE(hb.get()));
+        std::memcpy(dst + PyBytes_GET_SIZE(hb.get()), PyBytes_AS_STRING(rb.get()), PyBytes_GET_SIZE(rb.get()));
+        in_sync = true;
+    }
+    const uint8_t *h = (const uint8_t *) PyBytes_AS_STRING(header.get());
+    if (PyBytes_GET_SIZE(header.get()) != hl || hl < 4 || h[0] != start) {
+        in_sync = false;
+        return 0;
+    }
+    uint32_t word = frame::read_le16(h + 1);
+    Ref address, priority;
+    if (parse_flags(word, address, priority) < 0)
+        return -1;
+    long frame_len = h[3];
+    if (attr_long(self, "_MAX_PAYLOAD_SIZE", &max_payload) < 0)
+        return -1;
+    if (frame_len > max_payload) {
+        in_sync = false;
+        return 0;
+    }
+    Ref body_n(PyLong_FromLong(frame_len + 1));
+    Ref b(PyObject_CallMethodOneArg(ser.get(), s_read, body_n.get()));
+    if (!b)
+        return -1;
+    Ref body(as_bytes(b.get()));
+    if (!body)
+        return -1;
+    if (PyBytes_GET_SIZE(body.get()) < frame_len + 1) {
+        in_sync = false;
+        return 0;
+    }
+    if (attr_long(self, "_CRC_MAGIC_NUMBER", &crc) < 0)
+        return -1;
+    const uint8_t *p = (const uint8_t *) PyBytes_AS_STRING(body.get());
+    Py_ssize_t n = PyBytes_GET_SIZE(body.get()) - 1;
+    if (p[n] != crc) {
+        in_sync = false;
+        return 0;
+    }
+    int ours = process_pkt_is_ours(self);
+    if (ours < 0)
+        return -1;
+    if (ours) {
+        Ref payload(list_from_bytes(p, n));
+        if (!payload)
+            return -1;
+        return dispatch(self, address.get(), payload.get(), priority.get());
+    }
+    Ref pkt(PyBytes_FromStringAndSize((const char *) p, n));
+    if (!pkt)
+        return -1;
+    Ref r(PyObject_CallMethod(self, "_process_pkt", "OOO", address.get(), pkt.get(), priority.get()));
+    return r ? 0 : -1;
+}
+
+PyObject *polling_worker(PyObject *, PyObject *self) {
+    try {
+        // A worker started by connect() owns the connection while it is the
+        // transport's current polling thread; once connect() (called from a
+        // callback on this very thread) has started a successor, it leaves the
+        // port to that one.
+        PyObject *threading = global("threading");
+        if (!threading)
+            return nullptr;
+        Ref me(PyObject_CallMethod(threading, "current_thread", nullptr));
+        if (!me)
+            return nullptr;
+        bool owned = false;
+        {
+            Ref t(PyObject_GetAttrString(self, "_polling_thread"));
+            if (!t)
+                PyErr_Clear();
+            owned = t && t.get() == me.get();
+        }
+        bool superseded = false;
+        bool in_sync = true;
+        for (;;) {
+            int c = is_connected_c(self);
+            if (c < 0)
+                return nullptr;
+            if (!c)
+                break;
+            if (owned) {
+                Ref t(PyObject_GetAttrString(self, "_polling_thread"));
+                if (!t)
+                    PyErr_Clear();
+                if (t && t.get() != me.get()) {
+                    superseded = true;
+                    break;
+                }
+            }
+            if (read_pass(self, in_sync) == 0)
+                continue;
+            PyObject *exc = PyErr_GetRaisedException();
+            int stop = is_stop_exception(exc);
+            if (stop < 0) {
+                Py_DECREF(exc);
+                return nullptr;
+            }
+            if (stop) {
+                Py_DECREF(exc);
+                Ref ev(PyObject_GetAttrString(self, "_polling_thread_event"));
+                if (!ev)
+                    return nullptr;
+                Ref r(PyObject_CallMethod(ev.get(), "clear", nullptr));
+                if (!r)
+                    return nullptr;
+                continue;
+            }
+            if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+                PyErr_SetRaisedException(exc);
+                return nullptr;
+            }
+            Ref text(PyObject_Str(exc));
+            Py_DECREF(exc);
+            if (!text)
+                return nullptr;
+            Ref msg(PyUnicode_FromFormat("Error in polling thread: %U", text.get()));
+            if (!msg)
+                return nullptr;
+            Ref logger(PyObject_GetAttrString(self, "logger"));
+            if (!logger)
+                return nullptr;
+            Ref r(PyObject_CallMethod(logger.get(), "warning", "O", msg.get()));
+            if (!r)
+                return nullptr;
+            in_sync = false;
+        }
+        if (!superseded) {
+            Ref ser(PyObject_GetAttrString(self, "_ser"));
+            if (!ser)
+                return nullptr;
+            Ref r(PyObject_CallMethod(ser.get(), "close", nullptr));
+            if (!r)
+                return nullptr;
+        }
+        Py_RETURN_NONE;
+    } catch (const std::exception &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+PyMethodDef worker_def = {"_polling_thread_worker", (PyCFunction) polling_worker, METH_O, nullptr};
+
+// ---- connection lock --------------------------------------------------------
+// connect, disconnect, close and enter_bootloader of one transport run one at
+// a time.  On the transport's own polling thread (a receive callback calling
+// back) they run without it: another thread may hold it while waiting for
+// this very thread to end.
+bool on_polling_thread(nb::handle self) {
+    nb::object t = nb::getattr(self, "_polling_thread", nb::none());
+    if (t.is_none())
+        return false;
+    nb::object cur = global_obj("threading").attr("current_thread")();
+    return cur.is(t);
+}
+
+class ConnectionGuard {
+public:
+    explicit ConnectionGuard(nb::handle self) {
+        if (on_polling_thread(self))
+            return;
+        lock_ = nb::getattr(self, "_connection_lock");
+        lock_.attr("acquire")(); // blocks with the interpreter released
+    }
+    ~ConnectionGuard() {
+        if (!lock_.is_valid())
+            return;
+        PyObject *exc = PyErr_GetRaisedException();
+        PyObject *r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+        if (!r)
+            PyErr_Clear();
+        Py_XDECREF(r);
+        PyErr_SetRaisedException(exc);
+    }
+    ConnectionGuard(const ConnectionGuard &) = delete;
+    ConnectionGuard &operator=(const ConnectionGuard &) = delete;
+
+private:
+    nb::object lock_;
+};
+
+bool connected(nb::handle self) { return truth(nb::getattr(self, "is_connected")); }
+
+// ---- writer -------------------------------------------------------------------
+uint8_t byte_value(nb::handle v) {
+    Py_ssize_t x = PyNumber_AsSsize_t(v.ptr(), nullptr);
+    if (x == -1 && PyErr_Occurred())
+        raise_pending();
+    if (x < 0 || x > 255)
+        raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+    return (uint8_t) x;
+}
+
+nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, nb::handle priority_in,
+                    nb::handle hs_in) {
+    nb::object address = arg_int(address_in, "address");
+    bool priority = truth(priority_in);
+    bool hs = truth(hs_in);
+    nb::list data = arg_list(data_in, "data");
+
+    if (!truth(nb::getattr(self, "check_vkl_id_range")(address))) {
+        log(nb::getattr(self, "logger"), "error", "Invalid VKL ID: " + py_str(address));
+        return nb::bool_(false);
+    }
+    if (!truth(nb::getattr(self, "check_vkl_payload_size")(data))) {
+        log(nb::getattr(self, "logger"), "warning",
+            "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(nb::len(data)));
+        return nb::bool_(false);
+    }
+
+    // Address-and-flags word, packed as "<H".
+    uint16_t word = 0;
+    nb::object builder = global_obj("build_usb_address_flags");
+    nb::object w;
+    if (builder.ptr() == g_build_orig && PyLong_CheckExact(address.ptr())) {
+        int overflow = 0;
+        long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
+        if (a == -1 && PyErr_Occurred())
+            raise_pending();
+        if (!overflow && a >= 0 && a <= 0xFFFF) {
+            long long full = (long long) frame::build_flags((uint32_t) a, priority, hs);
+            if (full <= 0xFFFF)
+                word = (uint16_t) full;
+            else
+                w = nb::int_(full);
+        } else {
+            w = builder(address, nb::arg("priority") = nb::bool_(priority), nb::arg("can_high_speed") = nb::bool_(hs));
+        }
+    } else {
+        w = builder(address, nb::arg("priority") = nb::bool_(priority), nb::arg("can_high_speed") = nb::bool_(hs));
+        if (PyLong_CheckExact(w.ptr())) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(w.ptr(), &overflow);
+            if (x == -1 && PyErr_Occurred())
+                raise_pending();
+            if (!overflow && x >= 0 && x <= 0xFFFF) {
+                word = (uint16_t) x;
+                w = nb::object();
+            }
+        }
+    }
+    if (w.is_valid()) {
+        // Anything but a plain int in range: struct decides (and raises its own error).
+        nb::object packed = global_obj("struct").attr("pack")("<H", w);
+        nb::bytes pb = nb::borrow<nb::bytes>(packed);
+        const uint8_t *pp = (const uint8_t *) pb.c_str();
+        word = frame::read_le16(pp);
+    }
+
+    uint8_t start = byte_value(nb::getattr(self, "_MSG_START_BYTE"));
+    Py_ssize_t n = PyList_GET_SIZE(data.ptr());
+    if (n > 255)
+        raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+    nb::object pbytes = nb::steal(PyBytes_FromObject(data.ptr()));
+    if (!pbytes.is_valid())
+        raise_pending();
+    uint8_t trailer = byte_value(nb::getattr(self, "_CRC_MAGIC_NUMBER"));
+    Py_ssize_t pn = PyBytes_GET_SIZE(pbytes.ptr());
+    PyObject *fb = PyBytes_FromStringAndSize(nullptr, pn + (Py_ssize_t) frame::OVERHEAD);
+    if (!fb)
+        raise_pending();
+    nb::object frame_obj = nb::steal(fb);
+    frame::encode((uint8_t *) PyBytes_AS_STRING(fb), start, word, (const uint8_t *) PyBytes_AS_STRING(pbytes.ptr()),
+                  (size_t) pn, trailer);
+
+    nb::object ser = nb::getattr(self, "_ser");
+    if (truth(ser.attr("is_open"))) {
+        ser.attr("write")(frame_obj);
+        return nb::bool_(true);
+    }
+    log(nb::getattr(self, "logger"), "warning", "Serial port not connected");
+    return nb::bool_(false);
+}
+
+// ---- lifecycle ------------------------------------------------------------------
+void init_transport(nb::handle self, nb::handle port, nb::handle connect_on_init, nb::handle logger) {
+    bool do_connect = truth(connect_on_init);
+    arg_str_or_none(port, "port");
+    nb::object sup = builtins().attr("super")(nb::handle(g_cls), self);
+    sup.attr("__init__")(nb::arg("logger") = logger);
+    nb::setattr(self, "_port", port);
+    nb::object serial = global_obj("serial");
+    nb::setattr(self, "_ser",
+                serial.attr("Serial")(nb::none(), 115200, nb::arg("interCharTimeout") = 0.1, nb::arg("timeout") = 0.8));
+    nb::object threading = global_obj("threading");
+    nb::setattr(self, "_polling_thread_event", threading.attr("Event")());
+    nb::setattr(self, "_polling_thread", nb::none());
+    nb::setattr(self, "_connection_lock", threading.attr("RLock")());
+    if (do_connect)
+        nb::getattr(self, "connect")(nb::arg("port") = port);
+}
+
+nb::object connect(nb::handle self, nb::handle port) {
+    arg_str_or_none(port, "port");
+    ConnectionGuard guard(self);
+    nb::getattr(self, "disconnect")();
+
+    // The previous polling thread closes the port as it ends; wait for it so
+    // that it cannot close the port under the new connection.
+    nb::object old = nb::getattr(self, "_polling_thread", nb::none());
+    if (!old.is_none()) {
+        nb::object cur = global_obj("threading").attr("current_thread")();
+        if (cur.is(old)) {
+            // Called from a receive callback: this thread is the old worker,
+            // which will leave the port to its successor; close it here.
+            nb::object ser = nb::getattr(self, "_ser");
+            if (truth(ser.attr("is_open")))
+                ser.attr("close")();
+        } else {
+            while (truth(old.attr("is_alive")()))
+                old.attr("join")(JOIN_TIMEOUT_S);
+        }
+    }
+
+    if (!port.is_none() && nb::len(port) > 0)
+        nb::setattr(self, "_port", port);
+    if (!truth(nb::getattr(self, "_port")))
+        nb::setattr(self, "_port", global_obj("VklOverUsb").attr("get_port")());
+    nb::object p = nb::getattr(self, "_port");
+    if (!truth(p))
+        return nb::bool_(false);
+
+    nb::object ser = nb::getattr(self, "_ser");
+    try {
+        nb::setattr(ser, "port", p);
+        ser.attr("open")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        std::string msg = "Couldn't connect to port " + py_format(p, "") + ": " + py_str(e.value());
+        log(nb::getattr(self, "logger"), "error", msg);
+        return nb::bool_(false);
+    }
+    ser.attr("flushInput")();
+    ser.attr("flushOutput")();
+    ser.attr("read")(ser.attr("in_waiting"));
+    nb::getattr(self, "_polling_thread_event").attr("set")();
+    nb::object thread = global_obj("threading")
+                            .attr("Thread")(nb::arg("target") = nb::getattr(self, "_polling_thread_worker"),
+                                            nb::arg("daemon") = true);
+    nb::setattr(self, "_polling_thread", thread);
+    thread.attr("start")();
+    nb::handle(g_live).attr("add")(self);
+    return nb::bool_(true);
+}
+
+void disconnect(nb::handle self) {
+    ConnectionGuard guard(self);
+    if (!connected(self))
+        return;
+    nb::getattr(self, "_polling_thread_event").attr("clear")();
+    nb::object t = nb::getattr(self, "_polling_thread");
+    if (!t.is_none() && truth(t.attr("is_alive")())) {
+        // A receive callback that disconnects runs on the polling thread
+        // itself, which ends on its own once the callback returns.
+        nb::object cur = global_obj("threading").attr("current_thread")();
+        if (!cur.is(t))
+            t.attr("join")(nb::arg("timeout") = JOIN_TIMEOUT_S);
+    }
+}
+
+// Stop every polling thread still running when the interpreter exits, before
+// it finalises: a daemon thread that wakes up during finalisation is torn down
+// wherever it stands, callbacks included.
+void stop_all_at_exit() {
+    PyObject *live = g_live;
+    if (!live)
+        return;
+    PyObject *items = PySequence_List(live);
+    if (!items) {
+        PyErr_Clear();
+        return;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(items);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *t = PyList_GET_ITEM(items, i);
+        try {
+            nb::handle self(t);
+            nb::object thread = nb::getattr(self, "_polling_thread", nb::none());
+            if (thread.is_none() || !truth(thread.attr("is_alive")()))
+                continue;
+            nb::getattr(self, "_polling_thread_event").attr("clear")();
+            nb::object ser = nb::getattr(self, "_ser", nb::none());
+            if (!ser.is_none() && nb::hasattr(ser, "cancel_read"))
+                ser.attr("cancel_read")();
+            thread.attr("join")(JOIN_TIMEOUT_S);
+        } catch (nb::python_error &e) {
+            (void) e;
+        }
+        PyErr_Clear();
+    }
+    Py_DECREF(items);
+}
+
+} // namespace
+
+NB_MODULE(vkl_over_usb, m) {
+    module_init_common();
+    nb::object module_name = m.attr("__name__");
+
+    m.attr("threading") = nb::module_::import_("threading");
+    m.attr("time") = nb::module_::import_("time");
+    m.attr("warnings") = nb::module_::import_("warnings");
+    m.attr("serial") = nb::module_::import_("serial");
+    nb::module_::import_("serial.tools.list_ports");
+    m.attr("logging") = nb::module_::import_("logging");
+    m.attr("struct") = nb::module_::import_("struct");
+    m.attr("Optional") = nb::module_::import_("typing").attr("Optional");
+
+    std::vector<nb::module_> mods = import_siblings({"_vkl", "_protocol"});
+    m.attr("VKL") = mods[0].attr("VKL");
+    m.attr("build_usb_address_flags") = mods[1].attr("build_usb_address_flags");
+    m.attr("parse_usb_address_flags") = mods[1].attr("parse_usb_address_flags");
+    m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(module_name);
+    m.attr("ADAPTER_USB_VID") = ADAPTER_USB_VID;
+    m.attr("ADAPTER_USB_PID_FIRST") = ADAPTER_USB_PID_FIRST;
+    m.attr("ADAPTER_USB_PID_LAST") = ADAPTER_USB_PID_LAST;
+
+    g_dict = nb::handle(m.attr("__dict__")).inc_ref().ptr();
+    s_read = PyUnicode_InternFromString("read");
+    g_parse_orig = m.attr("parse_usb_address_flags").inc_ref().ptr();
+    g_build_orig = m.attr("build_usb_address_flags").inc_ref().ptr();
+    g_event_type = m.attr("threading").attr("Event").inc_ref().ptr();
+    g_live = nb::module_::import_("weakref").attr("WeakSet")().release().ptr();
+    nb::object vkl_cls = m.attr("VKL");
+    g_transport_close = vkl_cls.attr("close").inc_ref().ptr();
+
+    ClassBuilder cls("VklOverUsb", module_name);
+    cls.def(
+        "__init__",
+        [](nb::handle self, nb::handle port, nb::handle connect_on_init, nb::handle logger) {
+            init_transport(self, port, connect_on_init, logger);
+        },
+        arg("port") = nb::none(), arg("connect_on_init") = true, arg("logger") = nb::none());
+    cls.def("connect", [](nb::handle self, nb::handle port) { return connect(self, port); },
+            arg("port") = nb::none());
+    cls.def("disconnect", [](nb::handle self) { disconnect(self); });
+    {
+        nb::object fn = nb::steal(PyCFunction_NewEx(&worker_def, nullptr, module_name.ptr()));
+        if (!fn.is_valid())
+            raise_pending();
+        cls.attr("_polling_thread_worker",
+                 wrap_function(fn, "_polling_thread_worker", "VklOverUsb._polling_thread_worker", module_name,
+                               nullptr));
+    }
+    cls.def(
+        "_process_pkt",
+        [](nb::handle self, nb::handle address, nb::handle pkt, nb::handle priority_bit) {
+            PyObject *payload = PySequence_List(pkt.ptr());
+            if (!payload)
+                raise_pending();
+            Ref keep(payload);
+            if (dispatch(self.ptr(), address.ptr(), payload, priority_bit.ptr()) < 0)
+                raise_pending();
+        },
+        arg("address"), arg("pkt"), arg("priority_bit"));
+    g_process_pkt = nb::handle(cls.ns()["_process_pkt"]).inc_ref().ptr();
+    cls.def("send_VKL", &send_vkl, arg("address"), arg("data"), arg("priority") = true,
+            arg("can_high_speed") = false);
+    cls.def("enter_bootloader", [](nb::handle self) {
+        ConnectionGuard guard(self);
+        nb::list payload;
+        payload.append(ENTER_BOOTLOADER_ACTION);
+        nb::getattr(self, "send_VKL")(0, payload);
+        global_obj("time").attr("sleep")(BOOTLOADER_PAUSE_S);
+        nb::getattr(self, "close")();
+    }).doc(" To put the CAN adapter itself into bootloader mode ");
+    cls.def("close", [](nb::handle self) {
+        ConnectionGuard guard(self);
+        nb::handle(g_transport_close)(self);
+    }).doc("Release the link and its serial port; a second call is harmless.");
+    cls.def_static("get_ports", []() {
+        nb::object comports = global_obj("serial").attr("tools").attr("list_ports").attr("comports");
+        nb::object vid_ref = global_obj("ADAPTER_USB_VID");
+        nb::object lo = global_obj("ADAPTER_USB_PID_FIRST");
+        nb::object hi = global_obj("ADAPTER_USB_PID_LAST");
+        nb::list out;
+        for (nb::handle p : comports()) {
+            nb::object vid = p.attr("vid");
+            if (!truth(vid) || !vid.equal(vid_ref))
+                continue;
+            nb::object pid = p.attr("pid");
+            if (!truth(pid))
+                continue;
+            int a = PyObject_RichCompareBool(lo.ptr(), pid.ptr(), Py_LE);
+            if (a < 0)
+                raise_pending();
+            if (!a)
+                continue;
+            int b = PyObject_RichCompareBool(pid.ptr(), hi.ptr(), Py_LE);
+            if (b < 0)
+                raise_pending();
+            if (!b)
+                continue;
+            out.append(p.attr("device"));
+        }
+        return out;
+    });
+    cls.def_static("get_port", []() -> nb::object {
+        nb::object ports = global_obj("VklOverUsb").attr("get_ports")();
+        size_t n = nb::len(ports);
+        if (n == 1)
+            return nb::object(ports[0]);
+        nb::object logger = global_obj("logger");
+        if (n == 0)
+            log(logger, "warning", "No serial ports found");
+        else
+            log(logger, "warning",
+                "Found multiple serial ports. Manually select one. Available ports: " + py_str(ports));
+        return nb::str("");
+    }).doc(" Autodiscover the serial port for VKL over USB ");
+    cls.def_property_readonly("is_connected", [](nb::handle self) -> nb::object {
+        if (!truth(nb::getattr(self, "_polling_thread_event").attr("is_set")()))
+            return nb::bool_(false);
+        return nb::getattr(self, "_ser").attr("is_open");
+    });
+    g_is_connected = nb::handle(cls.ns()["is_connected"]).inc_ref().ptr();
+
+    nb::object C = cls.finish(nb::make_tuple(vkl_cls));
+    g_cls = C.inc_ref().ptr();
+    m.attr("VklOverUsb") = C;
+
+    ClassBuilder dep("VKL_over_USB", module_name, nullptr, "Deprecated compatibility name for :class:`VklOverUsb`.");
+    dep.def(
+        "__init__",
+        [](nb::handle self, nb::handle port, nb::handle connect_on_init, nb::handle logger) {
+            bool do_connect = truth(connect_on_init);
+            arg_str_or_none(port, "port");
+            warn_caller(PyExc_FutureWarning, "VKL_over_USB is deprecated; use VklOverUsb instead.");
+            nb::object sup = builtins().attr("super")(nb::handle(g_deprecated_cls), self);
+            sup.attr("__init__")(nb::arg("port") = port, nb::arg("connect_on_init") = nb::bool_(do_connect),
+                                 nb::arg("logger") = logger);
+        },
+        arg("port") = nb::none(), arg("connect_on_init") = true, arg("logger") = nb::none());
+    nb::object D = dep.finish(nb::make_tuple(C));
+    g_deprecated_cls = D.inc_ref().ptr();
+    m.attr("VKL_over_USB") = D;
+
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function([]() { stop_all_at_exit(); }));
+}
