@@ -1,0 +1,331 @@
+// Command-line tool: list an actuator's parameters, blink it, set its home
+// position, or scan a CAN bus for the addresses that answer.
+//
+// Every name the commands use (the transport and actuator classes, the command
+// functions, `print`) is looked up in the module's namespace when the command
+// runs, the way a Python module resolves its globals, so replacing one of them
+// on the module takes effect at once.
+#include "core/pyutil.hpp"
+
+#include <initializer_list>
+
+namespace nb = nanobind;
+using namespace vkl;
+
+namespace {
+
+// A global of the module, else a builtin, else NameError.
+nb::object lookup(const nb::dict &g, const char *name) {
+    PyObject *v = nullptr;
+    if (PyDict_GetItemStringRef(g.ptr(), name, &v) < 0)
+        raise_pending();
+    if (v)
+        return nb::steal(v);
+    nb::object b = builtins();
+    if (PyObject_GetOptionalAttrString(b.ptr(), name, &v) < 0)
+        raise_pending();
+    if (v)
+        return nb::steal(v);
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    raise_pending();
+}
+
+// format(value, spec) as a Python str (f"{value:spec}").
+nb::str fmt(nb::handle value, const char *spec = "") {
+    nb::str s(spec);
+    PyObject *r = PyObject_Format(value.ptr(), s.ptr());
+    if (!r)
+        raise_pending();
+    return nb::steal<nb::str>(r);
+}
+
+// Concatenation of text pieces; kept as Python strings throughout so that any
+// port name the shell hands over (surrogate escapes included) survives as is.
+nb::str cat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts)
+        items.append(p);
+    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!r)
+        raise_pending();
+    return nb::steal<nb::str>(r);
+}
+
+void say(const nb::dict &g, nb::handle line) { lookup(g, "print")(line); }
+
+bool equals_int(nb::handle a, long long b) {
+    nb::object other = nb::int_(b);
+    int r = PyObject_RichCompareBool(a.ptr(), other.ptr(), Py_EQ);
+    if (r < 0)
+        raise_pending();
+    return r == 1;
+}
+
+bool equals_str(nb::handle a, const char *b) {
+    nb::str other(b);
+    int r = PyObject_RichCompareBool(a.ptr(), other.ptr(), Py_EQ);
+    if (r < 0)
+        raise_pending();
+    return r == 1;
+}
+
+// "0x{address:X} ({address})"
+nb::str hex_and_decimal(nb::handle address) {
+    return cat({nb::str("0x"), fmt(address, "X"), nb::str(" ("), fmt(address), nb::str(")")});
+}
+
+// Connection text of params and home: the device on the port itself for
+// address 0, an actuator behind the CAN adapter otherwise.
+nb::str usb_or_can_msg(nb::handle args) {
+    nb::object address = nb::getattr(args, "address");
+    if (equals_int(address, 0))
+        return cat({nb::str("USB at port '"), fmt(nb::getattr(args, "port")), nb::str("'")});
+    return cat({nb::str("CAN at address "), hex_and_decimal(address)});
+}
+
+// Port and address defaults shared by params and home.
+void resolve_port(const nb::dict &g, nb::handle args) {
+    if (nb::getattr(args, "port").is_none())
+        nb::setattr(args, "port", lookup(g, "VklOverUsb").attr("get_port")());
+}
+
+void resolve_port_and_address(const nb::dict &g, nb::handle args) {
+    resolve_port(g, args);
+    if (nb::getattr(args, "address").is_none())
+        nb::setattr(args, "address", nb::int_(0));
+}
+
+// Open the transport and the actuator; on an unanswered ping report it, close
+// the transport and return an empty object.
+struct Session {
+    nb::object adapter, actuator;
+};
+
+bool open_session(const nb::dict &g, nb::handle args, nb::handle connection_msg, Session &s) {
+    s.adapter = lookup(g, "VklOverUsb")(nb::getattr(args, "port"));
+    s.actuator = lookup(g, "KavrelActuatorReal")(s.adapter, nb::getattr(args, "address"));
+    if (!truth(s.actuator.attr("connect")())) {
+        say(g, cat({nb::str("Could not connect by "), connection_msg}));
+        s.adapter.attr("close")();
+        return false;
+    }
+    return true;
+}
+
+void command_params(const nb::dict &g, nb::handle args) {
+    resolve_port_and_address(g, args);
+    nb::str connection_msg = usb_or_can_msg(args);
+    Session s;
+    if (!open_session(g, args, connection_msg, s))
+        return;
+    nb::object params = s.actuator.attr("get_parameters_all")();
+    // Released before anything is printed: no STOP is sent, the link is just let go.
+    s.adapter.attr("close")();
+    if (!truth(params))
+        return;
+    nb::dict by_name;
+    for (nb::handle item : params.attr("items")()) {
+        nb::object key = item[0];
+        by_name[nb::getattr(key, "name")] = item[1];
+    }
+    say(g, cat({nb::str("Parameters for actuator connected by "), connection_msg}));
+    for (auto [name, value] : by_name)
+        say(g, cat({fmt(name), nb::str(": "), fmt(value)}));
+}
+
+void command_blink(const nb::dict &g, nb::handle args) {
+    // Discovery first, even when the address then turns out to be missing.
+    resolve_port(g, args);
+    nb::object address = nb::getattr(args, "address");
+    if (address.is_none() || equals_int(address, 0)) {
+        say(g, nb::str("Address is required for blink command."));
+        return;
+    }
+    nb::str connection_msg = cat({nb::str("Connecting to device at address "), hex_and_decimal(address)});
+    Session s;
+    if (!open_session(g, args, connection_msg, s))
+        return;
+    s.actuator.attr("blink")();
+    s.adapter.attr("close")();
+}
+
+void command_home(const nb::dict &g, nb::handle args) {
+    resolve_port_and_address(g, args);
+    nb::str connection_msg = usb_or_can_msg(args);
+    Session s;
+    if (!open_session(g, args, connection_msg, s))
+        return;
+    s.actuator.attr("set_home_position")();
+    say(g, cat({nb::str("Home position set for actuator connected by "), connection_msg}));
+    s.adapter.attr("close")();
+}
+
+// The scanning step of one adapter; the adapter is closed however it ends, and
+// an exception passes on after the close (a failing close then takes its place,
+// carrying the first one as its context, as a `finally` clause would).
+void scan_adapter(const nb::dict &g, nb::handle args, nb::handle adapter, nb::handle scanner) {
+    try {
+        nb::object begin = nb::getattr(args, "begin");
+        nb::object end = nb::getattr(args, "end");
+        say(g, cat({nb::str("Scanning addresses from 0x"), fmt(begin, "X"), nb::str(" to 0x"), fmt(end, "X"),
+                    nb::str(" ... (CTRL+C to cancel)")}));
+        nb::object addresses = scanner.attr("scan")(nb::arg("begin") = begin, nb::arg("end") = end);
+        Py_ssize_t n = PyObject_Length(addresses.ptr());
+        if (n < 0)
+            raise_pending();
+        say(g, cat({nb::str("Found "), fmt(nb::int_(n)), nb::str(" addresses: "), fmt(addresses)}));
+    } catch (nb::python_error &e) {
+        try {
+            adapter.attr("close")();
+        } catch (nb::python_error &later) {
+            // SetContext steals the reference it is given.
+            PyException_SetContext(later.value().ptr(), Py_NewRef(e.value().ptr()));
+            throw;
+        }
+        throw;
+    } catch (...) {
+        adapter.attr("close")();
+        throw;
+    }
+    adapter.attr("close")();
+}
+
+void command_scan(const nb::dict &g, nb::handle args) {
+    nb::object port = nb::getattr(args, "port");
+    nb::object ports;
+    if (port.is_none()) {
+        ports = lookup(g, "VklOverUsb").attr("get_ports")();
+    } else {
+        nb::list one;
+        one.append(port);
+        ports = one;
+    }
+    if (!truth(ports)) {
+        say(g, nb::str("No devices found."));
+        return;
+    }
+    for (nb::handle p : ports) {
+        say(g, cat({nb::str("Connecting to device on port "), fmt(p), nb::str(" ...")}));
+        nb::object adapter = lookup(g, "VklOverUsb")(p);
+        if (!truth(nb::getattr(adapter, "is_connected"))) {
+            adapter.attr("close")();
+            continue;
+        }
+        nb::object scanner = lookup(g, "KavrelActuatorScannerReal")(adapter);
+        if (!truth(nb::getattr(scanner, "is_connected"))) {
+            // A directly attached device: the scanner has closed the adapter
+            // already, and a second close is harmless.
+            adapter.attr("close")();
+            continue;
+        }
+        scan_adapter(g, args, adapter, scanner);
+    }
+}
+
+// Integer option values: decimal, or 0x / 0o / 0b prefixed, as int(text, 0).
+nb::object int_base0(nb::handle text) {
+    nb::object base = nb::int_(0);
+    PyObject *r = PyObject_CallFunctionObjArgs((PyObject *) &PyLong_Type, text.ptr(), base.ptr(), nullptr);
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
+
+void run_main(const nb::dict &g, nb::handle module_name) {
+    // A fresh converter per option and per call; argparse names the converter
+    // in its error message ("invalid <lambda> value: ...").
+    auto converter = [&]() {
+        nb::object fn = nb::cpp_function([](nb::handle text) { return int_base0(text); }, nb::name("<lambda>"),
+                                         arg("x"));
+        return wrap_function(fn, "<lambda>", "main.<locals>.<lambda>", module_name, nullptr);
+    };
+    nb::object str_type = builtins().attr("str");
+    const char *port_help = "CAN interface port (e.g., COM3, /dev/ttyACM0)";
+    const char *can_address_help = "Target device address (e.g., 0x10) (only for CAN)";
+
+    nb::object parser = lookup(g, "argparse").attr("ArgumentParser")(nb::arg("description") = "Kavrel Actuator CLI");
+    parser.attr("add_argument")("-v", "--version", nb::arg("action") = "version",
+                                nb::arg("version") = cat({nb::str("vkl_api "), fmt(lookup(g, "__version__"))}));
+    nb::object subparsers = parser.attr("add_subparsers")(nb::arg("dest") = "command", nb::arg("required") = true);
+
+    nb::object scan = subparsers.attr("add_parser")("scan", nb::arg("help") = "Scan the network for actuators");
+    scan.attr("add_argument")("--begin", nb::arg("type") = converter(), nb::arg("default") = 0x10,
+                              nb::arg("help") = "Start address (default: 0x10)");
+    scan.attr("add_argument")("--end", nb::arg("type") = converter(), nb::arg("default") = 0xFF,
+                              nb::arg("help") = "End address (default: 0xFF, can be up to 0x3FFE)");
+    scan.attr("add_argument")("--port", "-p", nb::arg("type") = str_type, nb::arg("help") = port_help);
+
+    nb::object params =
+        subparsers.attr("add_parser")("params", nb::arg("help") = "Get all parameters from the actuator");
+    params.attr("add_argument")("--port", "-p", nb::arg("type") = str_type, nb::arg("help") = port_help);
+    params.attr("add_argument")("--address", "-a", nb::arg("type") = converter(),
+                                nb::arg("help") = can_address_help);
+
+    nb::object blink =
+        subparsers.attr("add_parser")("blink", nb::arg("help") = "Blink the actuator LED (identify device)");
+    blink.attr("add_argument")("--port", "-p", nb::arg("type") = str_type, nb::arg("help") = port_help);
+    blink.attr("add_argument")("--address", "-a", nb::arg("type") = converter(), nb::arg("required") = true,
+                               nb::arg("help") = "Target device address (e.g., 0x10)");
+
+    nb::object home = subparsers.attr("add_parser")(
+        "home", nb::arg("help") = "Sets the current position as the home position (zero reference)");
+    home.attr("add_argument")("--port", "-p", nb::arg("type") = str_type, nb::arg("help") = port_help);
+    home.attr("add_argument")("--address", "-a", nb::arg("type") = converter(), nb::arg("help") = can_address_help);
+
+    nb::object args = parser.attr("parse_args")();
+
+    for (const char *name : {"scan", "params", "blink", "home"}) {
+        if (equals_str(nb::getattr(args, "command"), name)) {
+            std::string fn = std::string("command_") + name;
+            lookup(g, fn.c_str())(args);
+            return;
+        }
+    }
+}
+
+} // namespace
+
+NB_MODULE(kavrel_cli, m) {
+    module_init_common();
+    m.doc() = "Command-line tool: list an actuator's parameters, blink it, set its home position, scan a bus.";
+    nb::object module_name = m.attr("__name__");
+    nb::dict g = nb::borrow<nb::dict>(m.attr("__dict__"));
+
+    m.attr("argparse") = nb::module_::import_("argparse");
+    nb::module_ metadata = nb::module_::import_("importlib.metadata");
+    m.attr("version") = metadata.attr("version");
+    m.attr("PackageNotFoundError") = metadata.attr("PackageNotFoundError");
+    nb::module_ real = nb::module_::import_("vkl_api.kavrel_actuator_real");
+    m.attr("KavrelActuatorReal") = real.attr("KavrelActuatorReal");
+    m.attr("KavrelActuatorScannerReal") = real.attr("KavrelActuatorScannerReal");
+    m.attr("VklOverUsb") = nb::module_::import_("vkl_api.vkl_over_usb").attr("VklOverUsb");
+
+    // Version of the installed distribution; a tree that is not installed
+    // (no metadata) reports "unknown".
+    try {
+        m.attr("__version__") = m.attr("version")("vkl_api");
+    } catch (nb::python_error &e) {
+        if (!e.matches(m.attr("PackageNotFoundError")))
+            throw;
+        m.attr("__version__") = "unknown";
+    }
+
+    make_function(
+        m, "command_params", [g](nb::handle args) { command_params(g, args); },
+        "Print every parameter of one actuator.", arg("args"));
+    make_function(
+        m, "command_blink", [g](nb::handle args) { command_blink(g, args); },
+        "Make one actuator blink its LED.", arg("args"));
+    make_function(
+        m, "command_home", [g](nb::handle args) { command_home(g, args); },
+        "Make one actuator take its current position as home.", arg("args"));
+    make_function(
+        m, "command_scan", [g](nb::handle args) { command_scan(g, args); },
+        "Scan the bus behind each CAN adapter for the addresses that answer.", arg("args"));
+    make_function(
+        m, "main", [g, module_name]() { run_main(g, module_name); },
+        "Parse the command line and run the selected command.");
+
+    if (equals_str(m.attr("__name__"), "__main__"))
+        m.attr("main")();
+}
