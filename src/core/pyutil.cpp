@@ -214,6 +214,7 @@ struct VklFunction {
     PyObject *module;
     PyObject *doc;
     PyObject *dict;
+    PyObject *weakrefs;
 };
 
 PyObject *vf_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -252,6 +253,8 @@ int vf_clear(PyObject *self) {
 void vf_dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (((VklFunction *) self)->weakrefs)
+        PyObject_ClearWeakRefs(self);
     vf_clear(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -264,6 +267,8 @@ PyObject *vf_repr(PyObject *self) {
 PyMemberDef vf_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VklFunction, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(VklFunction, dict), Py_READONLY, nullptr},
+    // Weak references, as for Python functions (weakref.WeakMethod of a bound method).
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VklFunction, weakrefs), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(VklFunction, name), 0, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(VklFunction, qualname), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(VklFunction, module), 0, nullptr},
@@ -311,6 +316,7 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
     f->module = Py_NewRef(module_name.ptr());
     f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
     f->dict = nullptr;
+    f->weakrefs = nullptr;
     PyObject_GC_Track((PyObject *) f);
     return nb::steal((PyObject *) f);
 }

@@ -166,19 +166,29 @@ NB_MODULE(_kavrel_actuator_base, m) {
         [](nb::handle self, nb::handle address, nb::handle errors) {
             nb::object addr = arg_int(address, "address");
             nb::dict errs = arg_dict(errors, "errors");
-            std::string prefix = "Actuator 0x" + hex_address(addr) + " ";
+            nb::str hex(hex_address(addr).c_str());
             nb::object fifteen = nb::int_(15);
+            // Iterating the live items view keeps the interpreter's own check
+            // against a dictionary that changes size while it is handled.
             for (nb::handle item : nb::iter(errs.attr("items")())) {
                 nb::object code = item[0], description = item[1];
-                log(nb::getattr(self, "logger"), "error",
-                    prefix + "Error code: " + py_str(code) + " - " + py_str(description));
+                // Built as Python text: str() of code and description, whatever
+                // characters they hold.
+                PyObject *line = PyUnicode_FromFormat("Actuator 0x%U Error code: %S - %S", hex.ptr(), code.ptr(),
+                                                      description.ptr());
+                if (!line)
+                    raise_pending();
+                nb::getattr(self, "logger").attr("error")(nb::steal(line));
                 PyObject *gt = PyObject_RichCompare(code.ptr(), fifteen.ptr(), Py_GT);
                 if (!gt)
                     raise_pending();
                 if (truth(nb::steal(gt))) {
                     nb::getattr(self, "stop")();
-                    log(nb::getattr(self, "logger"), "warning",
-                        prefix + "Stopping actuator (override error_callback to change this behavior)");
+                    PyObject *warn = PyUnicode_FromFormat(
+                        "Actuator 0x%U Stopping actuator (override error_callback to change this behavior)", hex.ptr());
+                    if (!warn)
+                        raise_pending();
+                    nb::getattr(self, "logger").attr("warning")(nb::steal(warn));
                 }
             }
         },

@@ -73,23 +73,20 @@ NB_MODULE(_protocol, m) {
         "CAN identifier for a message from `source` to `destination`, or None when either "
         "address does not fit the 14-bit field.");
 
-    // The word is built without range checks: a caller that hands an address
-    // outside the field gets a value that no longer packs into 16 bits, and the
-    // packing step reports it.
+    // An address outside the 14-bit field would spill into the flag bits (0x4000
+    // would read back as address 0 with the priority bit set), so it is refused.
     m.def(
         "build_usb_address_flags",
         [](nb::handle address, nb::handle priority, nb::handle can_high_speed) -> nb::object {
             nb::object a = arg_int(address, "address");
-            nb::object word = a;
-            long long flags = (truth(priority) ? proto::PRIORITY_BIT : 0) |
-                              (truth(can_high_speed) ? proto::HIGH_SPEED_BIT : 0);
-            if (flags) {
-                PyObject *r = PyNumber_Or(a.ptr(), nb::int_(flags).ptr());
-                if (!r)
-                    raise_pending();
-                word = nb::steal(r);
-            }
-            return word;
+            if (!in_range(a, 0, proto::ADDRESS_MASK))
+                raise(PyExc_ValueError, "address " + py_str(a) + " does not fit the 14-bit address field");
+            long long word = PyLong_AsLongLong(a.ptr());
+            if (truth(priority))
+                word |= proto::PRIORITY_BIT;
+            if (truth(can_high_speed))
+                word |= proto::HIGH_SPEED_BIT;
+            return nb::int_(word);
         },
         arg("address"), nb::kw_only(), arg("priority") = false, arg("can_high_speed") = false,
         "Address-and-flags word: address in bits 0-13, priority in bit 14, CAN high speed in bit 15.");
