@@ -77,6 +77,41 @@ class TestModuleAndClass:
         assert Base.get_feedback.__module__ == "vkl_api._kavrel_actuator_base"
 
 
+SIGNATURES = [
+    ("__init__", "(self, address: 'int' = 0, logger: 'Optional[logging.Logger]' = None) -> 'None'"),
+    ("set_feedback_callback", "(self, callback: 'Callable[[int, dict], None]') -> 'None'"),
+    ("set_error_callback", "(self, callback: 'Callable[[int, dict], None]') -> 'None'"),
+    ("set_low_freq_feedback_callback", "(self, callback: 'Callable[[Any], None]') -> 'None'"),
+    ("get_feedback", "(self) -> 'Dict[Any, Any]'"),
+    ("is_valid_actuator_address", "(address: 'int') -> 'bool'"),
+    ("_default_error_callback", "(self, address: 'int', errors: 'dict') -> 'None'"),
+    ("stop", "(self) -> 'None'"),
+]
+
+
+@pytest.mark.parametrize("name,text", SIGNATURES)
+def test_signatures_with_string_annotations(name, text):
+    fn = getattr(Base, name)
+    assert str(inspect.signature(fn)) == text
+    assert all(type(v) is str for v in fn.__annotations__.values())
+    if "self" in text:
+        bound = inspect.signature(getattr(Base(), name))
+        assert list(bound.parameters) == list(inspect.signature(fn).parameters)[1:]
+
+
+def test_property_annotations():
+    assert Base.connected.fget.__annotations__ == {"return": "bool"}
+    assert Base.implementation_version.fget.__annotations__ == {"return": "str"}
+
+
+def test_signature_binds_like_the_call():
+    sig = inspect.signature(Base.__init__)
+    a = Base.__new__(Base)
+    args = sig.bind(a, logger=None, address=3)
+    Base.__init__(*args.args, **args.kwargs)
+    assert a.address == 3
+
+
 class TestConstruction:
     def test_defaults(self):
         a = Base()

@@ -321,6 +321,26 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
     return nb::steal((PyObject *) f);
 }
 
+void set_signature(nb::handle fn, const char *text) {
+    nb::object b = builtins();
+    std::string src = std::string("def _signature") + text + ":\n    pass\n";
+    nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
+    nb::object code = b.attr("compile")(nb::str(src.c_str()), "<signature>", "exec", flag, true);
+    nb::dict ns;
+    ns["__builtins__"] = b;
+    b.attr("exec")(code, ns);
+    nb::object stub = ns["_signature"];
+    nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("signature")(stub));
+    nb::setattr(fn, "__annotations__", stub.attr("__annotations__"));
+}
+
+ClassBuilder &ClassBuilder::signature(const char *text) {
+    if (!last_)
+        raise(PyExc_RuntimeError, "ClassBuilder::signature without a member");
+    set_signature(last_fn_, text);
+    return *this;
+}
+
 ClassBuilder::ClassBuilder(const char *name, nb::handle module_name, const char *qualname, const char *doc)
     : name_(name), qualname_(qualname ? qualname : name), module_name_(nb::borrow(module_name)) {
     ns_["__module__"] = module_name;

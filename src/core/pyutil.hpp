@@ -90,6 +90,13 @@ constexpr bool has_args_v = (nb::detail::arg_traits<Extra>::is_arg || ... || fal
 nb::object wrap_function(nb::handle func, const char *name, const std::string &qualname,
                          nb::handle module_name, const char *doc);
 
+// Give a wrapped function the signature of a Python definition, for example
+// "(self, address: int = 0, logger: Optional[logging.Logger] = None) -> None":
+// inspect.signature() then reports it and __annotations__ holds the annotations
+// as strings (they are not evaluated); defaults are evaluated once, here, with
+// the builtins only.
+void set_signature(nb::handle fn, const char *text);
+
 // A module-level function with an exact docstring.
 template <typename F, typename... Extra>
 nb::object make_function(nb::handle module, const char *name, F &&f, const char *doc, const Extra &...extra) {
@@ -150,6 +157,9 @@ public:
         return *this;
     }
     ClassBuilder &doc(const char *text);
+    // Signature (see set_signature) of the member defined last; for a property,
+    // of its getter.
+    ClassBuilder &signature(const char *text);
 
     nb::dict &ns() { return ns_; }
     const std::string &qualname() const { return qualname_; }

@@ -126,33 +126,38 @@ NB_MODULE(_kavrel_actuator_base, m) {
             nb::setattr(self, "can_high_speed", nb::bool_(false));
             nb::setattr(self, "_current_mode", nb::none());
         },
-        arg("address") = 0, arg("logger") = nb::none());
+        arg("address") = 0, arg("logger") = nb::none())
+        .signature("(self, address: int = 0, logger: Optional[logging.Logger] = None) -> None");
 
-    cls.def_property_readonly("connected", [](nb::handle self) { return nb::getattr(self, "_connected"); });
+    cls.def_property_readonly("connected", [](nb::handle self) { return nb::getattr(self, "_connected"); })
+        .signature("(self) -> bool");
     cls.def_property_readonly("implementation_version", [](nb::handle) -> nb::object {
         raise(PyExc_NotImplementedError, "implementation_version must be implemented by actuator subclasses");
-    });
+    }).signature("(self) -> str");
     cls.def(
         "set_feedback_callback",
         [](nb::handle self, nb::handle callback) { nb::setattr(self, "_feedback_callback", callback); },
-        arg("callback"));
+        arg("callback"))
+        .signature("(self, callback: Callable[[int, dict], None]) -> None");
     cls.def(
         "set_error_callback",
         [](nb::handle self, nb::handle callback) { nb::setattr(self, "error_callback", callback); },
-        arg("callback"));
+        arg("callback"))
+        .signature("(self, callback: Callable[[int, dict], None]) -> None");
     cls.def(
         "set_low_freq_feedback_callback",
         [](nb::handle, nb::handle) {
             warn_caller(PyExc_DeprecationWarning,
                         "set_low_freq_feedback_callback is deprecated, use get_items_blocking instead");
         },
-        arg("callback"));
+        arg("callback"))
+        .signature("(self, callback: Callable[[Any], None]) -> None");
     cls.def("get_feedback", [](nb::handle self) -> nb::object {
         nb::object fb = nb::getattr(self, "feedback");
         if (fb.is_none() || PyDict_CheckExact(fb.ptr()))
             return fb;
         raise(PyExc_TypeError, std::string("Expected dict, got ") + tp_name_of(fb));
-    });
+    }).signature("(self) -> Dict[Any, Any]");
     cls.def_static(
         "is_valid_actuator_address",
         [g](nb::handle address) {
@@ -160,7 +165,8 @@ NB_MODULE(_kavrel_actuator_base, m) {
             // Looked up at call time, so the protocol check can be replaced.
             return g["is_valid_actuator_address"](a);
         },
-        arg("address"));
+        arg("address"))
+        .signature("(address: int) -> bool");
     cls.def(
         "_default_error_callback",
         [](nb::handle self, nb::handle address, nb::handle errors) {
@@ -192,8 +198,10 @@ NB_MODULE(_kavrel_actuator_base, m) {
                 }
             }
         },
-        arg("address"), arg("errors"));
-    cls.def("stop", [](nb::handle) { raise(PyExc_NotImplementedError, "stop() must be implemented by actuator subclasses"); });
+        arg("address"), arg("errors"))
+        .signature("(self, address: int, errors: dict) -> None");
+    cls.def("stop", [](nb::handle) { raise(PyExc_NotImplementedError, "stop() must be implemented by actuator subclasses"); })
+        .signature("(self) -> None");
 
     m.attr("KavrelActuatorBase") = cls.finish();
 }
