@@ -237,7 +237,9 @@ void run_main(const nb::dict &g, nb::handle module_name) {
     auto converter = [&]() {
         nb::object fn = nb::cpp_function([](nb::handle text) { return int_base0(text); }, nb::name("<lambda>"),
                                          arg("x"));
-        return wrap_function(fn, "<lambda>", "main.<locals>.<lambda>", module_name, nullptr);
+        nb::object conv = wrap_function(fn, "<lambda>", "main.<locals>.<lambda>", module_name, nullptr);
+        set_signature(conv, "(x)");
+        return conv;
     };
     nb::object str_type = builtins().attr("str");
     const char *port_help = "CAN interface port (e.g., COM3, /dev/ttyACM0)";
@@ -310,21 +312,23 @@ NB_MODULE(kavrel_cli, m) {
         m.attr("__version__") = "unknown";
     }
 
-    make_function(
-        m, "command_params", [g](nb::handle args) { command_params(g, args); },
-        "Print every parameter of one actuator.", arg("args"));
-    make_function(
-        m, "command_blink", [g](nb::handle args) { command_blink(g, args); },
-        "Make one actuator blink its LED.", arg("args"));
-    make_function(
-        m, "command_home", [g](nb::handle args) { command_home(g, args); },
-        "Make one actuator take its current position as home.", arg("args"));
-    make_function(
-        m, "command_scan", [g](nb::handle args) { command_scan(g, args); },
-        "Scan the bus behind each CAN adapter for the addresses that answer.", arg("args"));
-    make_function(
+    struct Entry {
+        const char *name, *doc;
+        void (*run)(const nb::dict &, nb::handle);
+    };
+    for (const Entry &e : {Entry{"command_params", "Print every parameter of one actuator.", command_params},
+                           Entry{"command_blink", "Make one actuator blink its LED.", command_blink},
+                           Entry{"command_home", "Make one actuator take its current position as home.", command_home},
+                           Entry{"command_scan", "Scan the bus behind each CAN adapter for the addresses that answer.",
+                                 command_scan}}) {
+        auto run = e.run;
+        nb::object fn = make_function(m, e.name, [g, run](nb::handle args) { run(g, args); }, e.doc, arg("args"));
+        set_signature(fn, "(args) -> None");
+    }
+    nb::object main_fn = make_function(
         m, "main", [g, module_name]() { run_main(g, module_name); },
         "Parse the command line and run the selected command.");
+    set_signature(main_fn, "() -> None");
 
     if (equals_str(m.attr("__name__"), "__main__"))
         m.attr("main")();
