@@ -83,7 +83,8 @@ nb::str usb_or_can_msg(nb::handle args) {
     return cat({nb::str("CAN at address "), hex_and_decimal(address)});
 }
 
-// Port and address defaults shared by params and home.
+// Port discovery when no port was given; params and home also default the
+// address to 0, the device on the port itself.
 void resolve_port(const nb::dict &g, nb::handle args) {
     if (nb::getattr(args, "port").is_none())
         nb::setattr(args, "port", lookup(g, "VklOverUsb").attr("get_port")());
@@ -95,8 +96,8 @@ void resolve_port_and_address(const nb::dict &g, nb::handle args) {
         nb::setattr(args, "address", nb::int_(0));
 }
 
-// Open the transport and the actuator; on an unanswered ping report it, close
-// the transport and return an empty object.
+// Open the transport and the actuator and ping it; on an unanswered ping
+// report it, close the transport and return false.
 struct Session {
     nb::object adapter, actuator;
 };
