@@ -1,0 +1,218 @@
+// Validity checks and native operations of the digital-twin field view.
+#include "core/twin_view.hpp"
+
+namespace vkl::twin {
+
+namespace {
+
+PyObject *interned(const char *s) {
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (!o)
+        PyErr_Clear();
+    return o; // kept for the life of the process
+}
+
+struct Names {
+    PyObject *native_view = interned("_native_view");
+    PyObject *lib = interned("_lib");
+    PyObject *model = interned("model");
+    PyObject *inp = interned("inp");
+    PyObject *apply = interned("_apply_optional_inports");
+    PyObject *dt_step = interned("DT_step");
+    PyObject *restype = interned("restype");
+    PyObject *argtypes = interned("argtypes");
+    PyObject *errcheck = interned("errcheck");
+    PyObject *caches[3] = {interned(kOptionalInportCaches[0]), interned(kOptionalInportCaches[1]),
+                           interned(kOptionalInportCaches[2])};
+    PyObject *ports[3] = {interned(kOptionalInports[0]), interned(kOptionalInports[1]),
+                          interned(kOptionalInports[2])};
+};
+
+const Names &names() {
+    static Names n;
+    return n;
+}
+
+// Borrowed item of an instance dictionary, nullptr when absent (errors cleared).
+PyObject *dict_get(PyObject *d, PyObject *key) {
+    if (!d || !key)
+        return nullptr;
+    PyObject *v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred())
+        PyErr_Clear();
+    return v;
+}
+
+// The class defines nothing of that name (so the instance dictionary decides).
+bool class_free(PyTypeObject *tp, PyObject *name) { return name && _PyType_Lookup(tp, name) == nullptr; }
+
+// New reference to the object's instance dictionary, or nullptr.
+PyObject *instance_dict(nb::handle obj) {
+    PyObject *d = PyObject_GenericGetDict(obj.ptr(), nullptr);
+    if (!d)
+        PyErr_Clear();
+    return d;
+}
+
+bool group_valid(const GroupView &g, PyTypeObject *owner, PyObject *wdict) {
+    PyObject *name = g.name.ptr();
+    if (!class_free(owner, name))
+        return false;
+    PyObject *cur = dict_get(wdict, name);
+    return cur && cur == g.obj.ptr() && Py_TYPE(cur) == g.type && g.type->tp_version_tag == g.type_tag &&
+           g.type_tag != 0;
+}
+
+bool same_attr(nb::handle obj, PyObject *name, nb::handle expected) {
+    PyObject *v = PyObject_GetAttr(obj.ptr(), name);
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = v == expected.ptr();
+    Py_DECREF(v);
+    return same;
+}
+
+// The view object in the wrapper's dictionary, when it is a TwinView.
+TwinView *view_of(PyObject *wdict) {
+    PyObject *o = dict_get(wdict, names().native_view);
+    if (!o || o == Py_None)
+        return nullptr;
+    nb::handle h(o);
+    if (!nb::isinstance<TwinView>(h))
+        return nullptr;
+    return nb::inst_ptr<TwinView>(h);
+}
+
+struct DictRef {
+    PyObject *d;
+    explicit DictRef(nb::handle w) : d(instance_dict(w)) {}
+    ~DictRef() { Py_XDECREF(d); }
+};
+
+} // namespace
+
+bool TwinView::fields_valid(nb::handle wrapper, PyObject *wdict) const {
+    if (!wdict || Py_TYPE(wrapper.ptr()) != owner_type)
+        return false;
+    for (const auto &kv : groups)
+        if (!group_valid(kv.second, owner_type, wdict))
+            return false;
+    return true;
+}
+
+bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
+    const Names &n = names();
+    if (!step_fn || !model || !wdict || Py_TYPE(wrapper.ptr()) != owner_type)
+        return false;
+    auto inp = groups.find("inp");
+    if (inp == groups.end() || !group_valid(inp->second, owner_type, wdict))
+        return false;
+    if (!class_free(owner_type, n.lib) || !class_free(owner_type, n.model))
+        return false;
+    PyObject *lib_now = dict_get(wdict, n.lib);
+    if (!lib_now || lib_now != lib.ptr() || !PyModule_CheckExact(lib_now))
+        return false;
+    if (dict_get(PyModule_GetDict(lib_now), n.dt_step) != step_obj.ptr())
+        return false;
+    if (dict_get(wdict, n.model) != model_obj.ptr())
+        return false;
+    return same_attr(step_obj, n.restype, step_restype) && same_attr(step_obj, n.argtypes, step_argtypes) &&
+           same_attr(step_obj, n.errcheck, step_errcheck);
+}
+
+bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict) const {
+    const Names &n = names();
+    if (!inputs_native || !tick_valid(wrapper, wdict))
+        return false;
+    // `_apply_optional_inports` runs through the instance: it must be the
+    // engine's own and not shadowed.
+    if (_PyType_Lookup(owner_type, n.apply) != apply_fn.ptr() || dict_get(wdict, n.apply))
+        return false;
+    for (int i = 0; i < 3; ++i) {
+        if (!class_free(owner_type, n.caches[i]))
+            return false;
+        PyObject *c = dict_get(wdict, n.caches[i]);
+        if (!c || !PyFloat_CheckExact(c))
+            return false;
+    }
+    if (in_opt_missing_any) {
+        // A port missing from the structure class may still be found as an
+        // attribute of the structure object itself.
+        const GroupView &g = groups.find("inp")->second;
+        PyObject *d = instance_dict(g.obj);
+        if (!d)
+            return false;
+        bool clean = true;
+        for (int i = 0; i < 3 && clean; ++i)
+            if (!in_opt[i] && dict_get(d, n.ports[i]))
+                clean = false;
+        Py_DECREF(d);
+        if (!clean)
+            return false;
+    }
+    return true;
+}
+
+TwinView *native_view(nb::handle wrapper) {
+    DictRef d(wrapper);
+    TwinView *v = view_of(d.d);
+    return v && v->fields_valid(wrapper, d.d) ? v : nullptr;
+}
+
+TwinView *native_step_view(nb::handle wrapper) {
+    DictRef d(wrapper);
+    TwinView *v = view_of(d.d);
+    return v && v->step_valid(wrapper, d.d) ? v : nullptr;
+}
+
+bool native_step(nb::handle wrapper, double ref, double load) {
+    DictRef d(wrapper);
+    TwinView *v = view_of(d.d);
+    if (!v || !v->step_valid(wrapper, d.d))
+        return false;
+    store(v->in_reference, ref);
+    store(v->in_load, load);
+    for (int i = 0; i < 3; ++i)
+        if (v->in_opt[i])
+            store(v->in_opt[i], PyFloat_AS_DOUBLE(dict_get(d.d, names().caches[i])));
+    v->step_fn(v->model);
+    return true;
+}
+
+bool native_ticks(nb::handle wrapper, long long n) {
+    DictRef d(wrapper);
+    TwinView *v = view_of(d.d);
+    if (!v || !v->tick_valid(wrapper, d.d))
+        return false;
+    if (n <= 0)
+        return true;
+    // Keep the view (and through it the model record) alive while the GIL
+    // is released.
+    nb::object keep = nb::borrow(dict_get(d.d, names().native_view));
+    TwinView::StepFn fn = v->step_fn;
+    void *model = v->model;
+    if (n < 64) {
+        for (long long i = 0; i < n; ++i)
+            fn(model);
+    } else {
+        nb::gil_scoped_release release;
+        for (long long i = 0; i < n; ++i)
+            fn(model);
+    }
+    return true;
+}
+
+bool native_home(nb::handle wrapper) {
+    DictRef d(wrapper);
+    TwinView *v = view_of(d.d);
+    if (!v || !v->in_reset_pos || !v->tick_valid(wrapper, d.d))
+        return false;
+    store(v->in_reset_pos, 1.0);
+    v->step_fn(v->model);
+    store(v->in_reset_pos, 0.0);
+    return true;
+}
+
+} // namespace vkl::twin
