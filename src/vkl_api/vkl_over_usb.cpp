@@ -526,12 +526,10 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
         long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
         if (a == -1 && PyErr_Occurred())
             raise_pending();
-        if (!overflow && a >= 0 && a <= 0xFFFF) {
-            long long full = (long long) frame::build_flags((uint32_t) a, priority, hs);
-            if (full <= 0xFFFF)
-                word = (uint16_t) full;
-            else
-                w = nb::int_(full);
+        // Natively only where the protocol's builder accepts the address; any
+        // other value goes to the builder itself, which raises its own error.
+        if (!overflow && proto::valid_vkl_address(a)) {
+            word = (uint16_t) frame::build_flags((uint32_t) a, priority, hs);
         } else {
             w = builder(address, nb::arg("priority") = nb::bool_(priority), nb::arg("can_high_speed") = nb::bool_(hs));
         }
