@@ -231,6 +231,32 @@ int parse_flags(uint32_t word, Ref &address, Ref &priority) {
     return 0;
 }
 
+// ser.close() while holding the transport's port lock (when it has one), so
+// that a wake-up of the reader from another thread never meets a port that is
+// being closed.  Returns 0, or -1 with an exception set.
+int close_port(PyObject *self, PyObject *ser) {
+    Ref lock(PyObject_GetAttrString(self, "_port_lock"));
+    if (!lock) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        Ref r(PyObject_CallMethod(ser, "close", nullptr));
+        return r ? 0 : -1;
+    }
+    Ref got(PyObject_CallMethod(lock.get(), "acquire", nullptr));
+    if (!got)
+        return -1;
+    Ref r(PyObject_CallMethod(ser, "close", nullptr));
+    PyObject *exc = PyErr_GetRaisedException();
+    Ref rel(PyObject_CallMethod(lock.get(), "release", nullptr));
+    if (exc) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        return -1;
+    }
+    return rel ? 0 : -1;
+}
+
 // Exceptions that end the polling loop.
 int is_stop_exception(PyObject *exc) {
     if (PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt))
@@ -436,8 +462,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             Ref ser(PyObject_GetAttrString(self, "_ser"));
             if (!ser)
                 return nullptr;
-            Ref r(PyObject_CallMethod(ser.get(), "close", nullptr));
-            if (!r)
+            if (close_port(self, ser.get()) < 0)
                 return nullptr;
         }
         Py_RETURN_NONE;
@@ -489,6 +514,27 @@ private:
 };
 
 bool connected(nb::handle self) { return truth(nb::getattr(self, "is_connected")); }
+
+// Make a read in progress on the polling thread return now instead of at its
+// time-out, once the run flag is clear.  Only for ports that offer it, and
+// never on a port that the worker is closing or has closed.
+void wake_reader(nb::handle self) {
+    nb::object ser = nb::getattr(self, "_ser", nb::none());
+    if (ser.is_none() || !nb::hasattr(ser, "cancel_read"))
+        return;
+    nb::object lock = nb::getattr(self, "_port_lock", nb::none());
+    if (lock.is_none())
+        return;
+    lock.attr("acquire")();
+    try {
+        if (truth(ser.attr("is_open")))
+            ser.attr("cancel_read")();
+    } catch (...) {
+        lock.attr("release")();
+        throw;
+    }
+    lock.attr("release")();
+}
 
 // ---- writer -------------------------------------------------------------------
 uint8_t byte_value(nb::handle v) {
@@ -593,6 +639,7 @@ void init_transport(nb::handle self, nb::handle port, nb::handle connect_on_init
     nb::setattr(self, "_polling_thread_event", threading.attr("Event")());
     nb::setattr(self, "_polling_thread", nb::none());
     nb::setattr(self, "_connection_lock", threading.attr("RLock")());
+    nb::setattr(self, "_port_lock", threading.attr("Lock")());
     if (do_connect)
         nb::getattr(self, "connect")(nb::arg("port") = port);
 }
@@ -611,8 +658,8 @@ nb::object connect(nb::handle self, nb::handle port) {
             // Called from a receive callback: this thread is the old worker,
             // which will leave the port to its successor; close it here.
             nb::object ser = nb::getattr(self, "_ser");
-            if (truth(ser.attr("is_open")))
-                ser.attr("close")();
+            if (truth(ser.attr("is_open")) && close_port(self.ptr(), ser.ptr()) < 0)
+                raise_pending();
         } else {
             while (truth(old.attr("is_alive")()))
                 old.attr("join")(JOIN_TIMEOUT_S);
@@ -661,8 +708,10 @@ void disconnect(nb::handle self) {
         // A receive callback that disconnects runs on the polling thread
         // itself, which ends on its own once the callback returns.
         nb::object cur = global_obj("threading").attr("current_thread")();
-        if (!cur.is(t))
+        if (!cur.is(t)) {
+            wake_reader(self);
             t.attr("join")(nb::arg("timeout") = JOIN_TIMEOUT_S);
+        }
     }
 }
 
@@ -687,9 +736,7 @@ void stop_all_at_exit() {
             if (thread.is_none() || !truth(thread.attr("is_alive")()))
                 continue;
             nb::getattr(self, "_polling_thread_event").attr("clear")();
-            nb::object ser = nb::getattr(self, "_ser", nb::none());
-            if (!ser.is_none() && nb::hasattr(ser, "cancel_read"))
-                ser.attr("cancel_read")();
+            wake_reader(self);
             thread.attr("join")(JOIN_TIMEOUT_S);
         } catch (nb::python_error &e) {
             (void) e;
@@ -774,7 +821,8 @@ NB_MODULE(vkl_over_usb, m) {
     }).doc(" To put the CAN adapter itself into bootloader mode ");
     cls.def("close", [](nb::handle self) {
         ConnectionGuard guard(self);
-        nb::handle(g_transport_close)(self);
+        nb::handle base_close(g_transport_close);
+        base_close(self);
     }).doc("Release the link and its serial port; a second call is harmless.");
     cls.def_static("get_ports", []() {
         nb::object comports = global_obj("serial").attr("tools").attr("list_ports").attr("comports");
