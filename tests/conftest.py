@@ -41,11 +41,23 @@ def make_transport():
         return t
 
     yield make
+    # Closed on a guard thread: a transport left locked by a failed test must
+    # not hang the run.
+    hung = []
     for t in built:
-        try:
-            t.close()
-        except Exception:
-            pass
+        closer = threading.Thread(target=_close_quietly, args=(t,), daemon=True)
+        closer.start()
+        closer.join(15.0)
+        if closer.is_alive():
+            hung.append(t)
+    assert not hung, f"close() did not return for {hung!r}"
+
+
+def _close_quietly(t):
+    try:
+        t.close()
+    except Exception:
+        pass
 
 
 @pytest.fixture

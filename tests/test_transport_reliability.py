@@ -179,6 +179,37 @@ class TestRacingTheCallback:
         emulator.send(ADDR, [2])
         assert rx.wait(1) == [(ADDR, [2], 0)]
 
+    def test_callback_reconnects_while_the_application_connects(self, emulator, transport, receiver, caplog):
+        caplog.set_level(logging.WARNING)
+        entered, release = threading.Event(), threading.Event()
+        inner = {}
+
+        def callback(address, payload, priority_bit):
+            if payload == [1]:
+                entered.set()
+                release.wait(GUARD_S)
+                inner["result"] = transport.connect()
+
+        transport.set_callback(ADDR, callback)
+        emulator.send(ADDR, [1])
+        assert entered.wait(GUARD_S)
+        old = transport._polling_thread
+        outer = {}
+        app = threading.Thread(target=lambda: outer.setdefault("result", transport.connect()), daemon=True)
+        app.start()
+        time.sleep(0.2)  # let the application's connect start waiting for the old thread
+        release.set()
+        app.join(GUARD_S)
+        assert not app.is_alive(), "deadlock: connect did not return"
+        assert outer == {"result": True} and inner == {"result": True}
+        assert not old.is_alive()
+        assert polling_threads_of(transport) == [transport._polling_thread]
+        assert transport.is_connected and caplog.records == []
+        rx = receiver()
+        transport.set_callback(ADDR, rx)
+        emulator.send(ADDR, [2])
+        assert rx.wait(1) == [(ADDR, [2], 0)]
+
     def test_close_while_a_callback_runs(self, transport, blocked):
         thread = transport._polling_thread
         run_guarded(transport.close)  # waits at most the join time-out

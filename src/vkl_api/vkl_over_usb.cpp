@@ -647,12 +647,16 @@ void init_transport(nb::handle self, nb::handle port, nb::handle connect_on_init
 nb::object connect(nb::handle self, nb::handle port) {
     arg_str_or_none(port, "port");
     ConnectionGuard guard(self);
-    nb::getattr(self, "disconnect")();
 
     // The previous polling thread closes the port as it ends; wait for it so
-    // that it cannot close the port under the new connection.
-    nb::object old = nb::getattr(self, "_polling_thread", nb::none());
-    if (!old.is_none()) {
+    // that it cannot close the port under the new connection.  A receive
+    // callback on that thread may itself reconnect meanwhile (it runs outside
+    // the connection lock); then the thread it started is stopped in turn.
+    for (;;) {
+        nb::object old = nb::getattr(self, "_polling_thread", nb::none());
+        nb::getattr(self, "disconnect")();
+        if (old.is_none())
+            break;
         nb::object cur = global_obj("threading").attr("current_thread")();
         if (cur.is(old)) {
             // Called from a receive callback: this thread is the old worker,
@@ -660,10 +664,12 @@ nb::object connect(nb::handle self, nb::handle port) {
             nb::object ser = nb::getattr(self, "_ser");
             if (truth(ser.attr("is_open")) && close_port(self.ptr(), ser.ptr()) < 0)
                 raise_pending();
-        } else {
-            while (truth(old.attr("is_alive")()))
-                old.attr("join")(JOIN_TIMEOUT_S);
+            break;
         }
+        while (truth(old.attr("is_alive")()))
+            old.attr("join")(JOIN_TIMEOUT_S);
+        if (nb::getattr(self, "_polling_thread", nb::none()).is(old))
+            break;
     }
 
     if (!port.is_none() && nb::len(port) > 0)
