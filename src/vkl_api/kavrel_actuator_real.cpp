@@ -5,9 +5,13 @@
 #include "core/payload.hpp"
 #include "core/pyutil.hpp"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 namespace pl = vkl::payload;
@@ -194,8 +198,12 @@ void pack_f32_object(State &S, nb::handle v, uint8_t *out) {
             raise(S.struct_error.ptr(), "required argument is not a float");
         }
     }
-    if (!pl::pack_f32(d, out))
+    if (!pl::pack_f32(d, out)) {
+        // struct reports an int beyond single precision as its own error.
+        if (PyLong_Check(v.ptr()))
+            raise(S.struct_error.ptr(), "int too large to convert");
         raise_f32_overflow();
+    }
 }
 
 // "<I" of an arbitrary object, as struct.pack gives it.
@@ -589,8 +597,16 @@ nb::object get_parameters(State &S, nb::handle self, nb::handle parameters_arg, 
         log_to(S, self, S.n_error, "Timeout while waiting for response");
         return nb::dict();
     }
-    if (truth(more))
+    if (truth(more)) {
+        // One nested call per batch: bounded like the interpreter's own recursion
+        // (RecursionError rather than an exhausted C stack for a huge list).
+        if (Py_EnterRecursiveCall(" in get_parameters"))
+            raise_pending();
+        struct Leave {
+            ~Leave() { Py_LeaveRecursiveCall(); }
+        } leave;
         call_method_kw(self, S.n_get_parameters, more, S.kw_timeout, timeout);
+    }
     return get(self, S.n_parameters);
 }
 
@@ -707,10 +723,57 @@ void restore_factory_parameters(State &S, nb::handle self, nb::handle settle_tim
     pause(S, settle);
 }
 
+// A scan bound as a C++ integer; bounds beyond its range are clamped, which
+// keeps the probing order (nothing is probed when begin lies above end).
+long long scan_bound(nb::handle v) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred())
+        raise_pending();
+    if (overflow > 0)
+        return LLONG_MAX - 1;
+    if (overflow < 0)
+        return LLONG_MIN;
+    return x;
+}
+
 void print_line(const std::string &text) { builtins().attr("print")(nb::str(text.data(), text.size())); }
 
 // f-string text of a value.
 std::string fmt(nb::handle v) { return py_format(v, ""); }
+
+// Signature of a Python definition for a wrapped member (see vkl::set_signature);
+// defaults are evaluated with the builtins and `extra` (the module's `nan`), so a
+// default shows the very object the call uses.
+void member_signature(nb::handle fn, const char *text, nb::handle extra) {
+    nb::object b = builtins();
+    std::string src = std::string("def _signature") + text + ":\n    pass\n";
+    nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
+    nb::object code = b.attr("compile")(nb::str(src.c_str()), "<signature>", "exec", flag, true);
+    nb::dict ns = nb::borrow<nb::dict>(nb::borrow<nb::dict>(extra).attr("copy")());
+    ns["__builtins__"] = b;
+    b.attr("exec")(code, ns);
+    nb::object stub = ns["_signature"];
+    nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("signature")(stub));
+    nb::setattr(fn, "__annotations__", stub.attr("__annotations__"));
+}
+
+// Signatures for the members of a built class, by name; a property gets the
+// signature on its getter.
+void class_signatures(nb::handle cls, std::initializer_list<std::pair<const char *, const char *>> table,
+                      nb::handle extra) {
+    nb::object ns = cls.attr("__dict__");
+    nb::object property = builtins().attr("property");
+    nb::object staticmethod = builtins().attr("staticmethod");
+    for (auto &entry : table) {
+        nb::object member = ns[entry.first];
+        if (nb::isinstance(member, property))
+            member = member.attr("fget");
+        else if (nb::isinstance(member, staticmethod))
+            member = member.attr("__func__");
+        member_signature(member, entry.second, extra);
+    }
+}
 
 // ---- module setup ------------------------------------------------------------
 
@@ -1341,6 +1404,77 @@ NB_MODULE(kavrel_actuator_real, m) {
 
     nb::object real = cls.finish(nb::make_tuple(s.base_cls));
     s.real_cls = real;
+
+    nb::dict sig_ns;
+    sig_ns["nan"] = nan;
+    // Annotations are kept as the source text names them.
+    class_signatures(
+        real,
+        {
+            {"__init__", "(self, adapter_handler: Any, address: int, logger: Optional[logging.Logger] = None) -> None"},
+            {"implementation_version", "(self) -> str"},
+            {"connect", "(self, timeout: float = 1.0) -> bool"},
+            {"disconnect", "(self) -> None"},
+            {"send_ping", "(self, timeout: float = 1.0) -> bool"},
+            {"change_address", "(self, new_address: int) -> None"},
+            {"start", "(self) -> None"},
+            {"stop", "(self) -> None"},
+            {"change_mode", "(self, mode: KavrelActuatorReal.Mode) -> None"},
+            {"get_mode", "(self) -> KavrelActuatorReal.Mode"},
+            {"change_setpoint", "(self, setpoint: float) -> None"},
+            {"change_torque_setpoint", "(self, setpoint: float, id_Kp: float = nan, id_Ki: float = nan, "
+                                       "iq_Kp: float = nan, iq_Ki: float = nan) -> None"},
+            {"change_speed_setpoint", "(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
+                                      "spd_Kp: float = nan, ref_ff_torque: float = nan) -> None"},
+            {"change_position_setpoint", "(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
+                                         "spd_Kp: float = nan, pos_Kp: float = nan, ref_ff_torque: float = nan) -> None"},
+            {"change_impedance_setpoint",
+             "(self, setpoint: float, FF_gain: float = nan, K_stiff: float = nan, K_damp: float = nan, "
+             "J_imp: float = nan, ref_ff_torque: float = nan, ref_impedance_spd: float = nan, "
+             "ref_impedance_acel: float = nan) -> None"},
+            {"internal_change_speed_setpoint", "(self, setpoint: float, spd_b0: float = nan, spd_wc: float = nan, "
+                                               "spd_wo: float = nan) -> None"},
+            {"internal_change_position_setpoint",
+             "(self, setpoint: float, pos_Ki: float = nan, pos_Kd: float = nan, pos_b0: float = nan, "
+             "pos_wc: float = nan, pos_wo: float = nan, spd_b0: float = nan, spd_wc: float = nan, "
+             "spd_wo: float = nan) -> None"},
+            {"set_home_position", "(self) -> None"},
+            {"set_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"set_feedback_rate", "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
+            {"get_items_blocking", "(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
+                                   "-> Dict['KavrelActuatorReal.VKL_Items', float]"},
+            {"set_parameters", "(self, parameters: Dict['KavrelActuatorReal.VKL_Parameters', float]) -> None"},
+            {"get_parameters", "(self, parameters: List['KavrelActuatorReal.VKL_Parameters'], timeout: float = 1.0) "
+                               "-> Dict['KavrelActuatorReal.VKL_Parameters', float]"},
+            {"get_parameters_all", "(self) -> Dict['KavrelActuatorReal.VKL_Parameters', float]"},
+            {"set_can_high_speed", "(self, high_speed: bool) -> None"},
+            {"set_torque_performance", "(self, performance: KavrelActuatorReal.TorquePerformance) -> None"},
+            {"set_speed_performance", "(self, performance: KavrelActuatorReal.SpeedPerformance) -> None"},
+            {"save_config", "(self) -> None"},
+            {"restore_factory_parameters", "(self, settle_time: float = 1.0) -> None"},
+            {"blink", "(self) -> None"},
+            {"enter_bootloader", "(self) -> None"},
+            {"changeAddress", "(self, new_address: int) -> None"},
+            {"setFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"setFeedbackRate", "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
+            {"set_high_freq_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"setHighFreqFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"set_high_freq_feedback_rate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"setHighFreqFeedbackRate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"set_low_freq_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"setLowFreqFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"set_low_freq_feedback_rate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"setLowFreqFeedbackRate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"getItemsBlocking", "(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
+                                 "-> Dict['KavrelActuatorReal.VKL_Items', float]"},
+            {"reset_encoder_position", "(self) -> None"},
+            {"_parse_firmware_version", "(firmware_version_uint16: int) -> str"},
+            {"_send_VKL_common", "(self, msg: list, high_speed_candidate=False) -> bool"},
+            {"_can_callback", "(self, address: int, data: List[Any], priority: int) -> None"},
+            {"_KavrelActuatorReal__parse_parameters", "(self, data: List[int]) -> None"},
+            {"_KavrelActuatorReal__parse_errors", "(self, error_value: int) -> None"},
+        },
+        sig_ns);
     m.attr("KavrelActuatorReal") = real;
 
     // --------------------------------------------------------------- scanner
@@ -1380,8 +1514,8 @@ NB_MODULE(kavrel_actuator_real, m) {
         "scan",
         [S](nb::handle self, nb::handle begin_arg, nb::handle end_arg) -> nb::object {
             State &s = *S;
-            long long begin = arg_int_ll(begin_arg, "begin");
-            long long end = arg_int_ll(end_arg, "end");
+            long long begin = scan_bound(arg_int(begin_arg, "begin"));
+            long long end = scan_bound(arg_int(end_arg, "end"));
             nb::list addresses;
             if (!truth(get(self, s.n_connected))) {
                 log_to(s, self, s.n_error, "CAN adapter is not connected");
@@ -1417,7 +1551,16 @@ NB_MODULE(kavrel_actuator_real, m) {
     scanner.def_property_readonly("is_connected", [S](nb::handle self) { return get(self, S->n_connected); });
     scanner.doc("True while a CAN adapter answered at construction.");
 
-    m.attr("KavrelActuatorScannerReal") = scanner.finish(nb::make_tuple(real));
+    nb::object scanner_cls = scanner.finish(nb::make_tuple(real));
+    std::string scan_sig = "(self, begin: int = 1, end: int = " + std::to_string(scan_end) + ") -> List[int]";
+    class_signatures(scanner_cls,
+                     {
+                         {"__init__", "(self, adapter_handler: Any, logger: Optional[logging.Logger] = None) -> None"},
+                         {"scan", scan_sig.c_str()},
+                         {"is_connected", "(self) -> bool"},
+                     },
+                     sig_ns);
+    m.attr("KavrelActuatorScannerReal") = scanner_cls;
 
     nb::list all;
     all.append(nb::str("KavrelActuatorReal"));
