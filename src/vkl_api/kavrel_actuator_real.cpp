@@ -598,13 +598,20 @@ nb::object get_parameters(State &S, nb::handle self, nb::handle parameters_arg, 
         return nb::dict();
     }
     if (truth(more)) {
-        // One nested call per batch: bounded like the interpreter's own recursion
-        // (RecursionError rather than an exhausted C stack for a huge list).
+        // One nested call per batch, bounded like nested calls of Python code:
+        // a RecursionError rather than an exhausted C stack for a huge list.
+        static thread_local int depth = 0;
+        if (depth >= Py_GetRecursionLimit())
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded in get_parameters");
         if (Py_EnterRecursiveCall(" in get_parameters"))
             raise_pending();
         struct Leave {
-            ~Leave() { Py_LeaveRecursiveCall(); }
+            ~Leave() {
+                --depth;
+                Py_LeaveRecursiveCall();
+            }
         } leave;
+        ++depth;
         call_method_kw(self, S.n_get_parameters, more, S.kw_timeout, timeout);
     }
     return get(self, S.n_parameters);
