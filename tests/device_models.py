@@ -8,7 +8,8 @@
                              ``received`` every payload it got.
 ``CanAdapter()``             the device at address 0 of a USB-to-CAN adapter.
 ``RecordingTransport``       ``VklOverUsb`` that also records every ``send_VKL`` call
-                             (address, payload object, keywords, thread) before sending.
+                             (address, payload object, keywords, thread) before sending,
+                             and counts ``close`` calls.
 ``FakeClock``                replacement for the module's ``time``/``sleep``: sleeping
                              advances the clock without waiting, unless ``hold()`` says to
                              wait (then it sleeps for real and the clock stands still).
@@ -151,7 +152,12 @@ class RecordingTransport(VklOverUsb):
 
     def __init__(self, *args, **kwargs):
         self.sent = []
+        self.closed = 0
         super().__init__(*args, **kwargs)
+
+    def close(self):
+        self.closed += 1
+        return super().close()
 
     def send_VKL(self, address, data, *args, **kwargs):
         self.sent.append(SimpleNamespace(address=address, data=data, copy=list(data), args=args,

@@ -127,7 +127,7 @@ def test_disconnect_stops_unregisters_and_keeps_the_transport(rig, clock):
 def test_disconnect_on_a_closed_transport(rig, caplog):
     a = rig.actuator
     a._connected = True
-    rig.transport.close()
+    rig.transport.disconnect()   # the port is closed as the polling thread ends
     with caplog.at_level(logging.WARNING):
         a.disconnect()
     assert 0x10 not in rig.transport.callbacks and a._connected is False

@@ -130,7 +130,7 @@ def test_change_mode_caches_before_sending_and_setpoint_does_not_repeat_it(rig):
 
 def test_mode_cache_follows_a_refused_change_mode(rig, caplog):
     a = rig.actuator
-    rig.transport.close()
+    rig.transport.disconnect()   # the port is closed as the polling thread ends
     with caplog.at_level(logging.WARNING):
         a.change_speed_setpoint(1.0)
         a.change_speed_setpoint(2.0)
