@@ -573,3 +573,25 @@ def test_restore_factory_parameters_argument_and_negative_settle_time(rig):
         a.restore_factory_parameters(-1)
     assert rig.transport.payloads() == [[2], [6, 0, 0, 0, 0], [194]]
     assert a._current_mode is None
+
+
+def test_mode_comparison_is_the_interpreters_not_equal(rig):
+    class Agreeable:
+        def __ne__(self, other):
+            return False
+
+    a = rig.actuator
+    a._current_mode = Agreeable()
+    a.change_speed_setpoint(1.0)
+    assert [s.copy[0] for s in rig.transport.sent] == [18]
+
+    class Contrary:
+        value = 6
+
+        def __ne__(self, other):
+            return True
+
+    a._current_mode = c = Contrary()
+    a.change_mode(c)
+    a.change_speed_setpoint(1.0)
+    assert [s.copy[0] for s in rig.transport.sent][1:] == [3, 3, 18]

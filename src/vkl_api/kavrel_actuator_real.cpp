@@ -491,9 +491,10 @@ delivered:
 
 void ensure_mode(State &S, nb::handle self, nb::handle mode) {
     nb::object current = get(self, S.n_current_mode);
-    int differs = PyObject_RichCompareBool(current.ptr(), mode.ptr(), Py_NE);
-    if (differs < 0)
-        raise_pending();
+    // `current != mode` as the interpreter evaluates it (no identity shortcut).
+    bool differs = current.is(mode) && PyType_IsSubtype(Py_TYPE(mode.ptr()), (PyTypeObject *) S.Mode.ptr())
+                       ? false
+                       : truth(steal_or_raise(PyObject_RichCompare(current.ptr(), mode.ptr(), Py_NE)));
     if (differs)
         call_method(self, S.n_change_mode, mode);
 }
