@@ -91,7 +91,7 @@ void append_bytes(nb::list &l, const uint8_t *p, size_t n) {
 // and the module namespace (for the names read at call time).
 struct State {
     nb::dict g;
-    nb::object base_cls, real_cls;
+    nb::object base_cls, real_cls, send_common_fn;
     nb::object Mode, Rates, VKL_Items, VKL_Parameters;
 
     nb::object item_member[256];
@@ -172,11 +172,35 @@ void log_to(State &S, nb::handle self, nb::handle level, const std::string &text
 }
 
 // Every command leaves through the instance's `_send_VKL_common`.
+nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
+    nb::list payload = arg_list(msg, "msg");
+    nb::object can_high_speed = get(self, S.n_can_high_speed);
+    nb::handle flag = truth(can_high_speed) ? high_speed_candidate : nb::handle(can_high_speed);
+    nb::object adapter = get(self, S.n_adapter);
+    nb::object address = get(self, S.n_address);
+    PyObject *args[] = {adapter.ptr(), address.ptr(), payload.ptr(), flag.ptr()};
+    return steal_or_raise(PyObject_VectorcallMethod(S.n_send_vkl.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    S.kw_can_high_speed.ptr()));
+}
+
+// self._send_VKL_common(payload[, high_speed_candidate=True]).  When the
+// attribute is this class's own method bound to `self`, its body runs here
+// directly; any other object found there (an override, a replacement on the
+// instance) is called.
 void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candidate = false) {
-    if (high_speed_candidate)
-        call_method_kw(self, S.n_send_common, payload, S.kw_high_speed_candidate, Py_True);
-    else
-        call_method(self, S.n_send_common, payload);
+    nb::object bound = get(self, S.n_send_common);
+    if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == S.send_common_fn.ptr() &&
+        PyMethod_GET_SELF(bound.ptr()) == self.ptr()) {
+        send_common(S, self, payload, high_speed_candidate ? Py_True : Py_False);
+        return;
+    }
+    if (high_speed_candidate) {
+        PyObject *args[] = {payload.ptr(), Py_True};
+        steal_or_raise(PyObject_Vectorcall(bound.ptr(), args, 1, S.kw_high_speed_candidate.ptr()));
+    } else {
+        PyObject *args[] = {payload.ptr()};
+        steal_or_raise(PyObject_Vectorcall(bound.ptr(), args, 1, nullptr));
+    }
 }
 
 void send_action(State &S, nb::handle self, long action) {
@@ -1381,16 +1405,7 @@ NB_MODULE(kavrel_actuator_real, m) {
     cls.def(
         "_send_VKL_common",
         [S](nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
-            State &s = *S;
-            nb::list payload = arg_list(msg, "msg");
-            nb::object can_high_speed = get(self, s.n_can_high_speed);
-            nb::handle flag = truth(can_high_speed) ? high_speed_candidate : nb::handle(can_high_speed);
-            nb::object adapter = get(self, s.n_adapter);
-            nb::object address = get(self, s.n_address);
-            PyObject *args[] = {adapter.ptr(), address.ptr(), payload.ptr(), flag.ptr()};
-            return steal_or_raise(PyObject_VectorcallMethod(s.n_send_vkl.ptr(), args,
-                                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                            s.kw_can_high_speed.ptr()));
+            return send_common(*S, self, msg, high_speed_candidate);
         },
         arg("msg"), arg("high_speed_candidate") = false);
     cls.doc("Send one command payload to this actuator's address; returns the transport's result.");
@@ -1412,6 +1427,7 @@ NB_MODULE(kavrel_actuator_real, m) {
 
     nb::object real = cls.finish(nb::make_tuple(s.base_cls));
     s.real_cls = real;
+    s.send_common_fn = real.attr("__dict__")["_send_VKL_common"];
 
     nb::dict sig_ns;
     sig_ns["nan"] = nan;
