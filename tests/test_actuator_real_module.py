@@ -369,3 +369,18 @@ def test_every_public_command_is_covered():
     aliases = {"set_high_freq_feedback_items", "set_high_freq_feedback_rate", "set_low_freq_feedback_items",
                "set_low_freq_feedback_rate", "reset_encoder_position"}
     assert commands - aliases <= covered
+
+
+def test_a_send_path_replaced_on_the_instance_is_used():
+    t = NullTransport()
+    a = R(t, 0x10)
+    seen = []
+    a._send_VKL_common = lambda msg, high_speed_candidate=False: seen.append((msg, high_speed_candidate))
+    a.blink()
+    a.change_setpoint(0.0)
+    assert seen == [([65], False), ([4, 0, 0, 0, 0], True)] and t.sends == []
+    del a._send_VKL_common
+    other = R(NullTransport(), 0x11)
+    a._send_VKL_common = other._send_VKL_common     # bound to another actuator: it sends there
+    a.blink()
+    assert other._adapter.sends == [(0x11, [65], {"can_high_speed": False})] and t.sends == []
