@@ -5,9 +5,13 @@
 #include "core/payload.hpp"
 #include "core/pyutil.hpp"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace nb = nanobind;
 namespace pl = vkl::payload;
@@ -87,7 +91,7 @@ void append_bytes(nb::list &l, const uint8_t *p, size_t n) {
 // and the module namespace (for the names read at call time).
 struct State {
     nb::dict g;
-    nb::object base_cls, real_cls;
+    nb::object base_cls, real_cls, send_common_fn;
     nb::object Mode, Rates, VKL_Items, VKL_Parameters;
 
     nb::object item_member[256];
@@ -168,11 +172,35 @@ void log_to(State &S, nb::handle self, nb::handle level, const std::string &text
 }
 
 // Every command leaves through the instance's `_send_VKL_common`.
+nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
+    nb::list payload = arg_list(msg, "msg");
+    nb::object can_high_speed = get(self, S.n_can_high_speed);
+    nb::handle flag = truth(can_high_speed) ? high_speed_candidate : nb::handle(can_high_speed);
+    nb::object adapter = get(self, S.n_adapter);
+    nb::object address = get(self, S.n_address);
+    PyObject *args[] = {adapter.ptr(), address.ptr(), payload.ptr(), flag.ptr()};
+    return steal_or_raise(PyObject_VectorcallMethod(S.n_send_vkl.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    S.kw_can_high_speed.ptr()));
+}
+
+// self._send_VKL_common(payload[, high_speed_candidate=True]).  When the
+// attribute is this class's own method bound to `self`, its body runs here
+// directly; any other object found there (an override, a replacement on the
+// instance) is called.
 void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candidate = false) {
-    if (high_speed_candidate)
-        call_method_kw(self, S.n_send_common, payload, S.kw_high_speed_candidate, Py_True);
-    else
-        call_method(self, S.n_send_common, payload);
+    nb::object bound = get(self, S.n_send_common);
+    if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == S.send_common_fn.ptr() &&
+        PyMethod_GET_SELF(bound.ptr()) == self.ptr()) {
+        send_common(S, self, payload, high_speed_candidate ? Py_True : Py_False);
+        return;
+    }
+    if (high_speed_candidate) {
+        PyObject *args[] = {payload.ptr(), Py_True};
+        steal_or_raise(PyObject_Vectorcall(bound.ptr(), args, 1, S.kw_high_speed_candidate.ptr()));
+    } else {
+        PyObject *args[] = {payload.ptr()};
+        steal_or_raise(PyObject_Vectorcall(bound.ptr(), args, 1, nullptr));
+    }
 }
 
 void send_action(State &S, nb::handle self, long action) {
@@ -194,8 +222,12 @@ void pack_f32_object(State &S, nb::handle v, uint8_t *out) {
             raise(S.struct_error.ptr(), "required argument is not a float");
         }
     }
-    if (!pl::pack_f32(d, out))
+    if (!pl::pack_f32(d, out)) {
+        // struct reports an int beyond single precision as its own error.
+        if (PyLong_Check(v.ptr()))
+            raise(S.struct_error.ptr(), "int too large to convert");
         raise_f32_overflow();
+    }
 }
 
 // "<I" of an arbitrary object, as struct.pack gives it.
@@ -483,9 +515,10 @@ delivered:
 
 void ensure_mode(State &S, nb::handle self, nb::handle mode) {
     nb::object current = get(self, S.n_current_mode);
-    int differs = PyObject_RichCompareBool(current.ptr(), mode.ptr(), Py_NE);
-    if (differs < 0)
-        raise_pending();
+    // `current != mode` as the interpreter evaluates it (no identity shortcut).
+    bool differs = current.is(mode) && PyType_IsSubtype(Py_TYPE(mode.ptr()), (PyTypeObject *) S.Mode.ptr())
+                       ? false
+                       : truth(steal_or_raise(PyObject_RichCompare(current.ptr(), mode.ptr(), Py_NE)));
     if (differs)
         call_method(self, S.n_change_mode, mode);
 }
@@ -589,8 +622,23 @@ nb::object get_parameters(State &S, nb::handle self, nb::handle parameters_arg, 
         log_to(S, self, S.n_error, "Timeout while waiting for response");
         return nb::dict();
     }
-    if (truth(more))
+    if (truth(more)) {
+        // One nested call per batch, bounded like nested calls of Python code:
+        // a RecursionError rather than an exhausted C stack for a huge list.
+        static thread_local int depth = 0;
+        if (depth >= Py_GetRecursionLimit())
+            raise(PyExc_RecursionError, "maximum recursion depth exceeded in get_parameters");
+        if (Py_EnterRecursiveCall(" in get_parameters"))
+            raise_pending();
+        struct Leave {
+            ~Leave() {
+                --depth;
+                Py_LeaveRecursiveCall();
+            }
+        } leave;
+        ++depth;
         call_method_kw(self, S.n_get_parameters, more, S.kw_timeout, timeout);
+    }
     return get(self, S.n_parameters);
 }
 
@@ -707,10 +755,57 @@ void restore_factory_parameters(State &S, nb::handle self, nb::handle settle_tim
     pause(S, settle);
 }
 
+// A scan bound as a C++ integer; bounds beyond its range are clamped, which
+// keeps the probing order (nothing is probed when begin lies above end).
+long long scan_bound(nb::handle v) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred())
+        raise_pending();
+    if (overflow > 0)
+        return LLONG_MAX - 1;
+    if (overflow < 0)
+        return LLONG_MIN;
+    return x;
+}
+
 void print_line(const std::string &text) { builtins().attr("print")(nb::str(text.data(), text.size())); }
 
 // f-string text of a value.
 std::string fmt(nb::handle v) { return py_format(v, ""); }
+
+// Signature of a Python definition for a wrapped member (see vkl::set_signature);
+// defaults are evaluated with the builtins and `extra` (the module's `nan`), so a
+// default shows the very object the call uses.
+void member_signature(nb::handle fn, const char *text, nb::handle extra) {
+    nb::object b = builtins();
+    std::string src = std::string("def _signature") + text + ":\n    pass\n";
+    nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
+    nb::object code = b.attr("compile")(nb::str(src.c_str()), "<signature>", "exec", flag, true);
+    nb::dict ns = nb::borrow<nb::dict>(nb::borrow<nb::dict>(extra).attr("copy")());
+    ns["__builtins__"] = b;
+    b.attr("exec")(code, ns);
+    nb::object stub = ns["_signature"];
+    nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("signature")(stub));
+    nb::setattr(fn, "__annotations__", stub.attr("__annotations__"));
+}
+
+// Signatures for the members of a built class, by name; a property gets the
+// signature on its getter.
+void class_signatures(nb::handle cls, std::initializer_list<std::pair<const char *, const char *>> table,
+                      nb::handle extra) {
+    nb::object ns = cls.attr("__dict__");
+    nb::object property = builtins().attr("property");
+    nb::object staticmethod = builtins().attr("staticmethod");
+    for (auto &entry : table) {
+        nb::object member = ns[entry.first];
+        if (nb::isinstance(member, property))
+            member = member.attr("fget");
+        else if (nb::isinstance(member, staticmethod))
+            member = member.attr("__func__");
+        member_signature(member, entry.second, extra);
+    }
+}
 
 // ---- module setup ------------------------------------------------------------
 
@@ -1310,16 +1405,7 @@ NB_MODULE(kavrel_actuator_real, m) {
     cls.def(
         "_send_VKL_common",
         [S](nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
-            State &s = *S;
-            nb::list payload = arg_list(msg, "msg");
-            nb::object can_high_speed = get(self, s.n_can_high_speed);
-            nb::handle flag = truth(can_high_speed) ? high_speed_candidate : nb::handle(can_high_speed);
-            nb::object adapter = get(self, s.n_adapter);
-            nb::object address = get(self, s.n_address);
-            PyObject *args[] = {adapter.ptr(), address.ptr(), payload.ptr(), flag.ptr()};
-            return steal_or_raise(PyObject_VectorcallMethod(s.n_send_vkl.ptr(), args,
-                                                            3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                            s.kw_can_high_speed.ptr()));
+            return send_common(*S, self, msg, high_speed_candidate);
         },
         arg("msg"), arg("high_speed_candidate") = false);
     cls.doc("Send one command payload to this actuator's address; returns the transport's result.");
@@ -1341,6 +1427,78 @@ NB_MODULE(kavrel_actuator_real, m) {
 
     nb::object real = cls.finish(nb::make_tuple(s.base_cls));
     s.real_cls = real;
+    s.send_common_fn = real.attr("__dict__")["_send_VKL_common"];
+
+    nb::dict sig_ns;
+    sig_ns["nan"] = nan;
+    // Annotations are kept as the source text names them.
+    class_signatures(
+        real,
+        {
+            {"__init__", "(self, adapter_handler: Any, address: int, logger: Optional[logging.Logger] = None) -> None"},
+            {"implementation_version", "(self) -> str"},
+            {"connect", "(self, timeout: float = 1.0) -> bool"},
+            {"disconnect", "(self) -> None"},
+            {"send_ping", "(self, timeout: float = 1.0) -> bool"},
+            {"change_address", "(self, new_address: int) -> None"},
+            {"start", "(self) -> None"},
+            {"stop", "(self) -> None"},
+            {"change_mode", "(self, mode: KavrelActuatorReal.Mode) -> None"},
+            {"get_mode", "(self) -> KavrelActuatorReal.Mode"},
+            {"change_setpoint", "(self, setpoint: float) -> None"},
+            {"change_torque_setpoint", "(self, setpoint: float, id_Kp: float = nan, id_Ki: float = nan, "
+                                       "iq_Kp: float = nan, iq_Ki: float = nan) -> None"},
+            {"change_speed_setpoint", "(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
+                                      "spd_Kp: float = nan, ref_ff_torque: float = nan) -> None"},
+            {"change_position_setpoint", "(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
+                                         "spd_Kp: float = nan, pos_Kp: float = nan, ref_ff_torque: float = nan) -> None"},
+            {"change_impedance_setpoint",
+             "(self, setpoint: float, FF_gain: float = nan, K_stiff: float = nan, K_damp: float = nan, "
+             "J_imp: float = nan, ref_ff_torque: float = nan, ref_impedance_spd: float = nan, "
+             "ref_impedance_acel: float = nan) -> None"},
+            {"internal_change_speed_setpoint", "(self, setpoint: float, spd_b0: float = nan, spd_wc: float = nan, "
+                                               "spd_wo: float = nan) -> None"},
+            {"internal_change_position_setpoint",
+             "(self, setpoint: float, pos_Ki: float = nan, pos_Kd: float = nan, pos_b0: float = nan, "
+             "pos_wc: float = nan, pos_wo: float = nan, spd_b0: float = nan, spd_wc: float = nan, "
+             "spd_wo: float = nan) -> None"},
+            {"set_home_position", "(self) -> None"},
+            {"set_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"set_feedback_rate", "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
+            {"get_items_blocking", "(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
+                                   "-> Dict['KavrelActuatorReal.VKL_Items', float]"},
+            {"set_parameters", "(self, parameters: Dict['KavrelActuatorReal.VKL_Parameters', float]) -> None"},
+            {"get_parameters", "(self, parameters: List['KavrelActuatorReal.VKL_Parameters'], timeout: float = 1.0) "
+                               "-> Dict['KavrelActuatorReal.VKL_Parameters', float]"},
+            {"get_parameters_all", "(self) -> Dict['KavrelActuatorReal.VKL_Parameters', float]"},
+            {"set_can_high_speed", "(self, high_speed: bool) -> None"},
+            {"set_torque_performance", "(self, performance: KavrelActuatorReal.TorquePerformance) -> None"},
+            {"set_speed_performance", "(self, performance: KavrelActuatorReal.SpeedPerformance) -> None"},
+            {"save_config", "(self) -> None"},
+            {"restore_factory_parameters", "(self, settle_time: float = 1.0) -> None"},
+            {"blink", "(self) -> None"},
+            {"enter_bootloader", "(self) -> None"},
+            {"changeAddress", "(self, new_address: int) -> None"},
+            {"setFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"setFeedbackRate", "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
+            {"set_high_freq_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"setHighFreqFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"set_high_freq_feedback_rate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"setHighFreqFeedbackRate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"set_low_freq_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"setLowFreqFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
+            {"set_low_freq_feedback_rate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"setLowFreqFeedbackRate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
+            {"getItemsBlocking", "(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
+                                 "-> Dict['KavrelActuatorReal.VKL_Items', float]"},
+            {"reset_encoder_position", "(self) -> None"},
+            {"_parse_firmware_version", "(firmware_version_uint16: int) -> str"},
+            {"_send_VKL_common", "(self, msg: list, high_speed_candidate=False) -> bool"},
+            {"_can_callback", "(self, address: int, data: List[Any], priority: int) -> None"},
+            {"_KavrelActuatorReal__parse_parameters", "(self, data: List[int]) -> None"},
+            {"_KavrelActuatorReal__parse_errors", "(self, error_value: int) -> None"},
+        },
+        sig_ns);
     m.attr("KavrelActuatorReal") = real;
 
     // --------------------------------------------------------------- scanner
@@ -1380,8 +1538,8 @@ NB_MODULE(kavrel_actuator_real, m) {
         "scan",
         [S](nb::handle self, nb::handle begin_arg, nb::handle end_arg) -> nb::object {
             State &s = *S;
-            long long begin = arg_int_ll(begin_arg, "begin");
-            long long end = arg_int_ll(end_arg, "end");
+            long long begin = scan_bound(arg_int(begin_arg, "begin"));
+            long long end = scan_bound(arg_int(end_arg, "end"));
             nb::list addresses;
             if (!truth(get(self, s.n_connected))) {
                 log_to(s, self, s.n_error, "CAN adapter is not connected");
@@ -1417,7 +1575,16 @@ NB_MODULE(kavrel_actuator_real, m) {
     scanner.def_property_readonly("is_connected", [S](nb::handle self) { return get(self, S->n_connected); });
     scanner.doc("True while a CAN adapter answered at construction.");
 
-    m.attr("KavrelActuatorScannerReal") = scanner.finish(nb::make_tuple(real));
+    nb::object scanner_cls = scanner.finish(nb::make_tuple(real));
+    std::string scan_sig = "(self, begin: int = 1, end: int = " + std::to_string(scan_end) + ") -> List[int]";
+    class_signatures(scanner_cls,
+                     {
+                         {"__init__", "(self, adapter_handler: Any, logger: Optional[logging.Logger] = None) -> None"},
+                         {"scan", scan_sig.c_str()},
+                         {"is_connected", "(self) -> bool"},
+                     },
+                     sig_ns);
+    m.attr("KavrelActuatorScannerReal") = scanner_cls;
 
     nb::list all;
     all.append(nb::str("KavrelActuatorReal"));
