@@ -158,6 +158,7 @@ struct TwinView {
     nb::object lib;           // the bindings module (`_lib`)
     nb::object step_obj;      // its DT_step foreign function object
     nb::object step_restype, step_argtypes, step_errcheck;
+    nb::object step_arg0;     // the one argument type (None when argtypes is None)
     nb::object model_obj;     // the wrapper's `model` record
     nb::object apply_fn;      // the class's `_apply_optional_inports` at build time
     // Input fields that `step` writes: Reference, Load, then the optional
@@ -166,6 +167,25 @@ struct TwinView {
     FieldRef in_reference, in_load, in_opt[3], in_reset_pos;
     bool inputs_native = false;      // Reference, Load and present ports take floats natively
     bool in_opt_missing_any = false; // some optional port is absent from `inp`
+
+    // What the wrapper class allows, computed by `class_checks` and kept until
+    // the class (or a base) changes, which changes its version tag.
+    struct ClassChecks {
+        unsigned int tag = 0; // owner_type's version tag when computed (0: never / no tag)
+        bool fields = false;  // the group attributes are not defined by the class
+        bool tick = false;    // nor `_lib` and `model`
+        bool step = false;    // the class's `_apply_optional_inports` is the engine's and the
+                              // port caches are not class attributes
+    };
+    mutable ClassChecks class_state;
+    const ClassChecks &class_checks() const;
+
+    // Reading restype / argtypes / errcheck of `step_obj` directly through the
+    // getters of its class's descriptors, while that class is unchanged.
+    PyTypeObject *fn_type = nullptr;
+    unsigned int fn_type_tag = 0;
+    getter fn_get[3] = {nullptr, nullptr, nullptr};
+    void *fn_closure[3] = {nullptr, nullptr, nullptr};
 
     // Field access as described at the top of this file.
     bool fields_valid(nb::handle wrapper, PyObject *wdict) const;
