@@ -17,9 +17,11 @@ inline size_t item_size(Kind k) { return k == Kind::Bool ? 1 : 8; }
 inline const char *buffer_format(Kind k) { return k == Kind::Float ? "d" : k == Kind::Int ? "q" : "?"; }
 
 struct Block {
-    size_t cap = 0;     // elements
-    int exports = 0;    // live buffer views
-    bool orphan = false; // no longer the column's storage
+    size_t cap = 0;       // elements
+    int exports = 0;      // live buffer views
+    bool orphan = false;  // no longer the column's storage
+    bool mapped = false;  // anonymous mapping (large columns) rather than malloc
+    size_t map_bytes = 0; // length of the mapping
     unsigned char *data = nullptr;
 };
 
@@ -61,6 +63,22 @@ public:
             grow(len_ + 1);
         blk_->data[len_] = v ? 1 : 0;
         ++len_;
+    }
+
+    // Append n values given as 64-bit patterns (a double's bits, an int64, or
+    // 0/1 for a boolean column), read `stride` words apart.
+    void push_words(const uint64_t *src, size_t stride, size_t n) {
+        ensure(len_ + n);
+        if (kind_ == Kind::Bool) {
+            unsigned char *d = blk_->data + len_;
+            for (size_t i = 0; i < n; ++i)
+                d[i] = src[i * stride] ? 1 : 0;
+        } else {
+            unsigned char *d = blk_->data + len_ * 8;
+            for (size_t i = 0; i < n; ++i)
+                std::memcpy(d + i * 8, &src[i * stride], 8);
+        }
+        len_ += n;
     }
 
     double get_double(size_t i) const { double v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }

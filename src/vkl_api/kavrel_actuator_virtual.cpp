@@ -18,6 +18,7 @@
 #include <structmember.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -1429,49 +1430,77 @@ long long native_segment(nb::handle self_h, long long remaining) {
     bool may_emit = cb != Py_None && have_items && div > 0;
     double cache[3] = {0, 0, 0};
 
-    tel::Column *time_col = s.cols[kTimeIndex], *tfb = s.cols[kTfbIndex];
+    tel::Column *tfb = s.cols[kTfbIndex];
     const FieldRef *row = plan->row;
-    long long done = 0;
-    bool due = false;
+    // Rows are staged in row order and moved into the columns a batch at a
+    // time (one sequential run per column); room for a whole batch is made
+    // before its ticks run, so moving it cannot fail.
+    constexpr long long kBatch = 128;
+    static uint64_t stage[kBatch * 65];
+    long long done = 0, staged = 0;
+    bool due = false, stop = false;
+    auto flush = [&]() {
+        for (int c = 0; c < 65; ++c)
+            s.cols[c]->push_words(stage + c, 65, (size_t) staged);
+        staged = 0;
+    };
     try {
-        while (done < remaining) {
-            // The view is checked again before every tick.
-            if (dict_get(ad, S->n_native_view) != view_obj || !v->step_valid(act, ad) || !v->fields_valid(act, ad))
-                break;
-            for (int i = 0; i < 3; ++i)
-                cache[i] = PyFloat_AS_DOUBLE(dict_get(ad, S->n_caches[i]));
-            twin::store(v->in_reference, s.setpoint);
-            twin::store(v->in_load, s.load);
-            for (int i = 0; i < 3; ++i)
-                if (v->in_opt[i])
-                    twin::store(v->in_opt[i], cache[i]);
-            v->step_fn(v->model);
-            time_col->push_double(tick::row_time(s.time_step, tfb->size(), s.time_start));
-            for (int i = 0; i < 64; ++i) {
-                tel::Column *c = s.cols[i];
-                if (plan->row_nan[i]) {
-                    c->push_double(kNaN);
-                    continue;
+        while (done < remaining && !stop) {
+            long long batch = std::min(kBatch, remaining - done);
+            for (int c = 0; c < 65; ++c)
+                s.cols[c]->ensure(s.cols[c]->size() + (size_t) batch);
+            for (long long t = 0; t < batch; ++t) {
+                // The view is checked again before every tick.
+                if (dict_get(ad, S->n_native_view) != view_obj || !v->step_valid(act, ad) ||
+                    !v->fields_valid(act, ad)) {
+                    stop = true;
+                    break;
                 }
-                const FieldRef &f = row[i];
-                switch (c->kind()) {
-                case tel::Kind::Float: c->push_double(twin::load(f)); break;
-                case tel::Kind::Int: c->push_int(tick::load_int(f)); break;
-                case tel::Kind::Bool: c->push_bool(tick::load_bool(f)); break;
+                for (int i = 0; i < 3; ++i)
+                    cache[i] = PyFloat_AS_DOUBLE(dict_get(ad, S->n_caches[i]));
+                twin::store(v->in_reference, s.setpoint);
+                twin::store(v->in_load, s.load);
+                for (int i = 0; i < 3; ++i)
+                    if (v->in_opt[i])
+                        twin::store(v->in_opt[i], cache[i]);
+                v->step_fn(v->model);
+                uint64_t *r = stage + staged * 65;
+                double tm = tick::row_time(s.time_step, tfb->size() + (size_t) staged, s.time_start);
+                std::memcpy(&r[kTimeIndex], &tm, 8);
+                for (int i = 0; i < 64; ++i) {
+                    if (plan->row_nan[i]) {
+                        std::memcpy(&r[i], &kNaN, 8);
+                        continue;
+                    }
+                    const FieldRef &f = row[i];
+                    switch (kSeries[i].kind) {
+                    case tel::Kind::Float: {
+                        double x = twin::load(f);
+                        std::memcpy(&r[i], &x, 8);
+                        break;
+                    }
+                    case tel::Kind::Int: r[i] = (uint64_t) tick::load_int(f); break;
+                    case tel::Kind::Bool: r[i] = tick::load_bool(f) ? 1 : 0; break;
+                    }
+                }
+                ++staged;
+                ++s.count;
+                ++done;
+                for (size_t j = 0; j < s.distinct.size(); ++j)
+                    s.values[j] = item_value(*plan, s.distinct[j]);
+                if (may_emit && s.count % div == 0) {
+                    due = stop = true;
+                    break;
+                }
+                if ((done & 0xFFFF) == 0) {
+                    stop = true; // let signal handlers run
+                    break;
                 }
             }
-            ++s.count;
-            ++done;
-            for (size_t j = 0; j < s.distinct.size(); ++j)
-                s.values[j] = item_value(*plan, s.distinct[j]);
-            if (may_emit && s.count % div == 0) {
-                due = true;
-                break;
-            }
-            if ((done & 0xFFFF) == 0)
-                break; // let signal handlers run
+            flush();
         }
     } catch (std::bad_alloc &) {
+        flush();
         if (done)
             materialize(s);
         PyErr_NoMemory();
