@@ -45,6 +45,7 @@ Block *new_block(size_t cap, size_t isz) {
         }
         b->mapped = true;
         b->map_bytes = bytes;
+        b->populated = 0;
         b->cap = bytes / isz;
         return b;
     }
@@ -120,6 +121,7 @@ void Column::grow(size_t n) {
             std::free(blk_->data);
             blk_->data = p;
             blk_->mapped = true;
+            blk_->populated = round_up(len_ * isz, 4096);
         }
         blk_->map_bytes = bytes;
         blk_->cap = bytes / isz;
@@ -139,6 +141,24 @@ void Column::grow(size_t n) {
         std::memcpy(nb->data, blk_->data, len_ * isz);
     retire(blk_);
     blk_ = nb;
+}
+
+void Column::populate(size_t n) {
+#if VKL_TELEMETRY_MMAP && defined(MADV_POPULATE_WRITE)
+    // Taking the pages a megabyte at a time costs one call instead of a page
+    // fault per page; where the call is not supported, pages come by faults.
+    size_t need = n * item_size(kind_);
+    size_t from = blk_->populated;
+    size_t to = round_up(need, size_t(1) << 20);
+    if (to > blk_->map_bytes)
+        to = blk_->map_bytes;
+    if (to > from && madvise(blk_->data + from, to - from, MADV_POPULATE_WRITE) != 0)
+        to = blk_->map_bytes;
+    blk_->populated = to;
+#else
+    (void) n;
+    blk_->populated = blk_->map_bytes;
+#endif
 }
 
 void Column::detach_for_write() {

@@ -22,6 +22,7 @@ struct Block {
     bool orphan = false;  // no longer the column's storage
     bool mapped = false;  // anonymous mapping (large columns) rather than malloc
     size_t map_bytes = 0; // length of the mapping
+    size_t populated = 0; // bytes of the mapping already backed by memory
     unsigned char *data = nullptr;
 };
 
@@ -44,6 +45,8 @@ public:
     void ensure(size_t n) {
         if (!blk_ || n > blk_->cap)
             grow(n);
+        if (blk_->mapped && n * item_size(kind_) > blk_->populated)
+            populate(n);
     }
 
     void push_double(double v) {
@@ -75,8 +78,11 @@ public:
                 d[i] = src[i * stride] ? 1 : 0;
         } else {
             unsigned char *d = blk_->data + len_ * 8;
-            for (size_t i = 0; i < n; ++i)
-                std::memcpy(d + i * 8, &src[i * stride], 8);
+            if (stride == 1)
+                std::memcpy(d, src, n * 8);
+            else
+                for (size_t i = 0; i < n; ++i)
+                    std::memcpy(d + i * 8, &src[i * stride], 8);
         }
         len_ += n;
     }
@@ -99,6 +105,7 @@ public:
 
 private:
     void grow(size_t n);
+    void populate(size_t n); // back the mapping ahead of the writes, in large steps
     void detach_for_write(); // make sure no live view sees in-place changes
 
     Kind kind_;

@@ -764,6 +764,11 @@ struct Plan {
     FieldRef row[64];
     bool row_nan[64] = {};
     std::vector<PyObject *> inp_missing; // interned names of absent optional inputs
+    // The row, split for the tick loop: double fields into float series
+    // (copied as they are) and every other slot.
+    int n_dbl = 0, n_other = 0;
+    const char *dbl_src[64];
+    int dbl_col[64], other_col[64];
     struct Src {
         bool ok = false;
         ItemKind kind = ItemKind::NaN;
@@ -1230,6 +1235,14 @@ Plan *plan_for(PyObject *view_obj, TwinView *v) {
         }
         p.rows_ok = false;
     }
+    for (int i = 0; i < 64; ++i) {
+        if (!p.row_nan[i] && p.row[i] && kSeries[i].kind == tel::Kind::Float && p.row[i].type == CType::Double) {
+            p.dbl_src[p.n_dbl] = p.row[i].addr;
+            p.dbl_col[p.n_dbl++] = i;
+        } else {
+            p.other_col[p.n_other++] = i;
+        }
+    }
     for (int k = 0; k < 48; ++k) {
         const ItemDef &d = kItems[k];
         Plan::Src &s = p.items[k];
@@ -1435,13 +1448,13 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // Rows are staged in row order and moved into the columns a batch at a
     // time (one sequential run per column); room for a whole batch is made
     // before its ticks run, so moving it cannot fail.
-    constexpr long long kBatch = 128;
-    static uint64_t stage[kBatch * 65];
+    constexpr long long kBatch = 64;
+    static uint64_t stage[65 * kBatch]; // column-major: stage[c * kBatch + t]
     long long done = 0, staged = 0;
     bool due = false, stop = false;
     auto flush = [&]() {
         for (int c = 0; c < 65; ++c)
-            s.cols[c]->push_words(stage + c, 65, (size_t) staged);
+            s.cols[c]->push_words(stage + c * kBatch, 1, (size_t) staged);
         staged = 0;
     };
     try {
@@ -1464,23 +1477,27 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     if (v->in_opt[i])
                         twin::store(v->in_opt[i], cache[i]);
                 v->step_fn(v->model);
-                uint64_t *r = stage + staged * 65;
+                uint64_t *r = stage + staged;
                 double tm = tick::row_time(s.time_step, tfb->size() + (size_t) staged, s.time_start);
-                std::memcpy(&r[kTimeIndex], &tm, 8);
-                for (int i = 0; i < 64; ++i) {
+                std::memcpy(&r[kTimeIndex * kBatch], &tm, 8);
+                for (int j = 0; j < plan->n_dbl; ++j)
+                    std::memcpy(&r[plan->dbl_col[j] * kBatch], plan->dbl_src[j], 8);
+                for (int j = 0; j < plan->n_other; ++j) {
+                    int i = plan->other_col[j];
+                    uint64_t &w = r[i * kBatch];
                     if (plan->row_nan[i]) {
-                        std::memcpy(&r[i], &kNaN, 8);
+                        std::memcpy(&w, &kNaN, 8);
                         continue;
                     }
                     const FieldRef &f = row[i];
                     switch (kSeries[i].kind) {
                     case tel::Kind::Float: {
                         double x = twin::load(f);
-                        std::memcpy(&r[i], &x, 8);
+                        std::memcpy(&w, &x, 8);
                         break;
                     }
-                    case tel::Kind::Int: r[i] = (uint64_t) tick::load_int(f); break;
-                    case tel::Kind::Bool: r[i] = tick::load_bool(f) ? 1 : 0; break;
+                    case tel::Kind::Int: w = (uint64_t) tick::load_int(f); break;
+                    case tel::Kind::Bool: w = tick::load_bool(f) ? 1 : 0; break;
                     }
                 }
                 ++staged;
