@@ -1016,8 +1016,8 @@ nb::object read_path(nb::handle self, nb::handle path) {
 }
 
 void write_path(nb::handle self, nb::handle path, nb::handle value) {
-    nb::str p = arg_str(path, "path");
     double v = arg_float(value);
+    nb::str p = arg_str(path, "path");
     nb::object obj = self_call(self, "_require_actuator");
     nb::list parts = nb::borrow<nb::list>(p.attr("split")("."));
     size_t n = parts.size();
@@ -1317,7 +1317,8 @@ void materialize(Segment &s) {
         raise_pending();
     nb::dict snap;
     for (size_t j = 0; j < s.distinct.size(); ++j)
-        snap[S->items[s.distinct[j]]] = nb::float_(s.values[j]);
+        snap[S->items[s.distinct[j]]] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S->nan
+                                                                                 : nb::object(nb::float_(s.values[j]));
     if (PyDict_SetItem(s.sd, S->n_latest, snap.ptr()) < 0)
         raise_pending();
     nb::object fb = dict_copy(snap);
