@@ -178,3 +178,48 @@ def test_missing_debug_field_leaves_the_row_partly_appended():
     log = act.telemetry_log
     assert len(log.time) == len(log.debug_T_ref_max) == 1 and len(log.debug_i_max) == len(log.debug_spd_ref_min) == 0
     assert act._simulation_step_count == 0
+
+
+@pytest.mark.parametrize("name, values", [("T_fb", [0.5, -1.25, 3.0]), ("meas_turn", [7, -2, 2**40]),
+                                          ("inp_enable", [True, False])])
+def test_series_follow_list_semantics_under_random_edits(name, values):
+    import random
+
+    rnd = random.Random(1234)
+    series, mirror = getattr(VirtualActuatorLog(), name), []
+    views = []
+    for _ in range(600):
+        op = rnd.randrange(10)
+        if op <= 3 or not mirror:
+            v = rnd.choice(values) if rnd.random() > 0.02 else rnd.choice([1, 2.5, None, "x", 2**70])
+            series.append(v)
+            mirror.append(v)
+        elif op == 4:
+            i = rnd.randrange(-len(mirror), len(mirror))
+            assert series[i] == mirror[i] and type(series[i]) is type(mirror[i])
+        elif op == 5:
+            sl = slice(rnd.randrange(-5, 8), rnd.choice([None, rnd.randrange(-5, 8)]), rnd.choice([None, 1, 2, -1, 3]))
+            assert series[sl] == mirror[sl]
+        elif op == 6:
+            i = rnd.randrange(-len(mirror), len(mirror))
+            v = rnd.choice(values)
+            series[i] = v
+            mirror[i] = v
+        elif op == 7:
+            sl = slice(rnd.randrange(0, 4), rnd.randrange(0, 6), rnd.choice([1, 2]))
+            del series[sl]
+            del mirror[sl]
+        elif op == 8:
+            try:
+                views.append(memoryview(series))
+            except BufferError:
+                pass  # a series of mixed values has no typed buffer
+            if len(views) > 3:
+                views.pop(0).release()
+        else:
+            series.extend(values)
+            mirror.extend(values)
+        assert len(series) == len(mirror) and series == mirror and repr(series) == repr(mirror)
+    assert list(series) == mirror and (mirror[-1] in series)
+    series.clear()
+    assert series == [] and len(series) == 0
