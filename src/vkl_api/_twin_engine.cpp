@@ -591,7 +591,11 @@ NB_MODULE(_twin_engine, m) {
         nb::setattr(self, "_initialized", nb::bool_(false));
         nb::object C = g["ActuatorWrapper"];
         nb::setattr(C, "instance_count", nb::getattr(C, "instance_count") - nb::int_(1));
-        nb::object(g["shutil"]).attr("rmtree")(nb::getattr(self, "tmp_dir"));
+        // A twin initialised again after `terminate` runs on the loaded copy
+        // whose directory is already gone: nothing is left to remove then.
+        nb::object tmp = nb::getattr(self, "tmp_dir");
+        if (truth(nb::object(g["Path"])(tmp).attr("exists")()))
+            nb::object(g["shutil"]).attr("rmtree")(tmp);
     });
 
     // ---- loading and binding ----
