@@ -31,7 +31,7 @@ def running(cls=KavrelActuatorVirtual):
     return act
 
 
-def drive(act, items, rate=None):
+def drive(act, items, rate=None, mutate=None):
     seen = []
 
     def callback(address, fb):
@@ -41,6 +41,8 @@ def drive(act, items, rate=None):
         if len(seen) == 2:
             act.change_setpoint(-0.25)
             act.change_load(0.3)
+        if len(seen) == 4 and mutate:
+            mutate(act)
 
     act.set_feedback_items(items)
     act.set_feedback_callback(callback)
@@ -80,6 +82,28 @@ def test_native_and_generic_ticks_agree(items, rate):
         assert list(res_n[-1]) == list(dict.fromkeys(items))
     else:
         assert seen_n == [] and res_n == [{}, {}, {}]
+
+
+def as_list(act):
+    act.telemetry_log.meas_pos = list(act.telemetry_log.meas_pos)
+
+
+def rebind(act):
+    act.set_actuator(MODEL)
+
+
+def new_log(act):
+    act.telemetry_log = VirtualActuatorLog(time_start=1.0)
+
+
+@pytest.mark.parametrize("mutate", [as_list, rebind, new_log])
+def test_changes_made_by_the_callback_apply_from_the_next_tick(mutate):
+    items = [ITEMS.POSITION_FB, ITEMS.IQ_FB]
+    native, generic = running(), running(GenericStepping)
+    seen_n, res_n = drive(native, items, 1000, mutate)
+    seen_g, res_g = drive(generic, items, 1000, mutate)
+    assert len(seen_n) == 11 and seen_n == seen_g and res_n == res_g
+    assert native.telemetry_log == generic.telemetry_log and native._simulation_step_count == 228
 
 
 def test_callback_exception_ends_step_with_that_tick_recorded():

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -806,7 +807,7 @@ struct State {
     unsigned int ok_engine_tag = 0;
     unsigned int ok_log_tag = 0;
 
-    Plan plans[4];
+    std::shared_ptr<Plan> plans[4]; // held by a running segment too, so eviction frees nothing in use
     int next_plan = 0;
 };
 
@@ -1105,10 +1106,9 @@ void emit_callback(nb::handle callback, nb::handle address, nb::handle payload) 
     Py_DECREF(r);
 }
 
-// One tick through the instance's own operations.
-void generic_tick(nb::handle self) {
-    nb::object act = nb::getattr(self, "actuator");
-    act.attr("step")(nb::getattr(self, "_setpoint"), nb::getattr(self, "_load_value"));
+// The rest of a tick after the twin's step, through the instance's own
+// operations.
+void generic_after_step(nb::handle self) {
     nb::getattr(self, "telemetry_log").attr("_append")(nb::getattr(self, "actuator"));
     nb::object count = nb::getattr(self, "_simulation_step_count");
     PyObject *c1 = PyNumber_InPlaceAdd(count.ptr(), nb::int_(1).ptr());
@@ -1120,6 +1120,13 @@ void generic_tick(nb::handle self) {
     if (truth(self_call(self, "_should_emit_feedback")))
         nb::getattr(self, "_emit_callback")(nb::getattr(self, "_feedback_callback"), nb::getattr(self, "_address"),
                                             dict_copy(nb::getattr(self, "_latest_feedback")));
+}
+
+// One tick through the instance's own operations.
+void generic_tick(nb::handle self) {
+    nb::object act = nb::getattr(self, "actuator");
+    act.attr("step")(nb::getattr(self, "_setpoint"), nb::getattr(self, "_load_value"));
+    generic_after_step(self);
 }
 
 // ============================================================================
@@ -1201,13 +1208,14 @@ FieldRef view_field(TwinView *v, const char *path) {
     return v->find(p.substr(0, dot), p.substr(dot + 1));
 }
 
-Plan *plan_for(PyObject *view_obj, TwinView *v) {
-    for (Plan &p : S->plans)
-        if (p.view_obj.ptr() == view_obj && p.v == v)
-            return &p;
-    Plan &p = S->plans[S->next_plan];
+std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
+    for (auto &pp : S->plans)
+        if (pp && pp->view_obj.ptr() == view_obj && pp->v == v)
+            return pp;
+    auto pp = std::make_shared<Plan>();
+    S->plans[S->next_plan] = pp;
     S->next_plan = (S->next_plan + 1) % 4;
-    p = Plan();
+    Plan &p = *pp;
     p.view_obj = nb::borrow(view_obj);
     p.v = v;
     p.rows_ok = true;
@@ -1269,7 +1277,7 @@ Plan *plan_for(PyObject *view_obj, TwinView *v) {
         case ItemKind::NaN: s.ok = true; break;
         }
     }
-    return &p;
+    return pp;
 }
 
 double item_value(const Plan &p, int k) {
@@ -1298,6 +1306,7 @@ struct Segment {
     PyObject *act, *ad;           // the twin and its dict
     TwinView *v;
     Plan *plan;
+    PyObject *log;
     tel::Column *cols[65];
     double time_step, time_start;
     double setpoint, load;
@@ -1354,7 +1363,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);
     if (!v || !v->step_valid(act, ad) || !v->fields_valid(act, ad))
         return 0;
-    Plan *plan = plan_for(view_obj, v);
+    std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
+    Plan *plan = plan_hold.get();
     if (!plan->rows_ok)
         return 0;
     PyObject *log = dict_get(sd, S->n_telemetry_log);
@@ -1368,17 +1378,20 @@ long long native_segment(nb::handle self_h, long long remaining) {
     s.ad = ad;
     s.v = v;
     s.plan = plan;
-    PyObject *keep[65];
+    nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
     for (int i = 0; i < 65; ++i) {
         PyObject *o = log_slot(log, i);
         if (!o || !is_series(o) || !((SeriesObject *) o)->col || ((SeriesObject *) o)->kind != kSeries[i].kind)
             return 0;
-        keep[i] = o;
+        keep[i] = nb::borrow(o);
         s.cols[i] = ((SeriesObject *) o)->col;
     }
     PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
         return 0;
+    keep[65] = nb::borrow(ts);
+    keep[66] = nb::borrow(t0);
+    s.log = log;
     s.time_step = PyFloat_AS_DOUBLE(ts);
     s.time_start = PyFloat_AS_DOUBLE(t0);
     if (!plan->inp_missing.empty()) {
@@ -1450,9 +1463,20 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // time (one sequential run per column); room for a whole batch is made
     // before its ticks run, so moving it cannot fail.
     constexpr long long kBatch = 64;
-    static uint64_t stage[65 * kBatch]; // column-major: stage[c * kBatch + t]
+    // Column-major: stage[c * kBatch + t].  Per segment: a tick may run
+    // Python code (a twin calling back), and with it another segment.
+    std::unique_ptr<uint64_t[]> stage_buf(new uint64_t[65 * kBatch]);
+    uint64_t *stage = stage_buf.get();
     long long done = 0, staged = 0;
-    bool due = false, stop = false;
+    bool due = false, stop = false, finish_generic = false;
+    auto log_unchanged = [&]() {
+        if (dict_get(sd, S->n_telemetry_log) != log)
+            return false;
+        for (int i = 0; i < kLogFields; ++i)
+            if (log_slot(log, i) != keep[i].ptr())
+                return false;
+        return true;
+    };
     auto flush = [&]() {
         for (int c = 0; c < 65; ++c)
             s.cols[c]->push_words(stage + c * kBatch, 1, (size_t) staged);
@@ -1464,12 +1488,20 @@ long long native_segment(nb::handle self_h, long long remaining) {
             for (int c = 0; c < 65; ++c)
                 s.cols[c]->ensure(s.cols[c]->size() + (size_t) batch);
             for (long long t = 0; t < batch; ++t) {
-                // The view is checked again before every tick.
-                if (dict_get(ad, S->n_native_view) != view_obj || !v->step_valid(act, ad) ||
-                    !v->fields_valid(act, ad)) {
+                // Before the step: the twin may be stepped natively, with the
+                // actuator's current reference and load.
+                if (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj ||
+                    !v->step_valid(act, ad)) {
                     stop = true;
                     break;
                 }
+                PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
+                if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo)) {
+                    stop = true;
+                    break;
+                }
+                s.setpoint = PyFloat_AS_DOUBLE(spo);
+                s.load = PyFloat_AS_DOUBLE(ldo);
                 for (int i = 0; i < 3; ++i)
                     cache[i] = PyFloat_AS_DOUBLE(dict_get(ad, S->n_caches[i]));
                 twin::store(v->in_reference, s.setpoint);
@@ -1478,6 +1510,12 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     if (v->in_opt[i])
                         twin::store(v->in_opt[i], cache[i]);
                 v->step_fn(v->model);
+                // After the step: the row and the snapshot are read through
+                // the field view, into the same log as before.
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged()) {
+                    finish_generic = stop = true;
+                    break;
+                }
                 uint64_t *r = stage + staged;
                 double tm = tick::row_time(s.time_step, tfb->size() + (size_t) staged, s.time_start);
                 std::memcpy(&r[kTimeIndex * kBatch], &tm, 8);
@@ -1524,7 +1562,14 @@ long long native_segment(nb::handle self_h, long long remaining) {
         PyErr_NoMemory();
         raise_pending();
     }
-    (void) keep;
+    if (finish_generic) {
+        // The tick's step ran natively; its row, count and snapshot follow
+        // the generic road.
+        if (done)
+            materialize(s);
+        generic_after_step(self_h);
+        return done + 1;
+    }
     if (done == 0)
         return 0;
     materialize(s);
