@@ -498,6 +498,42 @@ PyObject *series_m_clear(PyObject *self, PyObject *) {
 
 PyObject *series_m_tolist(PyObject *self, PyObject *) { return series_tolist_impl((SeriesObject *) self); }
 
+// list methods that read the values: run on a list of them
+PyObject *series_via_list(PyObject *self, const char *method, PyObject *const *args, Py_ssize_t nargs) {
+    PyObject *list = series_tolist_impl((SeriesObject *) self);
+    if (!list)
+        return nullptr;
+    PyObject *name = PyUnicode_FromString(method);
+    if (!name) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    PyObject *call[4] = {list, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr,
+                         nargs > 2 ? args[2] : nullptr};
+    PyObject *r = PyObject_VectorcallMethod(name, call, (size_t) (1 + nargs), nullptr);
+    Py_DECREF(name);
+    Py_DECREF(list);
+    return r;
+}
+
+PyObject *series_m_count(PyObject *self, PyObject *v) { return series_via_list(self, "count", &v, 1); }
+
+PyObject *series_m_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "index expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    return series_via_list(self, "index", args, nargs);
+}
+
+// Copies and pickles carry the values as a plain list.
+PyObject *series_m_reduce(PyObject *self, PyObject *) {
+    PyObject *list = series_tolist_impl((SeriesObject *) self);
+    if (!list)
+        return nullptr;
+    return Py_BuildValue("(O(N))", (PyObject *) &PyList_Type, list);
+}
+
 PyObject *series_m_sizeof(PyObject *self, PyObject *) {
     auto *s = (SeriesObject *) self;
     size_t n = sizeof(SeriesObject);
@@ -565,6 +601,9 @@ PyMethodDef series_methods[] = {
     {"clear", (PyCFunction) series_m_clear, METH_NOARGS, "Remove every value."},
     {"tolist", (PyCFunction) series_m_tolist, METH_NOARGS, "The values as a new list."},
     {"__sizeof__", (PyCFunction) series_m_sizeof, METH_NOARGS, "Size in memory, storage included, in bytes."},
+    {"count", (PyCFunction) series_m_count, METH_O, "Number of values equal to the argument."},
+    {"index", (PyCFunction) (void (*)(void)) series_m_index, METH_FASTCALL, "Position of the first value equal to the argument."},
+    {"__reduce__", (PyCFunction) series_m_reduce, METH_NOARGS, "Copies and pickles hold the values as a list."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot series_slots[] = {
