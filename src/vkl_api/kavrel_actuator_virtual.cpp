@@ -2025,6 +2025,27 @@ NB_MODULE(kavrel_actuator_virtual, m) {
         log.def("_append", [](nb::handle self, nb::handle act) { log_append_generic(self, act); }, arg("act"))
             .signature("(self, act: ActuatorWrapper) -> None");
         s.log_cls = log.finish();
+        {
+            // The constructor's signature, as for a record whose series
+            // default to new empty lists: "name: List[float] = <factory>".
+            nb::module_ inspect = nb::module_::import_("inspect");
+            nb::object Parameter = inspect.attr("Parameter"), Signature = inspect.attr("Signature");
+            nb::object kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
+            nb::object factory = nb::module_::import_("dataclasses").attr("_HAS_DEFAULT_FACTORY");
+            nb::list params;
+            params.append(Parameter("self", kind));
+            for (int i = 0; i < kLogFields; ++i) {
+                const char *ann = i >= 65 ? "float"
+                                  : kSeries[i].kind == tel::Kind::Float ? "List[float]"
+                                  : kSeries[i].kind == tel::Kind::Int   ? "List[int]"
+                                                                         : "List[bool]";
+                nb::object dflt = i < 66 ? factory : nb::object(nb::float_(0.0));
+                params.append(Parameter(nb::str(log_field_name(i)), kind, nb::arg("default") = dflt,
+                                        nb::arg("annotation") = nb::str(ann)));
+            }
+            nb::object init = s.log_cls.attr("__init__");
+            nb::setattr(init, "__signature__", Signature(params, nb::arg("return_annotation") = nb::str("None")));
+        }
         m.attr("VirtualActuatorLog") = s.log_cls;
         PyTypeObject *t = type_of(s.log_cls);
         for (int i = 0; i < kLogFields; ++i) {
