@@ -239,6 +239,10 @@ PyObject *series_new(tel::Kind k) {
     s->kind = k;
     if (!s->col) {
         s->objs = PyList_New(0);
+        if (!s->objs) {
+            Py_DECREF(s);
+            return nullptr;
+        }
     }
     PyObject_GC_Track((PyObject *) s);
     return (PyObject *) s;
@@ -251,7 +255,18 @@ int series_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int series_clear_refs(PyObject *self) {
-    Py_CLEAR(((SeriesObject *) self)->objs);
+    // The values go, the series stays usable (an empty list of objects).
+    auto *s = (SeriesObject *) self;
+    if (s->objs) {
+        PyObject *fresh = PyList_New(0);
+        if (!fresh) {
+            PyErr_Clear();
+            return 0;
+        }
+        PyObject *old = s->objs;
+        s->objs = fresh;
+        Py_DECREF(old);
+    }
     return 0;
 }
 
@@ -828,6 +843,7 @@ struct State {
     nb::object p_ff_gain, p_speed_cutoff, p_current_cutoff, p_setpoint, p_mode, p_torque_perf, p_speed_perf,
         p_address, p_can_high_speed;
     Py_ssize_t log_off[kLogFields] = {};
+    nb::object log_descr[kLogFields]; // the log class's own slot descriptors
     PyObject *log_names[kLogFields] = {};
     nb::object log_append;   // VirtualActuatorLog._append as defined here
     PyObject *series_names[65] = {};
@@ -1230,7 +1246,7 @@ bool log_type_ok(PyTypeObject *t) {
         return false;
     for (int i = 0; i < kLogFields; ++i) {
         PyObject *d = _PyType_Lookup(t, S->log_names[i]);
-        if (!d || Py_TYPE(d) != &PyMemberDescr_Type)
+        if (!d || d != S->log_descr[i].ptr())
             return false;
     }
     if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
@@ -1351,9 +1367,9 @@ struct Segment {
     double setpoint, load;
     long long count;
     // configured items: member index per entry, and the distinct ones in order
-    std::vector<int> distinct;
-    std::vector<double> values;   // per distinct item, after the last tick
-    bool has_values = false;
+    int distinct[48];
+    double values[48];            // per distinct item, after the last tick
+    int n_distinct = 0;
 };
 
 // Bring the Python-visible state up to the last finished tick.
@@ -1364,7 +1380,7 @@ void materialize(Segment &s) {
     if (PyDict_SetItem(s.sd, S->n_count, count.ptr()) < 0)
         raise_pending();
     nb::dict snap;
-    for (size_t j = 0; j < s.distinct.size(); ++j)
+    for (int j = 0; j < s.n_distinct; ++j)
         snap[S->items[s.distinct[j]]] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S->nan
                                                                                  : nb::object(nb::float_(s.values[j]));
     if (PyDict_SetItem(s.sd, S->n_latest, snap.ptr()) < 0)
@@ -1400,8 +1416,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     if (!view_obj || Py_TYPE(view_obj) != S->view_type)
         return 0;
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);
-    if (!v || !v->step_valid(act, ad) || !v->fields_valid(act, ad))
-        return 0;
+    if (!v)
+        return 0; // validity is checked before every tick, the first included
     std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
     Plan *plan = plan_hold.get();
     if (!plan->rows_ok)
@@ -1474,12 +1490,12 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 return 0;
             if (!seen[k]) {
                 seen[k] = true;
-                s.distinct.push_back(k);
+                s.distinct[s.n_distinct++] = k;
             }
         }
     }
     bool have_items = PyList_GET_SIZE(items) > 0;
-    s.values.assign(s.distinct.size(), 0.0);
+    std::fill(s.values, s.values + 48, 0.0);
     PyObject *cb = dict_get(sd, S->n_callback);
     PyObject *divo = dict_get(sd, S->n_divider);
     if (!cb || !divo || !PyLong_CheckExact(divo) || !dict_get(sd, S->n_address))
@@ -1504,8 +1520,19 @@ long long native_segment(nb::handle self_h, long long remaining) {
     constexpr long long kBatch = 64;
     // Column-major: stage[c * kBatch + t].  Per segment: a tick may run
     // Python code (a twin calling back), and with it another segment.
-    std::unique_ptr<uint64_t[]> stage_buf(new uint64_t[65 * kBatch]);
-    uint64_t *stage = stage_buf.get();
+    static thread_local uint64_t tl_stage[65 * kBatch];
+    static thread_local bool tl_busy = false;
+    std::unique_ptr<uint64_t[]> own_stage;
+    uint64_t *stage = tl_stage;
+    if (tl_busy) {
+        own_stage.reset(new uint64_t[65 * kBatch]);
+        stage = own_stage.get();
+    }
+    struct Busy {
+        bool mine;
+        Busy(bool m) : mine(m) { if (mine) tl_busy = true; }
+        ~Busy() { if (mine) tl_busy = false; }
+    } busy(!own_stage);
     long long done = 0, staged = 0;
     bool due = false, stop = false, finish_generic = false;
     auto log_unchanged = [&]() {
@@ -1581,7 +1608,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 ++staged;
                 ++s.count;
                 ++done;
-                for (size_t j = 0; j < s.distinct.size(); ++j)
+                for (int j = 0; j < s.n_distinct; ++j)
                     s.values[j] = item_value(*plan, s.distinct[j]);
                 if (may_emit && s.count % div == 0) {
                     due = stop = true;
@@ -2053,6 +2080,7 @@ NB_MODULE(kavrel_actuator_virtual, m) {
             if (!d || Py_TYPE(d) != &PyMemberDescr_Type)
                 raise(PyExc_RuntimeError, "telemetry log slots are not member descriptors");
             s.log_off[i] = ((PyMemberDescrObject *) d)->d_member->offset;
+            s.log_descr[i] = nb::borrow(d);
         }
         PyObject *ap = _PyType_Lookup(t, s.n_append);
         s.log_append = nb::borrow(ap);
