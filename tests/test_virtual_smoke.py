@@ -146,6 +146,8 @@ def test_series_buffer_is_a_view_that_outlives_growth():
     t = np.asarray(act.telemetry_log.time)
     flags = np.asarray(act.telemetry_log.inp_enable)
     assert t.dtype == np.float64 and flags.dtype == np.bool_ and not t.flags.writeable
+    again = np.frombuffer(act.telemetry_log.time)
+    assert not t.flags.owndata and t.__array_interface__["data"][0] == again.__array_interface__["data"][0]
     before = t.copy()
     act.step(steps=5000)  # the column moves; the view keeps its own block
     assert (t == before).all() and len(act.telemetry_log.time) == 5010
