@@ -371,3 +371,27 @@ def test_view_lists_the_plain_number_fields_of_every_group(make):
     assert view.groups == {g: sorted(f for f, _, _ in STRUCTURES[s]) for g, s in names.items()}
     odd = make("odd_load").__dict__["_native_view"]
     assert "Load" not in odd.groups["inp"] and "Reference" in odd.groups["inp"]
+
+
+def test_native_path_follows_later_changes_of_the_wrapper_class(make):
+    class Sub(AW):
+        pass
+
+    w = make(cls=Sub)
+    twin_inp = w.inp
+    assert te.TwinView.step_ready(w)
+    elsewhere = type(twin_inp)()
+    Sub.inp = property(lambda self: elsewhere)
+    assert not te.TwinView.step_ready(w) and not te.TwinView.fields_ready(w)
+    w.step(3.0)
+    assert elsewhere.Reference == 3.0 and twin_inp.Reference == 0.0 and steps(w) == 1
+    del Sub.inp
+    assert te.TwinView.step_ready(w)
+    Sub._apply_optional_inports = lambda self: None
+    assert not te.TwinView.step_ready(w) and te.TwinView.fields_ready(w)
+    w._reference_feedforward_torque = 0.5
+    w.step(4.0)
+    assert twin_inp.Reference == 4.0 and twin_inp.ref_ff_torque == 0.0
+    del Sub._apply_optional_inports
+    w.step(4.0)
+    assert twin_inp.ref_ff_torque == 0.5 and te.TwinView.step_ready(w)
