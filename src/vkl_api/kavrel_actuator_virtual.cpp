@@ -1517,7 +1517,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // Rows are staged in row order and moved into the columns a batch at a
     // time (one sequential run per column); room for a whole batch is made
     // before its ticks run, so moving it cannot fail.
-    constexpr long long kBatch = 64;
+    constexpr long long kBatch = 32;
     // Column-major: stage[c * kBatch + t].  Per segment: a tick may run
     // Python code (a twin calling back), and with it another segment.
     static thread_local uint64_t tl_stage[65 * kBatch];
