@@ -118,8 +118,14 @@ bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
         return false;
     if (dict_get(wdict, n.model) != model_obj.ptr())
         return false;
-    return same_attr(step_obj, n.restype, step_restype) && same_attr(step_obj, n.argtypes, step_argtypes) &&
-           same_attr(step_obj, n.errcheck, step_errcheck);
+    if (!same_attr(step_obj, n.restype, step_restype) || !same_attr(step_obj, n.argtypes, step_argtypes) ||
+        !same_attr(step_obj, n.errcheck, step_errcheck))
+        return false;
+    // A list of argument types may have been changed in place (and set again).
+    PyObject *at = step_argtypes.ptr();
+    if (PyList_CheckExact(at))
+        return PyList_GET_SIZE(at) == 1 && PyList_GET_ITEM(at, 0) == step_arg0.ptr();
+    return true;
 }
 
 bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict) const {

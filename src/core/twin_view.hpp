@@ -158,6 +158,7 @@ struct TwinView {
     nb::object lib;           // the bindings module (`_lib`)
     nb::object step_obj;      // its DT_step foreign function object
     nb::object step_restype, step_argtypes, step_errcheck;
+    nb::object step_arg0;     // the one argument type (None when argtypes is None)
     nb::object model_obj;     // the wrapper's `model` record
     nb::object apply_fn;      // the class's `_apply_optional_inports` at build time
     // Input fields that `step` writes: Reference, Load, then the optional

@@ -243,10 +243,15 @@ void build_step_part(TwinView &v, nb::handle self, nb::dict wd) {
     nb::object fn = ld["DT_step"];
     if (!isinstance_of(fn, E->cfuncptr))
         return;
+    // A plain C call: no Python API, no errno or last-error swapping (which
+    // the native call would not reproduce).
     long long flags = as_ll(nb::getattr(fn, "_flags_"));
-    long long pyapi = as_ll(c.attr("_FUNCFLAG_PYTHONAPI"));
     long long cdecl = as_ll(c.attr("_FUNCFLAG_CDECL"));
-    if ((flags & pyapi) || !(flags & cdecl))
+    long long special = as_ll(c.attr("_FUNCFLAG_PYTHONAPI")) | as_ll(c.attr("_FUNCFLAG_USE_ERRNO"));
+    nb::object lasterror = attr_or_none(c, "_FUNCFLAG_USE_LASTERROR");
+    if (!lasterror.is_none())
+        special |= as_ll(lasterror);
+    if ((flags & special) || !(flags & cdecl))
         return;
     nb::object model = wd["model"];
     if (!isinstance_of(model, E->structure))
@@ -262,12 +267,18 @@ void build_step_part(TwinView &v, nb::handle self, nb::dict wd) {
     if (!rt_ok)
         return;
     if (!argtypes.is_none()) {
-        if (!PyTuple_CheckExact(argtypes.ptr()) || PyTuple_GET_SIZE(argtypes.ptr()) != 1)
+        // The converters ctypes uses were fixed when argtypes was set; the
+        // object itself (tuple or list) is checked for identity before each use.
+        nb::object seq = nb::borrow(argtypes);
+        if (PyList_CheckExact(seq.ptr()))
+            seq = nb::steal(PyList_AsTuple(seq.ptr()));
+        if (!PyTuple_CheckExact(seq.ptr()) || PyTuple_GET_SIZE(seq.ptr()) != 1)
             return;
-        nb::handle a0 = PyTuple_GET_ITEM(argtypes.ptr(), 0);
+        nb::handle a0 = PyTuple_GET_ITEM(seq.ptr(), 0);
         nb::object ptr_t = c.attr("POINTER")(nb::handle((PyObject *) Py_TYPE(model.ptr())));
         if (!a0.is(ptr_t) && !a0.is(c.attr("c_void_p")))
             return;
+        v.step_arg0 = nb::borrow(a0);
     }
     uintptr_t addr = cfunc_address(fn);
     uintptr_t maddr = (uintptr_t) PyLong_AsUnsignedLongLong(c.attr("addressof")(model).ptr());
@@ -924,6 +935,54 @@ NB_MODULE(_twin_engine, m) {
         generic_tick(self);
         set_inp(self, "ResetPos", nb::bool_(false));
     });
+
+    // Signatures of the Python definitions (annotations kept as text).
+    static const std::pair<const char *, const char *> signatures[] = {
+        {"__init__", "(self, shared_lib_path: str, ctypes_path: str) -> None"},
+        {"initialize", "(self, mode: int = 7) -> None"},
+        {"step", "(self, ref_value: float, load: float = 0.0) -> None"},
+        {"terminate", "(self) -> None"},
+        {"_load_isolated", "(self, lib_path: Path, binding_path: Path) -> None"},
+        {"_rebind_ctypes_functions", "(self, module, new_handle) -> None"},
+        {"_bind_ctypes", "(self) -> None"},
+        {"_bind_optional_global", "(self, type_name: str, symbol_name: str)"},
+        {"_apply_optional_inports", "(self) -> None"},
+        {"set_position_kp", "(self, kp: float) -> None"},
+        {"get_position_kp", "(self) -> float"},
+        {"set_feedforward_gain", "(self, gain: float) -> None"},
+        {"get_feedforward_gain", "(self) -> float"},
+        {"set_speed_gains", "(self, kp: float, ki: float) -> None"},
+        {"get_speed_gains", "(self) -> tuple[float, float]"},
+        {"set_current_gains", "(self, kp: float, ki: float) -> None"},
+        {"get_current_gains", "(self) -> tuple[float, float]"},
+        {"set_address", "(self, address: int) -> None"},
+        {"get_address", "(self) -> int | None"},
+        {"_decode_c_string_bytes", "(raw_value) -> str"},
+        {"_decode_optional_c_string", "(self, symbol_name: str) -> str"},
+        {"get_motor_model", "(self) -> str"},
+        {"get_submodule_commits", "(self) -> str"},
+        {"get_dtwin_version", "(self) -> str"},
+        {"get_sim_time_step_s", "(self) -> float"},
+        {"set_control_type", "(self, control_type: int) -> None"},
+        {"set_enable", "(self, enable: bool) -> None"},
+        {"set_impedance_gains", "(self, k_stiff: float, k_damp: float, t_ff: float = 0.0) -> None"},
+        {"get_impedance_gains", "(self) -> dict[str, float]"},
+        {"set_impedance_inertia", "(self, j_imp: float) -> None"},
+        {"set_damping", "(self, k_damp: float) -> None"},
+        {"set_stiffness", "(self, k_stiff: float) -> None"},
+        {"set_torque_feedforward", "(self, t_ff: float) -> None"},
+        {"set_impedance_references",
+         "(self, speed_reference: float | None = None, acceleration_reference: float | None = None) -> None"},
+        {"set_filter_cutoffs", "(self, speed_cutoff: float | None = None, current_cutoff: float | None = None) -> None"},
+        {"get_filter_cutoffs", "(self) -> dict[str, float]"},
+        {"set_home_position", "(self) -> None"},
+    };
+    for (auto &sig : signatures) {
+        nb::object member = cls.ns()[sig.first];
+        if (nb::isinstance(member, builtins().attr("staticmethod")))
+            member = member.attr("__func__");
+        set_signature(member, sig.second);
+    }
 
     nb::object C = cls.finish();
     m.attr("ActuatorWrapper") = C;
