@@ -1,0 +1,87 @@
+// The simulated actuator's native tick: writes the twin's inputs, runs its
+// step function and appends one telemetry row, all through verified field
+// locations (a TwinView) and typed columns.  Nothing here touches Python.
+#pragma once
+
+#include "core/telemetry.hpp"
+#include "core/twin_view.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace vkl::tick {
+
+using twin::CType;
+using twin::FieldRef;
+
+// Store a double into a floating-point field, as the interpreter's ctypes
+// does for c_double / c_float fields.
+inline void store_real(const FieldRef &f, double v) {
+    if (f.type == CType::Float) {
+        float x = (float) v;
+        std::memcpy(f.addr, &x, sizeof x);
+    } else {
+        std::memcpy(f.addr, &v, sizeof v);
+    }
+}
+
+inline bool is_real(CType t) { return t == CType::Double || t == CType::Float; }
+
+// Exact integer value of an integer field (UInt64 is not accepted by the plan).
+inline int64_t load_int(const FieldRef &f) {
+    switch (f.type) {
+    case CType::Int8: { int8_t v; std::memcpy(&v, f.addr, 1); return v; }
+    case CType::UInt8: { uint8_t v; std::memcpy(&v, f.addr, 1); return v; }
+    case CType::Int16: { int16_t v; std::memcpy(&v, f.addr, 2); return v; }
+    case CType::UInt16: { uint16_t v; std::memcpy(&v, f.addr, 2); return v; }
+    case CType::Int32: { int32_t v; std::memcpy(&v, f.addr, 4); return v; }
+    case CType::UInt32: { uint32_t v; std::memcpy(&v, f.addr, 4); return v; }
+    case CType::Int64: { int64_t v; std::memcpy(&v, f.addr, 8); return v; }
+    default: return 0;
+    }
+}
+
+inline bool load_bool(const FieldRef &f) {
+    bool v;
+    std::memcpy(&v, f.addr, 1);
+    return v;
+}
+
+// Which telemetry kinds a field type can feed without changing the value the
+// interpreter would see (ctypes gives float for real fields, int for integer
+// fields, bool for bool fields).
+inline bool feeds(telemetry::Kind k, CType t) {
+    switch (k) {
+    case telemetry::Kind::Float: return is_real(t);
+    case telemetry::Kind::Int: return twin::is_integer(t) && t != CType::UInt64;
+    case telemetry::Kind::Bool: return t == CType::Bool;
+    }
+    return false;
+}
+
+// One series of a row: where it comes from (a field, or NaN for an optional
+// input the twin lacks) and where it goes.
+struct RowSlot {
+    telemetry::Column *col = nullptr;
+    FieldRef src;          // empty: append NaN
+};
+
+inline void append_slot(const RowSlot &s) {
+    switch (s.col->kind()) {
+    case telemetry::Kind::Float:
+        s.col->push_double(s.src ? twin::load(s.src) : std::nan(""));
+        break;
+    case telemetry::Kind::Int: s.col->push_int(load_int(s.src)); break;
+    case telemetry::Kind::Bool: s.col->push_bool(load_bool(s.src)); break;
+    }
+}
+
+// time = TIME_STEP * rows + time_start, with the product rounded before the
+// sum exactly as the interpreter evaluates it (no fused multiply-add).
+inline double row_time(double step, size_t rows, double start) {
+    volatile double prod = step * (double) rows;
+    return prod + start;
+}
+
+} // namespace vkl::tick
