@@ -27,7 +27,7 @@ SPEED = re.compile(
 
 def run_example(*args, cwd):
     env = dict(os.environ)
-    env["PYTHONPATH"] = str(Path(vkl_api.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.path.dirname(os.path.abspath(vkl_api.__path__[0]))
     env.pop("VKL_API_VIRTUAL_ASSETS_ROOT", None)
     return subprocess.run([sys.executable, str(EXAMPLE), "--phase-seconds", str(PHASE_SECONDS), *args],
                           cwd=cwd, env=env, capture_output=True, text=True, timeout=120)

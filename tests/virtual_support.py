@@ -93,18 +93,20 @@ class RecordingTwin:
     MOTOR_ON = True
     MOTOR_OFF = False
 
+    GAINS = {"pid.spd_Kp": 1.0, "pid.spd_Ki": 0.2, "pid.id_Kp": 0.5, "pid.id_Ki": 50.0,
+             "imp.K_stiff": 10.0, "imp.K_damp": 0.1, "imp.T_FF": 0.25}
+
     def __init__(self, omit=(), values=None):
         self.calls = []
         omitted_fields = {n for n in omit if "." in n}
+        given = dict(self.GAINS, **(values or {}))
         for group, names in field_names.items():
-            fields = {n: _default(group, n) for n in names if f"{group}.{n}" not in omitted_fields}
-            object.__setattr__(self, group, Struct(**fields))
+            fields = {n: given.get(f"{group}.{n}", _default(group, n)) for n in names
+                      if f"{group}.{n}" not in omitted_fields}
+            setattr(self, group, Struct(**fields))
         self._initialized = False
         self._ff = 0.0
         self._cutoffs = {"speed_cutoff": math.nan, "current_cutoff": math.nan}
-        self.pid.spd_Kp, self.pid.spd_Ki = 1.0, 0.2
-        self.pid.id_Kp, self.pid.id_Ki = 0.5, 50.0
-        self.imp.K_stiff, self.imp.K_damp, self.imp.T_FF = 10.0, 0.1, 0.25
         for path, value in (values or {}).items():
             group, name = path.split(".")
             setattr(getattr(self, group), name, value)
