@@ -2281,7 +2281,8 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     cls.def(
         "start_steps",
         [](nb::handle self, nb::handle step_number) {
-            nb::getattr(self, "step")(nb::arg("steps") = step_number);
+            nb::object n = arg_int(step_number, "step_number");
+            nb::getattr(self, "step")(nb::arg("steps") = n);
         },
         arg("step_number"))
         .signature("(self, step_number: int) -> None");
