@@ -291,3 +291,66 @@ def test_append_takes_exactly_one_argument(ref_twin):
         log._append()
     with pytest.raises(TypeError):
         log._append(ref_twin, ref_twin)
+
+
+def test_series_edits_as_on_a_list():
+    log = VirtualActuatorLog()
+    s = log.T_fb
+    s.extend([1.0, 2.0, 3.0, 4.0])
+    assert s[-1] == 4.0 and s[-4] == 1.0 and list(s[1:3]) == [2.0, 3.0] and list(s[::-2]) == [4.0, 2.0]
+    s[0] = 9.5
+    assert list(s) == [9.5, 2.0, 3.0, 4.0] and s.tolist() == [9.5, 2.0, 3.0, 4.0]
+    del s[1]
+    assert list(s) == [9.5, 3.0, 4.0]
+    del s[:]
+    assert len(s) == 0
+    s.append(1.0)
+    s.clear()
+    assert list(s) == [] and s == []
+
+
+def test_a_series_takes_values_of_other_types_as_given():
+    s = VirtualActuatorLog().meas_turn
+    s.append(3)
+    s.append(2.5)
+    s.append("x")
+    assert [repr(v) for v in s] == ["3", "2.5", "'x'"]
+    assert repr(s) == "[3, 2.5, 'x']"
+
+
+def test_emptied_log_starts_its_clock_again():
+    twin, _ = distinct_fake()
+    log = VirtualActuatorLog(time_start=1.0)
+    for _ in range(3):
+        log._append(twin)
+    for name in SERIES_NAMES:
+        getattr(log, name).clear()
+    log._append(twin)
+    assert list(log.time) == [1.0] and all(len(getattr(log, n)) == 1 for n in SERIES_NAMES)
+
+
+def test_given_lists_are_kept_as_the_fields():
+    mine = [1.0]
+    log = VirtualActuatorLog(T_fb=mine)
+    assert log.T_fb is mine
+    twin, _ = distinct_fake()
+    log._append(twin)
+    assert mine == [1.0, twin.info.T_fb] and list(log.time) == [5e-05]
+
+
+def test_numpy_views_stay_valid_while_the_series_grows(ref_twin):
+    np = pytest.importorskip("numpy")
+    log = VirtualActuatorLog()
+    for _ in range(3):
+        log._append(ref_twin)
+    view = np.asarray(log.time)
+    mv = memoryview(log.inp_enable)
+    assert mv.format == "?" and mv.readonly and memoryview(log.meas_turn).itemsize == 8
+    assert not view.flags.writeable
+    for _ in range(1000):
+        log._append(ref_twin)
+    assert view.tolist() == [0.0, 5e-05, 1e-04] and mv.tolist() == [False] * 3
+    assert np.asarray(log.time).shape == (1003,)
+    log.time.append("not a number")
+    assert view.tolist() == [0.0, 5e-05, 1e-04]
+    del view, mv
