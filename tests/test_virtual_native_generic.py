@@ -347,3 +347,67 @@ def test_native_field_types_reach_the_items(tmp_path):
     got = a.get_items_blocking([I.ERRORS_OVERRUN, I.DEBUG_SIGNAL_BOOL])
     assert got == {I.ERRORS_OVERRUN: 1.0, I.DEBUG_SIGNAL_BOOL: 1.0}
     assert a.get_debug_flags()["i_max"] is True
+
+
+# ---- hostile changes between ticks: exceptions, never a crash -----------------------------------
+
+
+def _set(obj_of, name, value):
+    def change(a):
+        setattr(obj_of(a), name, value)
+    return change
+
+
+def _delete_actuator(a):
+    del a.actuator
+
+
+HOSTILE = [
+    ("del actuator", _delete_actuator, AttributeError),
+    ("actuator object()", _set(lambda a: a, "actuator", object()), AttributeError),
+    ("log None", _set(lambda a: a, "telemetry_log", None), AttributeError),
+    ("count text", _set(lambda a: a, "_simulation_step_count", "x"), TypeError),
+    ("setpoint text", _set(lambda a: a, "_setpoint", "x"), TypeError),
+    ("time series None", _set(lambda a: a.telemetry_log, "time", None), AttributeError),
+    ("T_fb series None", _set(lambda a: a.telemetry_log, "T_fb", None), TypeError),
+    ("TIME_STEP text", _set(lambda a: a.telemetry_log, "TIME_STEP", "x"), TypeError),
+    ("inp None", _set(lambda a: a.actuator, "inp", None), AttributeError),
+    ("model None", _set(lambda a: a.actuator, "model", None), TypeError),
+    ("DT_step None", _set(lambda a: a.actuator._lib, "DT_step", None), TypeError),
+    ("info of another class", _set(lambda a: a.actuator, "info", Struct()), AttributeError),
+]
+
+
+@pytest.mark.parametrize("change, exc", [h[1:] for h in HOSTILE], ids=[h[0] for h in HOSTILE])
+def test_changes_from_the_callback_raise_cleanly(paths, change, exc):
+    a = KavrelActuatorVirtual(new_wrapper(paths))
+    a.connect()
+    a.set_feedback_items([I.POSITION_FB])
+    a.set_feedback_rate(a.Rates.RATE_2KHZ)
+    a.set_feedback_callback(lambda addr, fb: change(a))
+    with pytest.raises(exc):
+        a.step(steps=30)
+    assert a.__dict__.get("_simulation_step_count") in (10, 11, "x")
+
+
+def test_fresh_structure_of_the_same_class_is_read_from_then_on(paths):
+    a = KavrelActuatorVirtual(new_wrapper(paths))
+    a.connect()
+    a.change_speed_setpoint(5.0)
+    a.start()
+    a.step(steps=200)
+    w = a.actuator
+    old = w.info
+    w.info = type(old)()
+    w.info.T_fb = 123.0
+    a.step(steps=3)
+    assert list(a.telemetry_log.T_fb)[-3:] == [123.0] * 3 and list(a.telemetry_log.spd_fb)[-3:] == [0.0] * 3
+    assert old.spd_fb != 0.0
+
+
+def test_dropping_the_native_view_changes_nothing(paths):
+    native, a = native_run(paths)
+    w = new_wrapper(paths)
+    w.__dict__.pop("_native_view")
+    b = KavrelActuatorVirtual(w, 0x12)
+    assert_same_run(native, script(b), a.telemetry_log, b.telemetry_log)
