@@ -344,3 +344,39 @@ def test_reference_twin_first_step_initialises_disabled(ref_twin):
     a.step()
     assert ref_twin._initialized and ref_twin.inp.ControlType == 6 and bool(ref_twin.inp.Enable) is False
     assert list(a.telemetry_log.inp_enable) == [False] and list(a.telemetry_log.inp_control_type) == [6]
+
+
+# ---- what the base class gives the simulated actuator ---------------------------------------
+
+
+def test_default_error_callback_stops_the_simulated_actuator(caplog, twin):
+    a = KavrelActuatorVirtual(twin, 0x20)
+    a.connect()
+    a.start()
+    twin.calls.clear()
+    with caplog.at_level(logging.WARNING, logger="vkl_api._kavrel_actuator_base"):
+        a.error_callback(0x20, {3: "minor", 16: "severe"})
+    assert [r.getMessage() for r in caplog.records] == [
+        "Actuator 0x020 Error code: 3 - minor", "Actuator 0x020 Error code: 16 - severe",
+        "Actuator 0x020 Stopping actuator (override error_callback to change this behavior)"]
+    assert twin.calls == [("set_enable", False)] and a._enabled is False
+
+
+def test_inherited_helpers():
+    a = KavrelActuatorVirtual()
+    assert a.is_valid_actuator_address(0x10) and not KavrelActuatorVirtual.is_valid_actuator_address(0x3FFF)
+    with pytest.warns(DeprecationWarning, match="set_low_freq_feedback_callback is deprecated"):
+        a.set_low_freq_feedback_callback(print)
+    with pytest.raises(AttributeError):
+        a.connected = True
+
+
+def test_reference_twin_survives_repeated_reconnects(ref_twin):
+    a = KavrelActuatorVirtual(ref_twin)
+    for cycle in range(3):
+        a.connect()
+        a.start()
+        a.step(steps=5)
+        a.disconnect()
+        assert a.connected is False and not ref_twin._initialized and a._enabled is False, cycle
+    assert a._simulation_step_count == 15

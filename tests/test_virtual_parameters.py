@@ -370,3 +370,10 @@ def test_parameters_on_the_reference_twin(ref_twin):
     assert ref_twin.get_position_kp() == 20.0
     d = a.get_all_parameters()
     assert d["limits"]["lim_T"] == 3.0 and d["pid"]["pos_kp"] == 20.0
+
+
+def test_set_parameters_refuses_a_dict_subclass():
+    from collections import OrderedDict
+
+    with pytest.raises(TypeError, match=r"^Argument 'parameters' has incorrect type \(expected dict, got OrderedDict\)$"):
+        KavrelActuatorVirtual().set_parameters(OrderedDict({P.SETPOINT: 1.0}))
