@@ -41,8 +41,9 @@ Options (all keyword-only):
   ``bindings_<model>_<target>.py``).
 - ``target``: artifact target name used in both file names.
 
-Compiled libraries are cached per process by source and options, so building
-the same variant twice costs one compilation.
+Compiled libraries are cached per process by source and options (in a
+temporary directory removed at exit), so building the same variant twice
+costs one compilation.
 
 Also: ``STRUCTURES`` (structure name -> list of (field, ctypes type name,
 optional?)), ``GROUP_TYPES`` (wrapper attribute -> structure name),
@@ -51,6 +52,7 @@ optional?)), ``GROUP_TYPES`` (wrapper attribute -> structure name),
 
 from __future__ import annotations
 
+import atexit
 import hashlib
 import os
 import pathlib
@@ -211,6 +213,7 @@ def _compile(*, time_step_s, export_time_step, optional_fields, filter_global, m
         return _cache[key]
     if _cache_dir is None:
         _cache_dir = pathlib.Path(tempfile.mkdtemp(prefix="vkl_twins_"))
+        atexit.register(shutil.rmtree, _cache_dir, True)
     work = _cache_dir / key
     work.mkdir(exist_ok=True)
     (work / "variant.c").write_text(source)

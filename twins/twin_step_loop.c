@@ -1,6 +1,6 @@
 /*
  * Calls DT_step of a digital-twin library in a bare C loop and prints the
- * rate: vkl_twin_step_loop <library> [steps]
+ * rate: vkl_twin_step_loop <library> [steps] [control code, default 7]
  * Output: one line "steps=<n> seconds=<t> ticks_per_s=<r>".
  * The model record gets zero-filled work areas, as the engine gives it.
  */
@@ -26,7 +26,7 @@ static double now(void) {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: %s <library> [steps]\n", argv[0]);
+        fprintf(stderr, "usage: %s <library> [steps] [control code]\n", argv[0]);
         return 2;
     }
     long long n = argc > 2 ? atoll(argv[2]) : 2000000;
@@ -45,10 +45,11 @@ int main(int argc, char **argv) {
     static char block[4096], dwork[4096], zc[4096], err[256];
     model_t m = {block, dwork, zc, err};
     init(&m);
-    /* Enable on, position control (the engine's layout: two bools, int32 code). */
+    /* Enable on, the given control code (the reference twin's inputs: two
+     * bools, then the int32 control code). */
     char *in = inports();
     in[0] = 1;
-    int code = 7;
+    int code = argc > 3 ? atoi(argv[3]) : 7;
     memcpy(in + 4, &code, sizeof code);
     double t0 = now();
     for (long long i = 0; i < n; ++i)

@@ -17,9 +17,12 @@ inline size_t item_size(Kind k) { return k == Kind::Bool ? 1 : 8; }
 inline const char *buffer_format(Kind k) { return k == Kind::Float ? "d" : k == Kind::Int ? "q" : "?"; }
 
 struct Block {
-    size_t cap = 0;     // elements
-    int exports = 0;    // live buffer views
-    bool orphan = false; // no longer the column's storage
+    size_t cap = 0;       // elements
+    int exports = 0;      // live buffer views
+    bool orphan = false;  // no longer the column's storage
+    bool mapped = false;  // anonymous mapping (large columns) rather than malloc
+    size_t map_bytes = 0; // length of the mapping
+    size_t populated = 0; // bytes of the mapping already backed by memory
     unsigned char *data = nullptr;
 };
 
@@ -42,6 +45,8 @@ public:
     void ensure(size_t n) {
         if (!blk_ || n > blk_->cap)
             grow(n);
+        if (blk_->mapped && n * item_size(kind_) > blk_->populated)
+            populate(n);
     }
 
     void push_double(double v) {
@@ -63,6 +68,25 @@ public:
         ++len_;
     }
 
+    // Append n values given as 64-bit patterns (a double's bits, an int64, or
+    // 0/1 for a boolean column), read `stride` words apart.
+    void push_words(const uint64_t *src, size_t stride, size_t n) {
+        ensure(len_ + n);
+        if (kind_ == Kind::Bool) {
+            unsigned char *d = blk_->data + len_;
+            for (size_t i = 0; i < n; ++i)
+                d[i] = src[i * stride] ? 1 : 0;
+        } else {
+            unsigned char *d = blk_->data + len_ * 8;
+            if (stride == 1)
+                std::memcpy(d, src, n * 8);
+            else
+                for (size_t i = 0; i < n; ++i)
+                    std::memcpy(d + i * 8, &src[i * stride], 8);
+        }
+        len_ += n;
+    }
+
     double get_double(size_t i) const { double v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }
     int64_t get_int(size_t i) const { int64_t v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }
     bool get_bool(size_t i) const { return blk_->data[i] != 0; }
@@ -81,6 +105,7 @@ public:
 
 private:
     void grow(size_t n);
+    void populate(size_t n); // back the mapping ahead of the writes, in large steps
     void detach_for_write(); // make sure no live view sees in-place changes
 
     Kind kind_;

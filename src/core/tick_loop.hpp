@@ -1,6 +1,6 @@
-// The simulated actuator's native tick: writes the twin's inputs, runs its
-// step function and appends one telemetry row, all through verified field
-// locations (a TwinView) and typed columns.  Nothing here touches Python.
+// Pieces of the simulated actuator's native tick: which field types feed
+// which telemetry columns, exact integer and boolean loads, and the row time.
+// Nothing here touches Python.
 #pragma once
 
 #include "core/telemetry.hpp"
@@ -14,17 +14,6 @@ namespace vkl::tick {
 
 using twin::CType;
 using twin::FieldRef;
-
-// Store a double into a floating-point field, as the interpreter's ctypes
-// does for c_double / c_float fields.
-inline void store_real(const FieldRef &f, double v) {
-    if (f.type == CType::Float) {
-        float x = (float) v;
-        std::memcpy(f.addr, &x, sizeof x);
-    } else {
-        std::memcpy(f.addr, &v, sizeof v);
-    }
-}
 
 inline bool is_real(CType t) { return t == CType::Double || t == CType::Float; }
 
@@ -58,23 +47,6 @@ inline bool feeds(telemetry::Kind k, CType t) {
     case telemetry::Kind::Bool: return t == CType::Bool;
     }
     return false;
-}
-
-// One series of a row: where it comes from (a field, or NaN for an optional
-// input the twin lacks) and where it goes.
-struct RowSlot {
-    telemetry::Column *col = nullptr;
-    FieldRef src;          // empty: append NaN
-};
-
-inline void append_slot(const RowSlot &s) {
-    switch (s.col->kind()) {
-    case telemetry::Kind::Float:
-        s.col->push_double(s.src ? twin::load(s.src) : std::nan(""));
-        break;
-    case telemetry::Kind::Int: s.col->push_int(load_int(s.src)); break;
-    case telemetry::Kind::Bool: s.col->push_bool(load_bool(s.src)); break;
-    }
 }
 
 // time = TIME_STEP * rows + time_start, with the product rounded before the

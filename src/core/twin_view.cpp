@@ -54,11 +54,10 @@ PyObject *instance_dict(nb::handle obj) {
     return d;
 }
 
-bool group_valid(const GroupView &g, PyTypeObject *owner, PyObject *wdict) {
-    PyObject *name = g.name.ptr();
-    if (!class_free(owner, name))
-        return false;
-    PyObject *cur = dict_get(wdict, name);
+// The structure in the wrapper's dictionary is still the one viewed, of the
+// same, unchanged class (the wrapper class's part is in class_checks).
+bool group_valid(const GroupView &g, PyObject *wdict) {
+    PyObject *cur = dict_get(wdict, g.name.ptr());
     return cur && cur == g.obj.ptr() && Py_TYPE(cur) == g.type && g.type->tp_version_tag == g.type_tag &&
            g.type_tag != 0;
 }
@@ -80,8 +79,13 @@ TwinView *view_of(PyObject *wdict) {
     if (!o || o == Py_None)
         return nullptr;
     nb::handle h(o);
+    static PyTypeObject *view_type = nullptr;
+    if (view_type && Py_TYPE(o) == view_type)
+        return nb::inst_ptr<TwinView>(h);
     if (!nb::isinstance<TwinView>(h))
         return nullptr;
+    if (Py_TYPE(o) == (PyTypeObject *) nb::type<TwinView>().ptr())
+        view_type = Py_TYPE(o);
     return nb::inst_ptr<TwinView>(h);
 }
 
@@ -93,23 +97,41 @@ struct DictRef {
 
 } // namespace
 
+const TwinView::ClassChecks &TwinView::class_checks() const {
+    unsigned int tag = owner_type->tp_version_tag;
+    if (tag != 0 && tag == class_state.tag)
+        return class_state;
+    const Names &n = names();
+    ClassChecks c;
+    c.fields = true;
+    for (const auto &kv : groups)
+        c.fields = c.fields && class_free(owner_type, kv.second.name.ptr());
+    c.tick = class_free(owner_type, n.inp) && class_free(owner_type, n.lib) && class_free(owner_type, n.model);
+    c.step = c.tick && _PyType_Lookup(owner_type, n.apply) == apply_fn.ptr();
+    for (int i = 0; i < 3; ++i)
+        c.step = c.step && class_free(owner_type, n.caches[i]);
+    // Lookups above may have given the class a tag; keep the result only
+    // under a tag that will change with the class.
+    c.tag = owner_type->tp_version_tag;
+    class_state = c;
+    return class_state;
+}
+
 bool TwinView::fields_valid(nb::handle wrapper, PyObject *wdict) const {
-    if (!wdict || Py_TYPE(wrapper.ptr()) != owner_type)
+    if (!wdict || Py_TYPE(wrapper.ptr()) != owner_type || !class_checks().fields)
         return false;
     for (const auto &kv : groups)
-        if (!group_valid(kv.second, owner_type, wdict))
+        if (!group_valid(kv.second, wdict))
             return false;
     return true;
 }
 
 bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
     const Names &n = names();
-    if (!step_fn || !model || !wdict || Py_TYPE(wrapper.ptr()) != owner_type)
+    if (!step_fn || !model || !wdict || Py_TYPE(wrapper.ptr()) != owner_type || !class_checks().tick)
         return false;
     auto inp = groups.find("inp");
-    if (inp == groups.end() || !group_valid(inp->second, owner_type, wdict))
-        return false;
-    if (!class_free(owner_type, n.lib) || !class_free(owner_type, n.model))
+    if (inp == groups.end() || !group_valid(inp->second, wdict))
         return false;
     PyObject *lib_now = dict_get(wdict, n.lib);
     if (!lib_now || lib_now != lib.ptr() || !PyModule_CheckExact(lib_now))
@@ -118,9 +140,24 @@ bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
         return false;
     if (dict_get(wdict, n.model) != model_obj.ptr())
         return false;
-    if (!same_attr(step_obj, n.restype, step_restype) || !same_attr(step_obj, n.argtypes, step_argtypes) ||
-        !same_attr(step_obj, n.errcheck, step_errcheck))
+    PyObject *fn = step_obj.ptr();
+    PyObject *expected[3] = {step_restype.ptr(), step_argtypes.ptr(), step_errcheck.ptr()};
+    if (Py_TYPE(fn) == fn_type && fn_type_tag != 0 && fn_type->tp_version_tag == fn_type_tag) {
+        for (int i = 0; i < 3; ++i) {
+            PyObject *v = fn_get[i](fn, fn_closure[i]);
+            if (!v) {
+                PyErr_Clear();
+                return false;
+            }
+            bool same = v == expected[i];
+            Py_DECREF(v);
+            if (!same)
+                return false;
+        }
+    } else if (!same_attr(step_obj, n.restype, step_restype) || !same_attr(step_obj, n.argtypes, step_argtypes) ||
+               !same_attr(step_obj, n.errcheck, step_errcheck)) {
         return false;
+    }
     // A list of argument types may have been changed in place (and set again).
     PyObject *at = step_argtypes.ptr();
     if (PyList_CheckExact(at))
@@ -130,15 +167,12 @@ bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
 
 bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict) const {
     const Names &n = names();
-    if (!inputs_native || !tick_valid(wrapper, wdict))
+    if (!inputs_native || !tick_valid(wrapper, wdict) || !class_checks().step)
         return false;
-    // `_apply_optional_inports` runs through the instance: it must be the
-    // engine's own and not shadowed.
-    if (_PyType_Lookup(owner_type, n.apply) != apply_fn.ptr() || dict_get(wdict, n.apply))
+    // `_apply_optional_inports` runs through the instance: it must not be shadowed.
+    if (dict_get(wdict, n.apply))
         return false;
     for (int i = 0; i < 3; ++i) {
-        if (!class_free(owner_type, n.caches[i]))
-            return false;
         PyObject *c = dict_get(wdict, n.caches[i]);
         if (!c || !PyFloat_CheckExact(c))
             return false;

@@ -168,6 +168,25 @@ struct TwinView {
     bool inputs_native = false;      // Reference, Load and present ports take floats natively
     bool in_opt_missing_any = false; // some optional port is absent from `inp`
 
+    // What the wrapper class allows, computed by `class_checks` and kept until
+    // the class (or a base) changes, which changes its version tag.
+    struct ClassChecks {
+        unsigned int tag = 0; // owner_type's version tag when computed (0: never / no tag)
+        bool fields = false;  // the group attributes are not defined by the class
+        bool tick = false;    // nor `_lib` and `model`
+        bool step = false;    // the class's `_apply_optional_inports` is the engine's and the
+                              // port caches are not class attributes
+    };
+    mutable ClassChecks class_state;
+    const ClassChecks &class_checks() const;
+
+    // Reading restype / argtypes / errcheck of `step_obj` directly through the
+    // getters of its class's descriptors, while that class is unchanged.
+    PyTypeObject *fn_type = nullptr;
+    unsigned int fn_type_tag = 0;
+    getter fn_get[3] = {nullptr, nullptr, nullptr};
+    void *fn_closure[3] = {nullptr, nullptr, nullptr};
+
     // Field access as described at the top of this file.
     bool fields_valid(nb::handle wrapper, PyObject *wdict) const;
     // Plain ticks (DT_step through step_fn with the model record, `inp`

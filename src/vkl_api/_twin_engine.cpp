@@ -286,6 +286,27 @@ void build_step_part(TwinView &v, nb::handle self, nb::dict wd) {
         raise_pending();
     if (!addr || !maddr)
         return;
+    // Direct getters of restype / argtypes / errcheck (descriptors of the
+    // function's class), used while that class keeps its version tag.
+    PyTypeObject *ft = Py_TYPE(fn.ptr());
+    if (PyUnstable_Type_AssignVersionTag(ft) && ft->tp_version_tag != 0) {
+        const char *attrs[3] = {"restype", "argtypes", "errcheck"};
+        bool ok = true;
+        for (int i = 0; i < 3 && ok; ++i) {
+            nb::str an(attrs[i]);
+            PyObject *d = _PyType_Lookup(ft, an.ptr());
+            if (!d || !Py_IS_TYPE(d, &PyGetSetDescr_Type) || !((PyGetSetDescrObject *) d)->d_getset->get) {
+                ok = false;
+                break;
+            }
+            v.fn_get[i] = ((PyGetSetDescrObject *) d)->d_getset->get;
+            v.fn_closure[i] = ((PyGetSetDescrObject *) d)->d_getset->closure;
+        }
+        if (ok) {
+            v.fn_type = ft;
+            v.fn_type_tag = ft->tp_version_tag;
+        }
+    }
     v.lib = lib;
     v.step_obj = fn;
     v.step_restype = restype;
@@ -591,7 +612,11 @@ NB_MODULE(_twin_engine, m) {
         nb::setattr(self, "_initialized", nb::bool_(false));
         nb::object C = g["ActuatorWrapper"];
         nb::setattr(C, "instance_count", nb::getattr(C, "instance_count") - nb::int_(1));
-        nb::object(g["shutil"]).attr("rmtree")(nb::getattr(self, "tmp_dir"));
+        // A twin initialised again after `terminate` runs on the loaded copy
+        // whose directory is already gone: nothing is left to remove then.
+        nb::object tmp = nb::getattr(self, "tmp_dir");
+        if (truth(nb::object(g["Path"])(tmp).attr("exists")()))
+            nb::object(g["shutil"]).attr("rmtree")(tmp);
     });
 
     // ---- loading and binding ----

@@ -18,8 +18,10 @@
 #include <structmember.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -496,6 +498,42 @@ PyObject *series_m_clear(PyObject *self, PyObject *) {
 
 PyObject *series_m_tolist(PyObject *self, PyObject *) { return series_tolist_impl((SeriesObject *) self); }
 
+// list methods that read the values: run on a list of them
+PyObject *series_via_list(PyObject *self, const char *method, PyObject *const *args, Py_ssize_t nargs) {
+    PyObject *list = series_tolist_impl((SeriesObject *) self);
+    if (!list)
+        return nullptr;
+    PyObject *name = PyUnicode_FromString(method);
+    if (!name) {
+        Py_DECREF(list);
+        return nullptr;
+    }
+    PyObject *call[4] = {list, nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr,
+                         nargs > 2 ? args[2] : nullptr};
+    PyObject *r = PyObject_VectorcallMethod(name, call, (size_t) (1 + nargs), nullptr);
+    Py_DECREF(name);
+    Py_DECREF(list);
+    return r;
+}
+
+PyObject *series_m_count(PyObject *self, PyObject *v) { return series_via_list(self, "count", &v, 1); }
+
+PyObject *series_m_index(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "index expected at least 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    return series_via_list(self, "index", args, nargs);
+}
+
+// Copies and pickles carry the values as a plain list.
+PyObject *series_m_reduce(PyObject *self, PyObject *) {
+    PyObject *list = series_tolist_impl((SeriesObject *) self);
+    if (!list)
+        return nullptr;
+    return Py_BuildValue("(O(N))", (PyObject *) &PyList_Type, list);
+}
+
 PyObject *series_m_sizeof(PyObject *self, PyObject *) {
     auto *s = (SeriesObject *) self;
     size_t n = sizeof(SeriesObject);
@@ -563,6 +601,9 @@ PyMethodDef series_methods[] = {
     {"clear", (PyCFunction) series_m_clear, METH_NOARGS, "Remove every value."},
     {"tolist", (PyCFunction) series_m_tolist, METH_NOARGS, "The values as a new list."},
     {"__sizeof__", (PyCFunction) series_m_sizeof, METH_NOARGS, "Size in memory, storage included, in bytes."},
+    {"count", (PyCFunction) series_m_count, METH_O, "Number of values equal to the argument."},
+    {"index", (PyCFunction) (void (*)(void)) series_m_index, METH_FASTCALL, "Position of the first value equal to the argument."},
+    {"__reduce__", (PyCFunction) series_m_reduce, METH_NOARGS, "Copies and pickles hold the values as a list."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot series_slots[] = {
@@ -763,6 +804,11 @@ struct Plan {
     FieldRef row[64];
     bool row_nan[64] = {};
     std::vector<PyObject *> inp_missing; // interned names of absent optional inputs
+    // The row, split for the tick loop: double fields into float series
+    // (copied as they are) and every other slot.
+    int n_dbl = 0, n_other = 0;
+    const char *dbl_src[64];
+    int dbl_col[64], other_col[64];
     struct Src {
         bool ok = false;
         ItemKind kind = ItemKind::NaN;
@@ -800,7 +846,7 @@ struct State {
     unsigned int ok_engine_tag = 0;
     unsigned int ok_log_tag = 0;
 
-    Plan plans[4];
+    std::shared_ptr<Plan> plans[4]; // held by a running segment too, so eviction frees nothing in use
     int next_plan = 0;
 };
 
@@ -1010,8 +1056,8 @@ nb::object read_path(nb::handle self, nb::handle path) {
 }
 
 void write_path(nb::handle self, nb::handle path, nb::handle value) {
-    nb::str p = arg_str(path, "path");
     double v = arg_float(value);
+    nb::str p = arg_str(path, "path");
     nb::object obj = self_call(self, "_require_actuator");
     nb::list parts = nb::borrow<nb::list>(p.attr("split")("."));
     size_t n = parts.size();
@@ -1099,10 +1145,9 @@ void emit_callback(nb::handle callback, nb::handle address, nb::handle payload) 
     Py_DECREF(r);
 }
 
-// One tick through the instance's own operations.
-void generic_tick(nb::handle self) {
-    nb::object act = nb::getattr(self, "actuator");
-    act.attr("step")(nb::getattr(self, "_setpoint"), nb::getattr(self, "_load_value"));
+// The rest of a tick after the twin's step, through the instance's own
+// operations.
+void generic_after_step(nb::handle self) {
     nb::getattr(self, "telemetry_log").attr("_append")(nb::getattr(self, "actuator"));
     nb::object count = nb::getattr(self, "_simulation_step_count");
     PyObject *c1 = PyNumber_InPlaceAdd(count.ptr(), nb::int_(1).ptr());
@@ -1114,6 +1159,13 @@ void generic_tick(nb::handle self) {
     if (truth(self_call(self, "_should_emit_feedback")))
         nb::getattr(self, "_emit_callback")(nb::getattr(self, "_feedback_callback"), nb::getattr(self, "_address"),
                                             dict_copy(nb::getattr(self, "_latest_feedback")));
+}
+
+// One tick through the instance's own operations.
+void generic_tick(nb::handle self) {
+    nb::object act = nb::getattr(self, "actuator");
+    act.attr("step")(nb::getattr(self, "_setpoint"), nb::getattr(self, "_load_value"));
+    generic_after_step(self);
 }
 
 // ============================================================================
@@ -1195,13 +1247,14 @@ FieldRef view_field(TwinView *v, const char *path) {
     return v->find(p.substr(0, dot), p.substr(dot + 1));
 }
 
-Plan *plan_for(PyObject *view_obj, TwinView *v) {
-    for (Plan &p : S->plans)
-        if (p.view_obj.ptr() == view_obj && p.v == v)
-            return &p;
-    Plan &p = S->plans[S->next_plan];
+std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
+    for (auto &pp : S->plans)
+        if (pp && pp->view_obj.ptr() == view_obj && pp->v == v)
+            return pp;
+    auto pp = std::make_shared<Plan>();
+    S->plans[S->next_plan] = pp;
     S->next_plan = (S->next_plan + 1) % 4;
-    p = Plan();
+    Plan &p = *pp;
     p.view_obj = nb::borrow(view_obj);
     p.v = v;
     p.rows_ok = true;
@@ -1229,6 +1282,14 @@ Plan *plan_for(PyObject *view_obj, TwinView *v) {
         }
         p.rows_ok = false;
     }
+    for (int i = 0; i < 64; ++i) {
+        if (!p.row_nan[i] && p.row[i] && kSeries[i].kind == tel::Kind::Float && p.row[i].type == CType::Double) {
+            p.dbl_src[p.n_dbl] = p.row[i].addr;
+            p.dbl_col[p.n_dbl++] = i;
+        } else {
+            p.other_col[p.n_other++] = i;
+        }
+    }
     for (int k = 0; k < 48; ++k) {
         const ItemDef &d = kItems[k];
         Plan::Src &s = p.items[k];
@@ -1255,7 +1316,7 @@ Plan *plan_for(PyObject *view_obj, TwinView *v) {
         case ItemKind::NaN: s.ok = true; break;
         }
     }
-    return &p;
+    return pp;
 }
 
 double item_value(const Plan &p, int k) {
@@ -1284,6 +1345,7 @@ struct Segment {
     PyObject *act, *ad;           // the twin and its dict
     TwinView *v;
     Plan *plan;
+    PyObject *log;
     tel::Column *cols[65];
     double time_step, time_start;
     double setpoint, load;
@@ -1303,7 +1365,8 @@ void materialize(Segment &s) {
         raise_pending();
     nb::dict snap;
     for (size_t j = 0; j < s.distinct.size(); ++j)
-        snap[S->items[s.distinct[j]]] = nb::float_(s.values[j]);
+        snap[S->items[s.distinct[j]]] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S->nan
+                                                                                 : nb::object(nb::float_(s.values[j]));
     if (PyDict_SetItem(s.sd, S->n_latest, snap.ptr()) < 0)
         raise_pending();
     nb::object fb = dict_copy(snap);
@@ -1339,7 +1402,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);
     if (!v || !v->step_valid(act, ad) || !v->fields_valid(act, ad))
         return 0;
-    Plan *plan = plan_for(view_obj, v);
+    std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
+    Plan *plan = plan_hold.get();
     if (!plan->rows_ok)
         return 0;
     PyObject *log = dict_get(sd, S->n_telemetry_log);
@@ -1353,17 +1417,20 @@ long long native_segment(nb::handle self_h, long long remaining) {
     s.ad = ad;
     s.v = v;
     s.plan = plan;
-    PyObject *keep[65];
+    nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
     for (int i = 0; i < 65; ++i) {
         PyObject *o = log_slot(log, i);
         if (!o || !is_series(o) || !((SeriesObject *) o)->col || ((SeriesObject *) o)->kind != kSeries[i].kind)
             return 0;
-        keep[i] = o;
+        keep[i] = nb::borrow(o);
         s.cols[i] = ((SeriesObject *) o)->col;
     }
     PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
         return 0;
+    keep[65] = nb::borrow(ts);
+    keep[66] = nb::borrow(t0);
+    s.log = log;
     s.time_step = PyFloat_AS_DOUBLE(ts);
     s.time_start = PyFloat_AS_DOUBLE(t0);
     if (!plan->inp_missing.empty()) {
@@ -1429,55 +1496,119 @@ long long native_segment(nb::handle self_h, long long remaining) {
     bool may_emit = cb != Py_None && have_items && div > 0;
     double cache[3] = {0, 0, 0};
 
-    tel::Column *time_col = s.cols[kTimeIndex], *tfb = s.cols[kTfbIndex];
+    tel::Column *tfb = s.cols[kTfbIndex];
     const FieldRef *row = plan->row;
-    long long done = 0;
-    bool due = false;
+    // Rows are staged in row order and moved into the columns a batch at a
+    // time (one sequential run per column); room for a whole batch is made
+    // before its ticks run, so moving it cannot fail.
+    constexpr long long kBatch = 64;
+    // Column-major: stage[c * kBatch + t].  Per segment: a tick may run
+    // Python code (a twin calling back), and with it another segment.
+    std::unique_ptr<uint64_t[]> stage_buf(new uint64_t[65 * kBatch]);
+    uint64_t *stage = stage_buf.get();
+    long long done = 0, staged = 0;
+    bool due = false, stop = false, finish_generic = false;
+    auto log_unchanged = [&]() {
+        if (dict_get(sd, S->n_telemetry_log) != log)
+            return false;
+        for (int i = 0; i < kLogFields; ++i)
+            if (log_slot(log, i) != keep[i].ptr())
+                return false;
+        return true;
+    };
+    auto flush = [&]() {
+        for (int c = 0; c < 65; ++c)
+            s.cols[c]->push_words(stage + c * kBatch, 1, (size_t) staged);
+        staged = 0;
+    };
     try {
-        while (done < remaining) {
-            // The view is checked again before every tick.
-            if (dict_get(ad, S->n_native_view) != view_obj || !v->step_valid(act, ad) || !v->fields_valid(act, ad))
-                break;
-            for (int i = 0; i < 3; ++i)
-                cache[i] = PyFloat_AS_DOUBLE(dict_get(ad, S->n_caches[i]));
-            twin::store(v->in_reference, s.setpoint);
-            twin::store(v->in_load, s.load);
-            for (int i = 0; i < 3; ++i)
-                if (v->in_opt[i])
-                    twin::store(v->in_opt[i], cache[i]);
-            v->step_fn(v->model);
-            time_col->push_double(tick::row_time(s.time_step, tfb->size(), s.time_start));
-            for (int i = 0; i < 64; ++i) {
-                tel::Column *c = s.cols[i];
-                if (plan->row_nan[i]) {
-                    c->push_double(kNaN);
-                    continue;
+        while (done < remaining && !stop) {
+            long long batch = std::min(kBatch, remaining - done);
+            for (int c = 0; c < 65; ++c)
+                s.cols[c]->ensure(s.cols[c]->size() + (size_t) batch);
+            for (long long t = 0; t < batch; ++t) {
+                // Before the step: the twin may be stepped natively, with the
+                // actuator's current reference and load.
+                if (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj ||
+                    !v->step_valid(act, ad)) {
+                    stop = true;
+                    break;
                 }
-                const FieldRef &f = row[i];
-                switch (c->kind()) {
-                case tel::Kind::Float: c->push_double(twin::load(f)); break;
-                case tel::Kind::Int: c->push_int(tick::load_int(f)); break;
-                case tel::Kind::Bool: c->push_bool(tick::load_bool(f)); break;
+                PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
+                if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo)) {
+                    stop = true;
+                    break;
+                }
+                s.setpoint = PyFloat_AS_DOUBLE(spo);
+                s.load = PyFloat_AS_DOUBLE(ldo);
+                for (int i = 0; i < 3; ++i)
+                    cache[i] = PyFloat_AS_DOUBLE(dict_get(ad, S->n_caches[i]));
+                twin::store(v->in_reference, s.setpoint);
+                twin::store(v->in_load, s.load);
+                for (int i = 0; i < 3; ++i)
+                    if (v->in_opt[i])
+                        twin::store(v->in_opt[i], cache[i]);
+                v->step_fn(v->model);
+                // After the step: the row and the snapshot are read through
+                // the field view, into the same log as before.
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged()) {
+                    finish_generic = stop = true;
+                    break;
+                }
+                uint64_t *r = stage + staged;
+                double tm = tick::row_time(s.time_step, tfb->size() + (size_t) staged, s.time_start);
+                std::memcpy(&r[kTimeIndex * kBatch], &tm, 8);
+                for (int j = 0; j < plan->n_dbl; ++j)
+                    std::memcpy(&r[plan->dbl_col[j] * kBatch], plan->dbl_src[j], 8);
+                for (int j = 0; j < plan->n_other; ++j) {
+                    int i = plan->other_col[j];
+                    uint64_t &w = r[i * kBatch];
+                    if (plan->row_nan[i]) {
+                        std::memcpy(&w, &kNaN, 8);
+                        continue;
+                    }
+                    const FieldRef &f = row[i];
+                    switch (kSeries[i].kind) {
+                    case tel::Kind::Float: {
+                        double x = twin::load(f);
+                        std::memcpy(&w, &x, 8);
+                        break;
+                    }
+                    case tel::Kind::Int: w = (uint64_t) tick::load_int(f); break;
+                    case tel::Kind::Bool: w = tick::load_bool(f) ? 1 : 0; break;
+                    }
+                }
+                ++staged;
+                ++s.count;
+                ++done;
+                for (size_t j = 0; j < s.distinct.size(); ++j)
+                    s.values[j] = item_value(*plan, s.distinct[j]);
+                if (may_emit && s.count % div == 0) {
+                    due = stop = true;
+                    break;
+                }
+                if ((done & 0xFFFF) == 0) {
+                    stop = true; // let signal handlers run
+                    break;
                 }
             }
-            ++s.count;
-            ++done;
-            for (size_t j = 0; j < s.distinct.size(); ++j)
-                s.values[j] = item_value(*plan, s.distinct[j]);
-            if (may_emit && s.count % div == 0) {
-                due = true;
-                break;
-            }
-            if ((done & 0xFFFF) == 0)
-                break; // let signal handlers run
+            flush();
         }
     } catch (std::bad_alloc &) {
+        flush();
         if (done)
             materialize(s);
         PyErr_NoMemory();
         raise_pending();
     }
-    (void) keep;
+    if (finish_generic) {
+        // The tick's step ran natively; its row, count and snapshot follow
+        // the generic road.
+        if (done)
+            materialize(s);
+        generic_after_step(self_h);
+        return done + 1;
+    }
     if (done == 0)
         return 0;
     materialize(s);
@@ -1894,6 +2025,27 @@ NB_MODULE(kavrel_actuator_virtual, m) {
         log.def("_append", [](nb::handle self, nb::handle act) { log_append_generic(self, act); }, arg("act"))
             .signature("(self, act: ActuatorWrapper) -> None");
         s.log_cls = log.finish();
+        {
+            // The constructor's signature, as for a record whose series
+            // default to new empty lists: "name: List[float] = <factory>".
+            nb::module_ inspect = nb::module_::import_("inspect");
+            nb::object Parameter = inspect.attr("Parameter"), Signature = inspect.attr("Signature");
+            nb::object kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
+            nb::object factory = nb::module_::import_("dataclasses").attr("_HAS_DEFAULT_FACTORY");
+            nb::list params;
+            params.append(Parameter("self", kind));
+            for (int i = 0; i < kLogFields; ++i) {
+                const char *ann = i >= 65 ? "float"
+                                  : kSeries[i].kind == tel::Kind::Float ? "List[float]"
+                                  : kSeries[i].kind == tel::Kind::Int   ? "List[int]"
+                                                                         : "List[bool]";
+                nb::object dflt = i < 66 ? factory : nb::object(nb::float_(0.0));
+                params.append(Parameter(nb::str(log_field_name(i)), kind, nb::arg("default") = dflt,
+                                        nb::arg("annotation") = nb::str(ann)));
+            }
+            nb::object init = s.log_cls.attr("__init__");
+            nb::setattr(init, "__signature__", Signature(params, nb::arg("return_annotation") = nb::str("None")));
+        }
         m.attr("VirtualActuatorLog") = s.log_cls;
         PyTypeObject *t = type_of(s.log_cls);
         for (int i = 0; i < kLogFields; ++i) {
