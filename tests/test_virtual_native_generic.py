@@ -411,3 +411,57 @@ def test_dropping_the_native_view_changes_nothing(paths):
     w.__dict__.pop("_native_view")
     b = KavrelActuatorVirtual(w, 0x12)
     assert_same_run(native, script(b), a.telemetry_log, b.telemetry_log)
+
+
+@pytest.mark.parametrize("proxy", [False, True], ids=["native", "generic"])
+def test_callback_exception_leaves_state_of_the_last_tick(paths, proxy):
+    w = new_wrapper(paths)
+    a = KavrelActuatorVirtual(Proxy(w) if proxy else w)
+    a.connect()
+    a.change_speed_setpoint(3.0)
+    a.start()
+    a.set_feedback_items([I.SPEED_FB, I.POSITION_FB])
+    a.set_feedback_rate(a.Rates.RATE_2KHZ)
+    seen = []
+
+    def cb(addr, fb):
+        seen.append(dict(fb))
+        if len(seen) == 3:
+            raise ZeroDivisionError("stop here")
+
+    a.set_feedback_callback(cb)
+    with pytest.raises(ZeroDivisionError):
+        a.step(steps=100)
+    now = {I.SPEED_FB: float(w.info.spd_fb), I.POSITION_FB: float(w.info.pos_fb)}
+    assert a._simulation_step_count == 30 and len(a.telemetry_log.time) == 30
+    assert a._latest_feedback == a.feedback == seen[-1] == now
+    assert a.telemetry_log.spd_fb[-1] == now[I.SPEED_FB]
+    a.set_feedback_callback(None)
+    assert a.step(steps=5) == {I.SPEED_FB: float(w.info.spd_fb), I.POSITION_FB: float(w.info.pos_fb)}
+    assert a._simulation_step_count == 35
+
+
+def test_step_called_from_the_callback(paths):
+    """A callback may step the actuator itself; the outer call then goes on with its own count."""
+    def run(twin):
+        a = KavrelActuatorVirtual(twin)
+        a.connect()
+        a.set_feedback_items([I.POSITION_FB])
+        a.set_feedback_rate(a.Rates.RATE_2KHZ)
+        inner = []
+
+        def cb(addr, fb):
+            if len(inner) < 2:
+                inner.append(a.step(load=0.05, steps=7))
+            a.change_speed_setpoint(fb[I.POSITION_FB] + 1.0)
+
+        a.set_feedback_callback(cb)
+        a.start()
+        out = a.step(steps=40)
+        return a, inner, out
+
+    a, inner_a, out_a = run(new_wrapper(paths))
+    b, inner_b, out_b = run(Proxy(new_wrapper(paths)))
+    assert a._simulation_step_count == b._simulation_step_count == 54
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
+    assert same_values(out_a, out_b) and all(same_values(x, y) for x, y in zip(inner_a, inner_b))
