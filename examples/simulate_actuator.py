@@ -80,8 +80,8 @@ def run(phase_seconds: float, plot_path: str | None) -> int:
               f"motor torque {torque:.4f} N*m, speed {speed:.4f} rad/s")
     print(f"  feedback callbacks: {len(samples)} at 100 Hz")
     print()
-    print(f"Simulated {sim_seconds:.3f} s ({ticks} ticks) in {wall:.3f} s of wall time: "
-          f"{ticks / wall:.0f} ticks per second, real-time factor {sim_seconds / wall:.1f}")
+    print(f"Simulated {sim_seconds:.3f} s ({ticks} ticks) in {wall:.4f} s of wall time: "
+          f"{ticks / wall:.0f} ticks per second, real-time factor {sim_seconds / wall:.3g}")
 
     if plot_path:
         save_plot(log, plot_path)

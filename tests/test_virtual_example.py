@@ -83,8 +83,8 @@ def test_example_reports_consistent_speed_figures(output):
     assert ticks == 3 * round(PHASE_SECONDS * 20000)
     assert sim == pytest.approx(ticks * 5e-05, abs=1e-3)
     assert wall > 0 and tps > 0 and rtf > 0
-    assert tps == pytest.approx(ticks / wall, rel=0.05)
-    assert rtf == pytest.approx(sim / wall, rel=0.05)
+    assert tps == pytest.approx(ticks / wall, rel=0.02)
+    assert rtf == pytest.approx(sim / wall, rel=0.02)
 
 
 def test_example_callback_count(output):
