@@ -252,3 +252,45 @@ def test_nan_time_step_gives_nan_rate():
 
 def test_class_documentation():
     assert KavrelActuatorVirtual.__doc__.startswith("Control a DTwin-backed virtual Kavrel actuator.")
+
+
+def test_operations_take_their_arguments_by_name():
+    twin = RecordingTwin()
+    a = KavrelActuatorVirtual(adapter_handler=twin, address=0x10, logger=None)
+    I = a.VKL_Items
+    assert a.connect(timeout=0.5) is True and a.send_ping(timeout=0.5) is True
+    a.change_address(new_address=0x11)
+    a.change_mode(mode=a.Mode.SPEED)
+    a.change_setpoint(setpoint=1.0)
+    a.change_torque_setpoint(setpoint=0.1, id_Kp=1.0, id_Ki=2.0, iq_Kp=1.0, iq_Ki=2.0)
+    a.change_speed_setpoint(setpoint=1.0, FF_gain=0.1, spd_Ki=0.2, spd_Kp=0.3, ref_ff_torque=0.0)
+    a.change_position_setpoint(setpoint=0.5, FF_gain=0.1, spd_Ki=0.2, spd_Kp=0.3, pos_Kp=4.0, ref_ff_torque=0.0)
+    a.change_impedance_setpoint(setpoint=0.0, FF_gain=0.1, K_stiff=1.0, K_damp=0.1, J_imp=0.01, ref_ff_torque=0.0,
+                                ref_impedance_spd=0.0, ref_impedance_acel=0.0)
+    a.set_feedback_items(items=[I.IA])
+    a.set_feedback_rate(rate=100)
+    a.set_feedback_callback(callback=None)
+    a.set_error_callback(callback=print)
+    a.change_load(load=0.5)
+    assert a.step(load=0.5, steps=2) == a.get_items_blocking(items=[I.IA], timeout=0.1)
+    a.start_steps(step_number=1)
+    assert a.get_sim_time(round_dec=6) == 0.0001
+    a.set_parameters(parameters={P.SETPOINT: 2.0})
+    assert a.get_parameters(parameters=[P.SETPOINT], timeout=0.1) == {P.SETPOINT: 2.0}
+    a.set_can_high_speed(enabled=True)
+    a.set_torque_performance(performance=a.TorquePerformance.SOFT)
+    a.set_speed_performance(performance=a.SpeedPerformance.SOFT)
+    a._set_filter_cutoff(speed_cutoff=1.0, current_cutoff=2.0)
+    assert a._get_filter_cutoff(key="speed_cutoff") == 1.0
+    a._write_path(path="lim.lim_T", value=1.0)
+    assert a._read_path(path="lim.lim_T") == 1.0
+    assert a._safe_divisor(value=0) == 1.0 and a._is_nan(value=0) is False and a._bool_to_float(value=1) == 1.0
+    a._emit_callback(callback=None, address=None, payload={})
+    a._set_feedforward_gain(value=1.0)
+    a._change_mode_if_needed(mode=a.Mode.SPEED)
+    a._apply_speed_setpoint_options(FF_gain=0.2, spd_Ki=math.nan, spd_Kp=math.nan, ref_ff_torque=math.nan)
+    a._set_parameter_value(parameter=P.SETPOINT, value=3.0)
+    assert a._get_parameter_value(parameter=P.SETPOINT) == 3.0
+    a.blink(timeout=0.1)
+    assert KavrelActuatorVirtual.discover_available_actuators(bindings_path="/no/such/dir") is not None
+    a.disconnect()
