@@ -403,4 +403,37 @@ nb::object make_enum(const char *name, nb::handle module_name, const std::string
 
 void module_init_common() { nb::set_leak_warnings(false); }
 
+nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
+    PyObject *res = nullptr;
+    int r = PyObject_GetOptionalAttrString(obj.ptr(), name, &res);
+    if (r < 0)
+        raise_pending();
+    if (r == 0)
+        return nb::borrow(dflt);
+    return nb::steal(res);
+}
+
+bool has_attr(nb::handle obj, const char *name) {
+    PyObject *res = nullptr;
+    int r = PyObject_GetOptionalAttrString(obj.ptr(), name, &res);
+    if (r < 0)
+        raise_pending();
+    Py_XDECREF(res);
+    return r == 1;
+}
+
+nb::object to_float(nb::handle v) {
+    PyObject *r = PyNumber_Float(v.ptr());
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
+
+nb::object to_int(nb::handle v) {
+    PyObject *r = PyNumber_Long(v.ptr());
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
+
 } // namespace vkl

@@ -70,6 +70,16 @@ void warn_caller(PyObject *category, const std::string &msg);
 // logger.<level>(msg) with one string argument.
 void log(nb::handle logger, const char *level, const std::string &msg);
 
+// ---- attribute and number helpers ------------------------------------------
+// getattr(obj, name, dflt) where only AttributeError means absent.
+nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt);
+inline nb::object attr_or_none(nb::handle obj, const char *name) { return attr_or(obj, name, nb::none()); }
+// hasattr(obj, name) where only AttributeError means absent.
+bool has_attr(nb::handle obj, const char *name);
+// float(v) and int(v) with the interpreter's conversions.
+nb::object to_float(nb::handle v);
+nb::object to_int(nb::handle v);
+
 // Python's format(value, spec).
 std::string py_format(nb::handle value, const char *spec);
 std::string py_str(nb::handle value);

@@ -27,34 +27,6 @@ namespace {
 
 // ---- small Python helpers ---------------------------------------------------
 
-// getattr(obj, name, None) where only AttributeError means absent.
-nb::object attr_or_none(nb::handle obj, const char *name) {
-    PyObject *res = nullptr;
-    int r = PyObject_GetOptionalAttrString(obj.ptr(), name, &res);
-    if (r < 0)
-        raise_pending();
-    if (r == 0)
-        return nb::none();
-    return nb::steal(res);
-}
-
-// hasattr(obj, name) where only AttributeError means absent.
-bool has_attr(nb::handle obj, const char *name) {
-    PyObject *res = nullptr;
-    int r = PyObject_GetOptionalAttrString(obj.ptr(), name, &res);
-    if (r < 0)
-        raise_pending();
-    Py_XDECREF(res);
-    return r == 1;
-}
-
-nb::object to_float(nb::handle v) {
-    PyObject *r = PyNumber_Float(v.ptr());
-    if (!r)
-        raise_pending();
-    return nb::steal(r);
-}
-
 bool isinstance_of(nb::handle obj, nb::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0)

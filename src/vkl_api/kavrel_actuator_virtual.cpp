@@ -57,39 +57,6 @@ void setattr_o(nb::handle o, PyObject *name, nb::handle v) {
 }
 
 // getattr(obj, name, default) where only AttributeError means absent.
-nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
-    PyObject *res = nullptr;
-    int r = PyObject_GetOptionalAttrString(obj.ptr(), name, &res);
-    if (r < 0)
-        raise_pending();
-    if (r == 0)
-        return nb::borrow(dflt);
-    return nb::steal(res);
-}
-
-bool has_attr(nb::handle obj, const char *name) {
-    PyObject *res = nullptr;
-    int r = PyObject_GetOptionalAttrString(obj.ptr(), name, &res);
-    if (r < 0)
-        raise_pending();
-    Py_XDECREF(res);
-    return r == 1;
-}
-
-nb::object to_float(nb::handle v) {
-    PyObject *r = PyNumber_Float(v.ptr());
-    if (!r)
-        raise_pending();
-    return nb::steal(r);
-}
-
-nb::object to_int(nb::handle v) {
-    PyObject *r = PyNumber_Long(v.ptr());
-    if (!r)
-        raise_pending();
-    return nb::steal(r);
-}
-
 bool eq(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
     if (r < 0)
