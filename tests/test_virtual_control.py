@@ -7,23 +7,12 @@ import math
 import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
-from virtual_support import RecordingTwin, fake_twin, ref_paths, ref_twin
+from virtual_support import NOT_CONFIGURED, act, fake_twin, RecordingTwin, ref_paths, ref_twin, twin
 
 NAN = math.nan
-NOT_CONFIGURED = r"^Actuator not configured\. Call set_actuator\(\.\.\.\) first\.$"
 Q_WARNING = "Virtual actuator exposes shared current gains; q-axis gains cannot differ from d-axis gains."
 M = KavrelActuatorVirtual.Mode
 P = KavrelActuatorVirtual.VKL_Parameters
-
-
-@pytest.fixture
-def twin():
-    return RecordingTwin()
-
-
-@pytest.fixture
-def act(twin):
-    return KavrelActuatorVirtual(twin)
 
 
 @pytest.fixture

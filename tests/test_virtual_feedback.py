@@ -6,12 +6,11 @@ import math
 import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
-from virtual_support import RecordingTwin, fake_twin, ref_paths, ref_twin
+from virtual_support import NOT_CONFIGURED, fake_twin, RecordingTwin, ref_paths, ref_twin
 
 I = KavrelActuatorVirtual.VKL_Items
 R = KavrelActuatorVirtual.Rates
 NAN = math.nan
-NOT_CONFIGURED = r"^Actuator not configured\. Call set_actuator\(\.\.\.\) first\.$"
 
 # item -> twin path read as a float
 PATH_ITEMS = {

@@ -6,20 +6,7 @@ import logging
 import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
-from virtual_support import NoFlagTwin, RecordingTwin, fake_twin, ref_paths, ref_twin
-
-NOT_CONFIGURED = r"^Actuator not configured\. Call set_actuator\(\.\.\.\) first\.$"
-NOT_CONNECTED = r"^Actuator not connected\. Call connect\(\) first\.$"
-
-
-@pytest.fixture
-def twin():
-    return RecordingTwin()
-
-
-@pytest.fixture
-def act(twin):
-    return KavrelActuatorVirtual(twin)
+from virtual_support import NOT_CONFIGURED, NOT_CONNECTED, act, fake_twin, NoFlagTwin, RecordingTwin, ref_paths, ref_twin, twin
 
 
 def test_guards_without_a_twin():

@@ -6,14 +6,13 @@ import math
 import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
-from virtual_support import RecordingTwin, fake_twin, ref_paths, ref_twin
+from virtual_support import NOT_CONFIGURED, fake_twin, RecordingTwin, ref_paths, ref_twin
 
 P = KavrelActuatorVirtual.VKL_Parameters
 M = KavrelActuatorVirtual.Mode
 TP = KavrelActuatorVirtual.TorquePerformance
 SP = KavrelActuatorVirtual.SpeedPerformance
 NAN = math.nan
-NOT_CONFIGURED = r"^Actuator not configured\. Call set_actuator\(\.\.\.\) first\.$"
 
 PATHS = {
     P.K_DAMPING: "imp.K_damp", P.K_STIFFNESS: "imp.K_stiff", P.TORQUE_FF: "imp.T_FF", P.LIM_TORQUE: "lim.lim_T",

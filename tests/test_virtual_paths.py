@@ -7,21 +7,11 @@ import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
 from virtual_support import (
-    DEBUG_FIELDS, INFO_FIELDS, MEAS_FIELDS, MOTOR_FIELDS, RecordingTwin, Struct, fake_twin, ref_paths, ref_twin,
+    DEBUG_FIELDS, INFO_FIELDS, MEAS_FIELDS, MOTOR_FIELDS, NOT_CONFIGURED, RecordingTwin, Struct, act, fake_twin,
+    ref_paths, ref_twin, twin,
 )
 
 NAN = math.nan
-NOT_CONFIGURED = r"^Actuator not configured\. Call set_actuator\(\.\.\.\) first\.$"
-
-
-@pytest.fixture
-def twin():
-    return RecordingTwin()
-
-
-@pytest.fixture
-def act(twin):
-    return KavrelActuatorVirtual(twin)
 
 
 @pytest.mark.parametrize(

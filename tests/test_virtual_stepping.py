@@ -6,15 +6,10 @@ import math
 import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
-from virtual_support import RecordingTwin, fake_twin, ref_paths, ref_twin
+from virtual_support import fake_twin, RecordingTwin, ref_paths, ref_twin, twin
 
 I = KavrelActuatorVirtual.VKL_Items
 R = KavrelActuatorVirtual.Rates
-
-
-@pytest.fixture
-def twin():
-    return RecordingTwin()
 
 
 @pytest.fixture

@@ -21,6 +21,9 @@ import pytest
 
 REF_MODEL = "VKL_REF_TWIN"
 
+NOT_CONFIGURED = r"^Actuator not configured\. Call set_actuator\(\.\.\.\) first\.$"
+NOT_CONNECTED = r"^Actuator not connected\. Call connect\(\) first\.$"
+
 INFO_FIELDS = ("enable", "temp_winding", "T_fb", "T_ref", "id_fb", "id_ref", "iq_fb", "iq_ref",
                "pos_fb", "pos_ref", "spd_fb", "spd_ref", "vd_ref", "vq_ref")
 MOTOR_FIELDS = ("m_Te", "m_Tl", "m_acc", "m_eff_elec", "m_eff_mec", "m_i_dc", "m_ia", "m_ib", "m_ic",
@@ -295,3 +298,17 @@ def ref_twin(ref_paths):
             w.terminate()
         except Exception:
             pass
+
+
+@pytest.fixture
+def twin():
+    """A recording fake twin."""
+    return RecordingTwin()
+
+
+@pytest.fixture
+def act(twin):
+    """A simulated actuator on the recording fake twin."""
+    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
+
+    return KavrelActuatorVirtual(twin)

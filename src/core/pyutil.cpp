@@ -422,6 +422,36 @@ bool has_attr(nb::handle obj, const char *name) {
     return r == 1;
 }
 
+PyObject *dict_get(PyObject *d, PyObject *key) {
+    if (!d || !key)
+        return nullptr;
+    PyObject *v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred())
+        PyErr_Clear();
+    return v;
+}
+
+PyObject *instance_dict(PyObject *o) {
+    PyObject *d = PyObject_GenericGetDict(o, nullptr);
+    if (!d)
+        PyErr_Clear();
+    return d;
+}
+
+bool eq(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        raise_pending();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0)
+        raise_pending();
+    return r == 1;
+}
+
 nb::object to_float(nb::handle v) {
     PyObject *r = PyNumber_Float(v.ptr());
     if (!r)

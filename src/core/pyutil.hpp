@@ -76,6 +76,15 @@ nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt);
 inline nb::object attr_or_none(nb::handle obj, const char *name) { return attr_or(obj, name, nb::none()); }
 // hasattr(obj, name) where only AttributeError means absent.
 bool has_attr(nb::handle obj, const char *name);
+// Borrowed item of a dictionary, nullptr when absent or on a null argument
+// (lookup errors cleared).
+PyObject *dict_get(PyObject *d, PyObject *key);
+// The object's instance dictionary (new reference), nullptr when it has none.
+PyObject *instance_dict(PyObject *o);
+inline PyObject *instance_dict(nb::handle o) { return instance_dict(o.ptr()); }
+// a == b and `item in container` with the interpreter's rules.
+bool eq(nb::handle a, nb::handle b);
+bool contains(nb::handle container, nb::handle item);
 // float(v) and int(v) with the interpreter's conversions.
 nb::object to_float(nb::handle v);
 nb::object to_int(nb::handle v);

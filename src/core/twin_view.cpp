@@ -1,5 +1,6 @@
 // Validity checks and native operations of the digital-twin field view.
 #include "core/twin_view.hpp"
+#include "core/pyutil.hpp"
 
 namespace vkl::twin {
 
@@ -33,26 +34,8 @@ const Names &names() {
     return n;
 }
 
-// Borrowed item of an instance dictionary, nullptr when absent (errors cleared).
-PyObject *dict_get(PyObject *d, PyObject *key) {
-    if (!d || !key)
-        return nullptr;
-    PyObject *v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred())
-        PyErr_Clear();
-    return v;
-}
-
 // The class defines nothing of that name (so the instance dictionary decides).
 bool class_free(PyTypeObject *tp, PyObject *name) { return name && _PyType_Lookup(tp, name) == nullptr; }
-
-// New reference to the object's instance dictionary, or nullptr.
-PyObject *instance_dict(nb::handle obj) {
-    PyObject *d = PyObject_GenericGetDict(obj.ptr(), nullptr);
-    if (!d)
-        PyErr_Clear();
-    return d;
-}
 
 // The structure in the wrapper's dictionary is still the one viewed, of the
 // same, unchanged class (the wrapper class's part is in class_checks).
@@ -165,7 +148,7 @@ bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
     return true;
 }
 
-bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict) const {
+bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict, double *caches) const {
     const Names &n = names();
     if (!inputs_native || !tick_valid(wrapper, wdict) || !class_checks().step)
         return false;
@@ -176,6 +159,8 @@ bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict) const {
         PyObject *c = dict_get(wdict, n.caches[i]);
         if (!c || !PyFloat_CheckExact(c))
             return false;
+        if (caches)
+            caches[i] = PyFloat_AS_DOUBLE(c);
     }
     if (in_opt_missing_any) {
         // A port missing from the structure class may still be found as an
@@ -210,13 +195,14 @@ TwinView *native_step_view(nb::handle wrapper) {
 bool native_step(nb::handle wrapper, double ref, double load) {
     DictRef d(wrapper);
     TwinView *v = view_of(d.d);
-    if (!v || !v->step_valid(wrapper, d.d))
+    double caches[3];
+    if (!v || !v->step_valid(wrapper, d.d, caches))
         return false;
     store(v->in_reference, ref);
     store(v->in_load, load);
     for (int i = 0; i < 3; ++i)
         if (v->in_opt[i])
-            store(v->in_opt[i], PyFloat_AS_DOUBLE(dict_get(d.d, names().caches[i])));
+            store(v->in_opt[i], caches[i]);
     v->step_fn(v->model);
     return true;
 }

@@ -194,8 +194,9 @@ struct TwinView {
     bool tick_valid(nb::handle wrapper, PyObject *wdict) const;
     // A whole `step(ref, load)`: tick_valid plus the input ports and the
     // wrapper's cached port values (exact floats) and `_apply_optional_inports`
-    // not overridden.
-    bool step_valid(nb::handle wrapper, PyObject *wdict) const;
+    // not overridden.  When `caches` is given, the three cached port values
+    // are stored there (in the order of kOptionalInportCaches).
+    bool step_valid(nb::handle wrapper, PyObject *wdict, double *caches = nullptr) const;
 };
 
 // The wrapper's view when its fields may be used now, else nullptr.

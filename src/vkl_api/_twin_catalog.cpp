@@ -68,13 +68,6 @@ bool eq(nb::handle a, const char *text) {
     return r != 0;
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0)
-        raise_pending();
-    return r != 0;
-}
-
 bool is_dict(nb::handle v) { return PyDict_Check(v.ptr()); }
 
 nb::object get(nb::handle mapping, const char *key, nb::handle dflt) {

@@ -57,13 +57,6 @@ void setattr_o(nb::handle o, PyObject *name, nb::handle v) {
 }
 
 // getattr(obj, name, default) where only AttributeError means absent.
-bool eq(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        raise_pending();
-    return r == 1;
-}
-
 bool is_nan_obj(nb::handle v) { return std::isnan(arg_float(v)); }
 
 // dict(x): a copy of an exact dict, else the interpreter's dict constructor.
@@ -81,13 +74,6 @@ nb::object dict_copy(nb::handle v) {
 }
 
 // Borrowed item of a dict, nullptr when absent (errors cleared).
-PyObject *dict_get(PyObject *d, PyObject *key) {
-    PyObject *v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred())
-        PyErr_Clear();
-    return v;
-}
-
 // ============================================================================
 // Telemetry series: a typed column that behaves as a list of numbers.
 // ============================================================================
@@ -821,7 +807,6 @@ struct State {
     PyObject *n_step, *n_append, *n_native_view, *n_time_step, *n_time_start;
     PyObject *n_actuator, *n_setpoint, *n_load_value, *n_telemetry_log, *n_count, *n_items, *n_callback, *n_divider,
         *n_address, *n_latest, *n_feedback;
-    PyObject *n_caches[3];
 
     // Verified class states (type and its version tag).
     PyTypeObject *ok_self_type = nullptr;
@@ -1156,14 +1141,6 @@ void generic_tick(nb::handle self) {
 // ============================================================================
 
 PyTypeObject *type_of(nb::handle h) { return (PyTypeObject *) h.ptr(); }
-
-// Instance dictionary (new reference) or nullptr.
-PyObject *instance_dict(PyObject *o) {
-    PyObject *d = PyObject_GenericGetDict(o, nullptr);
-    if (!d)
-        PyErr_Clear();
-    return d;
-}
 
 struct Ref {
     PyObject *p;
@@ -1524,7 +1501,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 // Before the step: the twin may be stepped natively, with the
                 // actuator's current reference and load.
                 if (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj ||
-                    !v->step_valid(act, ad)) {
+                    !v->step_valid(act, ad, cache)) {
                     stop = true;
                     break;
                 }
@@ -1535,8 +1512,6 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 }
                 s.setpoint = PyFloat_AS_DOUBLE(spo);
                 s.load = PyFloat_AS_DOUBLE(ldo);
-                for (int i = 0; i < 3; ++i)
-                    cache[i] = PyFloat_AS_DOUBLE(dict_get(ad, S->n_caches[i]));
                 twin::store(v->in_reference, s.setpoint);
                 twin::store(v->in_load, s.load);
                 for (int i = 0; i < 3; ++i)
@@ -1668,13 +1643,6 @@ nb::object get_feedforward_gain(nb::handle self) {
     if (!twin.is_none() && has_attr(twin, "get_feedforward_gain"))
         return to_float(twin.attr("get_feedforward_gain")());
     return to_float(nb::getattr(self, "_tracked_numeric_values")[param_member(self, "FF_GAIN")]);
-}
-
-bool contains(nb::handle container, nb::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    if (r < 0)
-        raise_pending();
-    return r == 1;
 }
 
 void set_parameter_value(nb::handle self, nb::handle parameter, nb::handle value) {
@@ -1986,8 +1954,6 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     s.n_address = intern("_address");
     s.n_latest = intern("_latest_feedback");
     s.n_feedback = intern("feedback");
-    for (int i = 0; i < 3; ++i)
-        s.n_caches[i] = intern(twin::kOptionalInportCaches[i]);
 
     // ---- the series type ----
     {
