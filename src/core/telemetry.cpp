@@ -32,40 +32,53 @@ unsigned char *map_bytes(size_t bytes) {
 }
 #endif
 
-Block *new_block(size_t cap, size_t isz) {
+// Where a block of the given colour starts: a cache line further per colour
+// in heap blocks, and in mappings also a little over half a page further, so
+// the columns' rows also fall in different pages of their huge pages.
+size_t heap_offset(unsigned color) { return size_t(color) * 64; }
+size_t map_offset(unsigned color) { return size_t(color) * (2048 + 64); }
+
+Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
     auto *b = new Block();
-    size_t bytes = cap * isz;
+    size_t color = heap_offset(color_idx);
+    size_t bytes = cap * isz + color;
 #if VKL_TELEMETRY_MMAP
     if (bytes >= kMapThreshold) {
+        color = map_offset(color_idx);
+        bytes = cap * isz + color;
         bytes = round_up(bytes, kMapGranule);
-        b->data = map_bytes(bytes);
-        if (!b->data) {
+        b->base = map_bytes(bytes);
+        if (!b->base) {
             delete b;
             throw std::bad_alloc();
         }
+        b->color = color;
+        b->data = b->base + color;
         b->mapped = true;
         b->map_bytes = bytes;
         b->populated = 0;
-        b->cap = bytes / isz;
+        b->cap = (bytes - color) / isz;
         return b;
     }
 #endif
     b->cap = cap;
-    b->data = static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1));
-    if (!b->data) {
+    b->color = color;
+    b->base = static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1));
+    if (!b->base) {
         delete b;
         throw std::bad_alloc();
     }
+    b->data = b->base + color;
     return b;
 }
 
 void free_block(Block *b) {
 #if VKL_TELEMETRY_MMAP
     if (b->mapped)
-        munmap(b->data, b->map_bytes);
+        munmap(b->base, b->map_bytes);
     else
 #endif
-        std::free(b->data);
+        std::free(b->base);
     delete b;
 }
 
@@ -81,14 +94,27 @@ void retire(Block *b) {
 
 } // namespace
 
+uint64_t storage_generation = 0;
+uint64_t mutations = 0;
+
 void release_export(Block *b) {
     if (--b->exports == 0 && b->orphan)
         free_block(b);
 }
 
-Column::~Column() { retire(blk_); }
+namespace {
+unsigned next_color = 0;
+} // namespace
+
+Column::Column(Kind k) : kind_(k), color_(next_color++ % 64) {}
+
+Column::~Column() {
+    ++storage_generation;
+    retire(blk_);
+}
 
 void Column::grow(size_t n) {
+    ++storage_generation;
     size_t isz = item_size(kind_);
     size_t cap = capacity();
     // Small columns double (few copies); large ones move to a mapping below.
@@ -104,39 +130,43 @@ void Column::grow(size_t n) {
         want = cap + cap / 4;
         if (want < n)
             want = n;
-        size_t bytes = round_up(want * isz, kMapGranule);
+        size_t color = blk_->mapped ? blk_->color : map_offset(color_);
+        size_t bytes = round_up(want * isz + color, kMapGranule);
         if (blk_->mapped) {
-            void *p = mremap(blk_->data, blk_->map_bytes, bytes, MREMAP_MAYMOVE);
+            void *p = mremap(blk_->base, blk_->map_bytes, bytes, MREMAP_MAYMOVE);
             if (p == MAP_FAILED)
                 throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
             madvise(p, bytes, MADV_HUGEPAGE);
 #endif
-            blk_->data = static_cast<unsigned char *>(p);
+            blk_->base = static_cast<unsigned char *>(p);
         } else {
             unsigned char *p = map_bytes(bytes);
             if (!p)
                 throw std::bad_alloc();
-            std::memcpy(p, blk_->data, len_ * isz);
-            std::free(blk_->data);
-            blk_->data = p;
+            std::memcpy(p + color, blk_->data, len_ * isz);
+            std::free(blk_->base);
+            blk_->base = p;
             blk_->mapped = true;
-            blk_->populated = round_up(len_ * isz, 4096);
+            blk_->populated = round_up(color + len_ * isz, 4096);
+            blk_->color = color;
         }
+        blk_->data = blk_->base + color;
         blk_->map_bytes = bytes;
-        blk_->cap = bytes / isz;
+        blk_->cap = (bytes - color) / isz;
         return;
     }
 #endif
     if (blk_ && blk_->exports == 0) {
-        void *p = std::realloc(blk_->data, want * isz);
+        void *p = std::realloc(blk_->base, want * isz + blk_->color);
         if (!p)
             throw std::bad_alloc();
-        blk_->data = static_cast<unsigned char *>(p);
+        blk_->base = static_cast<unsigned char *>(p);
+        blk_->data = blk_->base + blk_->color;
         blk_->cap = want;
         return;
     }
-    Block *nb = new_block(want, isz);
+    Block *nb = new_block(want, isz, color_);
     if (blk_ && len_)
         std::memcpy(nb->data, blk_->data, len_ * isz);
     retire(blk_);
@@ -147,12 +177,12 @@ void Column::populate(size_t n) {
 #if VKL_TELEMETRY_MMAP && defined(MADV_POPULATE_WRITE)
     // Taking the pages 256 KiB at a time costs one call instead of a page
     // fault per page; where the call is not supported, pages come by faults.
-    size_t need = n * item_size(kind_);
+    size_t need = blk_->color + n * item_size(kind_);
     size_t from = blk_->populated;
     size_t to = round_up(need, size_t(256) << 10);
     if (to > blk_->map_bytes)
         to = blk_->map_bytes;
-    if (to > from && madvise(blk_->data + from, to - from, MADV_POPULATE_WRITE) != 0)
+    if (to > from && madvise(blk_->base + from, to - from, MADV_POPULATE_WRITE) != 0)
         to = blk_->map_bytes;
     blk_->populated = to;
 #else
@@ -163,8 +193,9 @@ void Column::populate(size_t n) {
 
 void Column::detach_for_write() {
     if (blk_ && blk_->exports > 0) {
+        ++storage_generation;
         size_t isz = item_size(kind_);
-        Block *nb = new_block(blk_->cap, isz);
+        Block *nb = new_block(blk_->cap, isz, color_);
         if (len_)
             std::memcpy(nb->data, blk_->data, len_ * isz);
         retire(blk_);
@@ -173,6 +204,7 @@ void Column::detach_for_write() {
 }
 
 void Column::erase(size_t i, size_t n) {
+    sync();
     if (n == 0 || i >= len_)
         return;
     if (n > len_ - i)
@@ -181,19 +213,25 @@ void Column::erase(size_t i, size_t n) {
     size_t isz = item_size(kind_);
     std::memmove(blk_->data + i * isz, blk_->data + (i + n) * isz, (len_ - i - n) * isz);
     len_ -= n;
+    changed();
 }
 
 Block *Column::export_block() {
-    if (!blk_)
+    if (!blk_) {
         grow(0);
+        resync();
+    }
     ++blk_->exports;
     return blk_;
 }
 
 void Column::reset() {
+    ++storage_generation;
     retire(blk_);
     blk_ = nullptr;
     len_ = 0;
+    resync(); // an attached writer is let go (its cursor cleared)
+    cursor_ = nullptr;
 }
 
 } // namespace vkl::telemetry

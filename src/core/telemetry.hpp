@@ -23,94 +23,139 @@ struct Block {
     bool mapped = false;  // anonymous mapping (large columns) rather than malloc
     size_t map_bytes = 0; // length of the mapping
     size_t populated = 0; // bytes of the mapping already backed by memory
+    size_t color = 0;     // data = base + color (see Column)
+    unsigned char *base = nullptr; // what was allocated
     unsigned char *data = nullptr;
 };
 
 // Drop one buffer view of `b`; frees an orphaned block with its last view.
 void release_export(Block *b);
 
+// Counts every change of any column's storage (growth, moves, resets,
+// destruction).  Code holding a column pointer and a guaranteed capacity
+// across foreign code reads it before and after: equal means both still hold.
+extern uint64_t storage_generation;
+// Counts every other change made through a column's own operations (appends,
+// stores, removals); see Column's native row writers.
+extern uint64_t mutations;
+
 class Column {
 public:
-    explicit Column(Kind k) : kind_(k) {}
+    explicit Column(Kind k);
     ~Column();
     Column(const Column &) = delete;
     Column &operator=(const Column &) = delete;
 
     Kind kind() const { return kind_; }
-    size_t size() const { return len_; }
+    size_t size() const { return cursor_ ? (size_t) (*cursor_ - blk_->data) / item_size(kind_) : len_; }
     size_t capacity() const { return blk_ ? blk_->cap : 0; }
     size_t bytes_allocated() const { return capacity() * item_size(kind_); }
 
     // Make room for at least n elements in total (geometric growth).
     void ensure(size_t n) {
-        if (!blk_ || n > blk_->cap)
+        if (!blk_ || n > blk_->cap) {
+            sync();
             grow(n);
-        if (blk_->mapped && n * item_size(kind_) > blk_->populated)
+            resync();
+        }
+        if (blk_->mapped && n * item_size(kind_) + blk_->color > blk_->populated)
             populate(n);
     }
 
     void push_double(double v) {
+        sync();
         if (!blk_ || len_ == blk_->cap)
             grow(len_ + 1);
         std::memcpy(blk_->data + len_ * 8, &v, 8);
         ++len_;
+        changed();
     }
     void push_int(int64_t v) {
+        sync();
         if (!blk_ || len_ == blk_->cap)
             grow(len_ + 1);
         std::memcpy(blk_->data + len_ * 8, &v, 8);
         ++len_;
+        changed();
     }
     void push_bool(bool v) {
+        sync();
         if (!blk_ || len_ == blk_->cap)
             grow(len_ + 1);
         blk_->data[len_] = v ? 1 : 0;
         ++len_;
-    }
-
-    // Append n values given as 64-bit patterns (a double's bits, an int64, or
-    // 0/1 for a boolean column), read `stride` words apart.
-    void push_words(const uint64_t *src, size_t stride, size_t n) {
-        ensure(len_ + n);
-        if (kind_ == Kind::Bool) {
-            unsigned char *d = blk_->data + len_;
-            for (size_t i = 0; i < n; ++i)
-                d[i] = src[i * stride] ? 1 : 0;
-        } else {
-            unsigned char *d = blk_->data + len_ * 8;
-            if (stride == 1)
-                std::memcpy(d, src, n * 8);
-            else
-                for (size_t i = 0; i < n; ++i)
-                    std::memcpy(d + i * 8, &src[i * stride], 8);
-        }
-        len_ += n;
+        changed();
     }
 
     double get_double(size_t i) const { double v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }
     int64_t get_int(size_t i) const { int64_t v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }
     bool get_bool(size_t i) const { return blk_->data[i] != 0; }
-    void set_double(size_t i, double v) { std::memcpy(blk_->data + i * 8, &v, 8); }
-    void set_int(size_t i, int64_t v) { std::memcpy(blk_->data + i * 8, &v, 8); }
-    void set_bool(size_t i, bool v) { blk_->data[i] = v ? 1 : 0; }
+    void set_double(size_t i, double v) { std::memcpy(blk_->data + i * 8, &v, 8); ++mutations; }
+    void set_int(size_t i, int64_t v) { std::memcpy(blk_->data + i * 8, &v, 8); ++mutations; }
+    void set_bool(size_t i, bool v) { blk_->data[i] = v ? 1 : 0; ++mutations; }
 
     // Remove the elements [i, i+n) (moving the tail down).
     void erase(size_t i, size_t n);
-    void clear() { erase(0, len_); }
+    void clear() { erase(0, size()); }
 
     // Start a buffer view: returns the block it reads (never null).
     Block *export_block();
     // Give up the storage (e.g. when the series changes its representation).
     void reset();
 
+    // ---- Native row writers ----------------------------------------------
+    // A writer that appends a value to many columns per row (the simulated
+    // actuator's tick loop) keeps one cursor per column: the address of the
+    // column's next element, advanced by the writer as it stores (8 bytes, or
+    // 1 for a boolean column).  While attached, the cursor is the column's
+    // end: size() reads it, and every other operation first takes the length
+    // from it and afterwards moves it to the new end (and into a moved
+    // block), so code running between the writer's rows sees and changes the
+    // column as if each value had been appended.  The writer may store
+    // without checks only where ensure() made room and nothing else has run
+    // since: operations that change the storage bump storage_generation, any
+    // other change bumps `mutations`.
+    void attach(unsigned char **slot) {
+        if (cursor_ == slot)
+            return;
+        sync();
+        if (!blk_)
+            grow(0);
+        cursor_ = slot;
+        resync();
+    }
+    void detach() {
+        sync();
+        cursor_ = nullptr;
+    }
+    bool attached() const { return cursor_ != nullptr; }
+
 private:
+    void sync() {
+        if (cursor_)
+            len_ = (size_t) (*cursor_ - blk_->data) / item_size(kind_);
+    }
+    void resync() {
+        if (cursor_)
+            *cursor_ = blk_ ? blk_->data + len_ * item_size(kind_) : nullptr;
+    }
+    void changed() {
+        ++mutations;
+        resync();
+    }
     void grow(size_t n);
     void populate(size_t n); // back the mapping ahead of the writes, in large steps
     void detach_for_write(); // make sure no live view sees in-place changes
 
     Kind kind_;
+    // Columns are filled side by side, one value each per row: their storage
+    // starts at different offsets (the column's colour, 0..63) so the rows
+    // being written do not all compete for the same cache sets and memory
+    // banks.
+    unsigned color_;
     Block *blk_ = nullptr;
     size_t len_ = 0;
+    unsigned char **cursor_ = nullptr; // an attached writer's cursor
 };
 
 } // namespace vkl::telemetry

@@ -123,6 +123,11 @@ bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
         return false;
     if (dict_get(wdict, n.model) != model_obj.ptr())
         return false;
+    return call_unchanged();
+}
+
+bool TwinView::call_unchanged() const {
+    const Names &n = names();
     PyObject *fn = step_obj.ptr();
     PyObject *expected[3] = {step_restype.ptr(), step_argtypes.ptr(), step_errcheck.ptr()};
     if (Py_TYPE(fn) == fn_type && fn_type_tag != 0 && fn_type->tp_version_tag == fn_type_tag) {

@@ -192,6 +192,10 @@ struct TwinView {
     // Plain ticks (DT_step through step_fn with the model record, `inp`
     // writable): what the warm-up and the home tick need.
     bool tick_valid(nb::handle wrapper, PyObject *wdict) const;
+    // The part of tick_valid that no dictionary shows: `DT_step`'s restype,
+    // argtypes (and the list's contents) and errcheck are still the ones
+    // verified.  Cheap enough for a check after every foreign call.
+    bool call_unchanged() const;
     // A whole `step(ref, load)`: tick_valid plus the input ports and the
     // wrapper's cached port values (exact floats) and `_apply_optional_inports`
     // not overridden.  When `caches` is given, the three cached port values

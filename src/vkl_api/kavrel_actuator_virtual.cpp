@@ -816,6 +816,10 @@ struct State {
 
     std::shared_ptr<Plan> plans[4]; // held by a running segment too, so eviction frees nothing in use
     int next_plan = 0;
+
+    int dict_watcher = -1; // -1: no watcher, every tick is checked in full
+    bool log_slots_contiguous = false; // the log's slots are one run of words from log_slots_begin
+    Py_ssize_t log_slots_begin = 0;
 };
 
 State *S = nullptr;
@@ -1300,6 +1304,59 @@ double item_value(const Plan &p, int k) {
     return kNaN;
 }
 
+// ---- What a native tick relies on, and how it notices a change ----------
+//
+// Inside a run of native ticks the only place where Python code can run is
+// the twin's own DT_step (foreign code may call back into the interpreter).
+// Everything the ticks rely on is checked in full before the first tick; after
+// every DT_step a cheap test tells whether anything Python-visible that the
+// ticks read could have changed:
+//   * the dictionaries read (the actuator's and the wrapper's instance
+//     dictionaries, the bindings module's) are watched: any change bumps
+//     g_dict_changes;
+//   * those objects still use the same dictionaries;
+//   * the classes involved keep their version tags (any change to a class
+//     resets its tag);
+//   * DT_step's call attributes (not held in any dictionary) are the same;
+//   * the log holds the same series, and no column's storage changed.
+// When the test fails, the tick is finished on the generic road and the run
+// ends; the next run starts with the full checks again.
+uint64_t g_dict_changes = 0;
+
+int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++g_dict_changes;
+    return 0;
+}
+
+int add_dict_watcher() {
+    int id = PyDict_AddWatcher(on_dict_event);
+    if (id < 0)
+        PyErr_Clear();
+    return id;
+}
+
+// Where an object keeps its instance dictionary (a managed or a fixed slot);
+// nullptr when it has none.  The dictionary has been made already.
+PyObject **dict_slot(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) && t->tp_dictoffset == 0)
+        return nullptr;
+    PyObject **p = _PyObject_GetDictPtr(o);
+    if (!p)
+        PyErr_Clear();
+    return p;
+}
+
+struct Watch {
+    bool on = false;
+    uint64_t dict_changes = 0, storage = 0, mutations = 0;
+    PyObject **self_slot = nullptr, **act_slot = nullptr;
+    PyObject *sd = nullptr, *ad = nullptr;
+    int n_types = 0;
+    PyTypeObject *types[16];
+    unsigned int tags[16];
+};
+
 struct Segment {
     PyObject *self, *sd;          // the actuator and its dict (borrowed / owned by caller)
     PyObject *act, *ad;           // the twin and its dict
@@ -1456,62 +1513,137 @@ long long native_segment(nb::handle self_h, long long remaining) {
     bool may_emit = cb != Py_None && have_items && div > 0;
     double cache[3] = {0, 0, 0};
 
-    tel::Column *tfb = s.cols[kTfbIndex];
     const FieldRef *row = plan->row;
-    // Rows are staged in row order and moved into the columns a batch at a
-    // time (one sequential run per column); room for a whole batch is made
-    // before its ticks run, so moving it cannot fail.
-    constexpr long long kBatch = 32;
-    // Column-major: stage[c * kBatch + t].  Per segment: a tick may run
-    // Python code (a twin calling back), and with it another segment.
-    static thread_local uint64_t tl_stage[65 * kBatch];
-    static thread_local bool tl_busy = false;
-    std::unique_ptr<uint64_t[]> own_stage;
-    uint64_t *stage = tl_stage;
-    if (tl_busy) {
-        own_stage.reset(new uint64_t[65 * kBatch]);
-        stage = own_stage.get();
-    }
-    struct Busy {
-        bool mine;
-        Busy(bool m) : mine(m) { if (mine) tl_busy = true; }
-        ~Busy() { if (mine) tl_busy = false; }
-    } busy(!own_stage);
-    long long done = 0, staged = 0;
+    // Each tick's row goes straight into the columns through one write
+    // cursor per column (see tel::Column's row writers), so the log is
+    // complete after every tick; room for a batch of rows is made before its
+    // ticks run.
+    constexpr long long kBatch = 64;
+    unsigned char *cur[65];
+    for (int c = 0; c < 65; ++c)
+        if (s.cols[c]->attached())
+            return 0; // a run of this log is in progress further up (a twin calling back)
+    struct Writers {
+        tel::Column **cols;
+        nb::object *keep;
+        bool on = false;
+        // Columns still owned by their series are let go; a series that
+        // gave its column up meanwhile has freed it.
+        void release() {
+            if (!on)
+                return;
+            on = false;
+            for (int c = 0; c < 65; ++c)
+                if (((SeriesObject *) keep[c].ptr())->col == cols[c])
+                    cols[c]->detach();
+        }
+        ~Writers() { release(); }
+    } writers{s.cols, keep};
+    long long done = 0;
     bool due = false, stop = false, finish_generic = false;
-    auto log_unchanged = [&]() {
-        if (dict_get(sd, S->n_telemetry_log) != log)
-            return false;
+    auto series_unchanged = [&]() {
         for (int i = 0; i < kLogFields; ++i)
             if (log_slot(log, i) != keep[i].ptr())
                 return false;
+        for (int i = 0; i < 65; ++i)
+            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i])
+                return false;
         return true;
     };
-    auto flush = [&]() {
-        for (int c = 0; c < 65; ++c)
-            s.cols[c]->push_words(stage + c * kBatch, 1, (size_t) staged);
-        staged = 0;
+    auto log_unchanged = [&]() { return dict_get(sd, S->n_telemetry_log) == log && series_unchanged(); };
+    auto make_room = [&](long long n) {
+        for (int c = 0; c < 65; ++c) {
+            s.cols[c]->attach(&cur[c]);
+            s.cols[c]->ensure(s.cols[c]->size() + (size_t) n);
+        }
+        writers.on = true;
     };
+
+    // The cheap test (see Watch) is used when every object it relies on
+    // allows it; otherwise every tick is checked in full.
+    Watch w;
+    PyObject *slot_copy[kLogFields];
+    if (S->dict_watcher >= 0 && S->log_slots_contiguous && plan->inp_missing.empty() && !v->in_opt_missing_any) {
+        w.self_slot = dict_slot(self);
+        w.act_slot = dict_slot(act);
+        PyObject *libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
+        w.on = w.self_slot && w.act_slot && *w.self_slot == sd && *w.act_slot == ad && libd &&
+               PyDict_Watch(S->dict_watcher, sd) == 0 && PyDict_Watch(S->dict_watcher, ad) == 0 &&
+               PyDict_Watch(S->dict_watcher, libd) == 0;
+        if (!w.on)
+            PyErr_Clear();
+        w.sd = sd;
+        w.ad = ad;
+        auto add = [&](PyTypeObject *t) {
+            if (w.n_types < 16 && (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ||
+                                   PyUnstable_Type_AssignVersionTag(t)))
+                w.types[w.n_types++] = t;
+            else
+                w.on = false;
+        };
+        add(Py_TYPE(self));
+        add(Py_TYPE(act));
+        add(Py_TYPE(log));
+        add(v->owner_type);
+        add(Py_TYPE(v->step_obj.ptr()));
+        for (const auto &kv : v->groups)
+            add(kv.second.type);
+    }
+    // The log's slots as checked above (each one is the series kept).
+    PyObject **log_slots = (PyObject **) ((char *) log + S->log_slots_begin);
+    std::memcpy(slot_copy, log_slots, sizeof slot_copy);
+    // Take the state the full checks found (or that only our own code has
+    // changed since); off for the rest of the run if a class has no tag.
+    auto arm = [&]() {
+        w.dict_changes = g_dict_changes;
+        w.storage = tel::storage_generation;
+        w.mutations = tel::mutations;
+        for (int i = 0; i < w.n_types; ++i) {
+            w.tags[i] = w.types[i]->tp_version_tag;
+            if (w.tags[i] == 0)
+                w.on = false;
+        }
+        return w.on;
+    };
+    // A column given up by its series bumps the storage generation, so the
+    // series' identities are enough here.
+    auto still_armed = [&]() {
+        if (g_dict_changes != w.dict_changes || tel::storage_generation != w.storage ||
+            tel::mutations != w.mutations || *w.self_slot != w.sd || *w.act_slot != w.ad)
+            return false;
+        for (int i = 0; i < w.n_types; ++i)
+            if (w.types[i]->tp_version_tag != w.tags[i])
+                return false;
+        return std::memcmp(log_slots, slot_copy, sizeof slot_copy) == 0 && v->call_unchanged();
+    };
+
+    bool checked = false; // the full checks hold for the coming step
     try {
         while (done < remaining && !stop) {
             long long batch = std::min(kBatch, remaining - done);
-            for (int c = 0; c < 65; ++c)
-                s.cols[c]->ensure(s.cols[c]->size() + (size_t) batch);
+            make_room(batch);
+            if (w.on && checked)
+                checked = arm(); // making room is ours: nothing else ran
             for (long long t = 0; t < batch; ++t) {
-                // Before the step: the twin may be stepped natively, with the
-                // actuator's current reference and load.
-                if (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj ||
-                    !v->step_valid(act, ad, cache)) {
-                    stop = true;
-                    break;
+                if (!checked) {
+                    // Before the step: the twin may be stepped natively, with
+                    // the actuator's current reference and load.
+                    if (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj ||
+                        !v->step_valid(act, ad, cache)) {
+                        stop = true;
+                        break;
+                    }
+                    PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
+                    if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo)) {
+                        stop = true;
+                        break;
+                    }
+                    s.setpoint = PyFloat_AS_DOUBLE(spo);
+                    s.load = PyFloat_AS_DOUBLE(ldo);
+                    // What the row will be read through holds now too;
+                    // from here on only a change can break it.
+                    checked = w.on && v->fields_valid(act, ad) && log_unchanged() && arm();
                 }
-                PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
-                if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo)) {
-                    stop = true;
-                    break;
-                }
-                s.setpoint = PyFloat_AS_DOUBLE(spo);
-                s.load = PyFloat_AS_DOUBLE(ldo);
                 twin::store(v->in_reference, s.setpoint);
                 twin::store(v->in_load, s.load);
                 for (int i = 0; i < 3; ++i)
@@ -1520,34 +1652,47 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 v->step_fn(v->model);
                 // After the step: the row and the snapshot are read through
                 // the field view, into the same log as before.
-                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged()) {
-                    finish_generic = stop = true;
-                    break;
+                if (checked) {
+                    if (!still_armed()) {
+                        // Something changed while the twin stepped: this
+                        // tick's row, count and snapshot go the generic way.
+                        finish_generic = stop = true;
+                        break;
+                    }
+                } else {
+                    uint64_t storage = tel::storage_generation, mutations = tel::mutations;
+                    if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged()) {
+                        finish_generic = stop = true;
+                        break;
+                    }
+                    if (tel::storage_generation != storage || tel::mutations != mutations)
+                        make_room(batch - t);
                 }
-                uint64_t *r = stage + staged;
-                double tm = tick::row_time(s.time_step, tfb->size() + (size_t) staged, s.time_start);
-                std::memcpy(&r[kTimeIndex * kBatch], &tm, 8);
+                double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
+                tick::put8(cur[kTimeIndex], &tm);
                 for (int j = 0; j < plan->n_dbl; ++j)
-                    std::memcpy(&r[plan->dbl_col[j] * kBatch], plan->dbl_src[j], 8);
+                    tick::put8(cur[plan->dbl_col[j]], plan->dbl_src[j]);
                 for (int j = 0; j < plan->n_other; ++j) {
                     int i = plan->other_col[j];
-                    uint64_t &w = r[i * kBatch];
                     if (plan->row_nan[i]) {
-                        std::memcpy(&w, &kNaN, 8);
+                        tick::put8(cur[i], &kNaN);
                         continue;
                     }
                     const FieldRef &f = row[i];
                     switch (kSeries[i].kind) {
                     case tel::Kind::Float: {
                         double x = twin::load(f);
-                        std::memcpy(&w, &x, 8);
+                        tick::put8(cur[i], &x);
                         break;
                     }
-                    case tel::Kind::Int: w = (uint64_t) tick::load_int(f); break;
-                    case tel::Kind::Bool: w = tick::load_bool(f) ? 1 : 0; break;
+                    case tel::Kind::Int: {
+                        int64_t x = tick::load_int(f);
+                        tick::put8(cur[i], &x);
+                        break;
+                    }
+                    case tel::Kind::Bool: *cur[i]++ = tick::load_bool(f) ? 1 : 0; break;
                     }
                 }
-                ++staged;
                 ++s.count;
                 ++done;
                 for (int j = 0; j < s.n_distinct; ++j)
@@ -1561,10 +1706,10 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     break;
                 }
             }
-            flush();
         }
+        writers.release();
     } catch (std::bad_alloc &) {
-        flush();
+        writers.release();
         if (done)
             materialize(s);
         PyErr_NoMemory();
@@ -1941,6 +2086,7 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     s.n_step = intern("step");
     s.n_append = intern("_append");
     s.n_native_view = intern("_native_view");
+    s.dict_watcher = add_dict_watcher();
     s.n_time_step = intern("TIME_STEP");
     s.n_time_start = intern("time_start");
     s.n_actuator = intern("actuator");
@@ -2015,6 +2161,14 @@ NB_MODULE(kavrel_actuator_virtual, m) {
             s.log_off[i] = ((PyMemberDescrObject *) d)->d_member->offset;
             s.log_descr[i] = nb::borrow(d);
         }
+        // The slots fill one run of words (in the class's own order).
+        Py_ssize_t lo = s.log_off[0], hi = s.log_off[0];
+        for (int i = 0; i < kLogFields; ++i) {
+            lo = std::min(lo, s.log_off[i]);
+            hi = std::max(hi, s.log_off[i]);
+        }
+        s.log_slots_begin = lo;
+        s.log_slots_contiguous = hi - lo == (kLogFields - 1) * (Py_ssize_t) sizeof(PyObject *);
         PyObject *ap = _PyType_Lookup(t, s.n_append);
         s.log_append = nb::borrow(ap);
     }
