@@ -1,7 +1,9 @@
 #include "core/telemetry.hpp"
 
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -30,6 +32,67 @@ unsigned char *map_bytes(size_t bytes) {
 #endif
     return static_cast<unsigned char *>(p);
 }
+
+// Mappings of freed columns are kept for the next columns (a log replaced by
+// a fresh one, a simulation run again): reusing pages that are already there
+// spares the kernel's faulting and zeroing of new ones.  Kept pages are
+// marked free to the kernel, which takes them back under memory pressure (a
+// reused page it took comes back zeroed, which is fine: storage beyond a
+// column's length is never read).  Bounded in bytes and in number.
+struct KeptMapping {
+    unsigned char *base;
+    size_t bytes;
+};
+constexpr size_t kKeepBytes = size_t(256) << 20;
+constexpr size_t kKeepCount = 256;
+std::mutex keep_mutex;
+std::vector<KeptMapping> kept;
+size_t kept_bytes = 0;
+
+// A kept mapping of at least `bytes` (the smallest, and not more than four
+// times the request), else a new one; `reused` tells which.
+unsigned char *take_mapping(size_t bytes, size_t &got, bool &reused) {
+    {
+        std::lock_guard<std::mutex> lock(keep_mutex);
+        size_t best = kept.size();
+        for (size_t i = 0; i < kept.size(); ++i)
+            if (kept[i].bytes >= bytes && kept[i].bytes / 4 <= bytes &&
+                (best == kept.size() || kept[i].bytes < kept[best].bytes))
+                best = i;
+        if (best != kept.size()) {
+            KeptMapping m = kept[best];
+            kept[best] = kept.back();
+            kept.pop_back();
+            kept_bytes -= m.bytes;
+            got = m.bytes;
+            reused = true;
+            return m.base;
+        }
+    }
+    got = bytes;
+    reused = false;
+    return map_bytes(bytes);
+}
+
+void give_mapping(unsigned char *base, size_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(keep_mutex);
+        if (kept.size() < kKeepCount && kept_bytes + bytes <= kKeepBytes) {
+            try {
+                kept.push_back({base, bytes});
+            } catch (std::bad_alloc &) {
+                munmap(base, bytes);
+                return;
+            }
+            kept_bytes += bytes;
+#ifdef MADV_FREE
+            madvise(base, bytes, MADV_FREE);
+#endif
+            return;
+        }
+    }
+    munmap(base, bytes);
+}
 #endif
 
 // Where a block of the given colour starts: a cache line further per colour
@@ -47,7 +110,8 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
         color = map_offset(color_idx);
         bytes = cap * isz + color;
         bytes = round_up(bytes, kMapGranule);
-        b->base = map_bytes(bytes);
+        bool reused = false;
+        b->base = take_mapping(bytes, bytes, reused);
         if (!b->base) {
             delete b;
             throw std::bad_alloc();
@@ -56,7 +120,7 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
         b->data = b->base + color;
         b->mapped = true;
         b->map_bytes = bytes;
-        b->populated = 0;
+        b->populated = reused ? bytes : 0;
         b->cap = (bytes - color) / isz;
         return b;
     }
@@ -75,7 +139,7 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
 void free_block(Block *b) {
 #if VKL_TELEMETRY_MMAP
     if (b->mapped)
-        munmap(b->base, b->map_bytes);
+        give_mapping(b->base, b->map_bytes);
     else
 #endif
         std::free(b->base);
@@ -141,14 +205,15 @@ void Column::grow(size_t n) {
 #endif
             blk_->base = static_cast<unsigned char *>(p);
         } else {
-            unsigned char *p = map_bytes(bytes);
+            bool reused = false;
+            unsigned char *p = take_mapping(bytes, bytes, reused);
             if (!p)
                 throw std::bad_alloc();
             std::memcpy(p + color, blk_->data, len_ * isz);
             std::free(blk_->base);
             blk_->base = p;
             blk_->mapped = true;
-            blk_->populated = round_up(color + len_ * isz, 4096);
+            blk_->populated = reused ? bytes : round_up(color + len_ * isz, 4096);
             blk_->color = color;
         }
         blk_->data = blk_->base + color;
