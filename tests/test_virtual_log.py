@@ -354,3 +354,54 @@ def test_numpy_views_stay_valid_while_the_series_grows(ref_twin):
     log.time.append("not a number")
     assert view.tolist() == [0.0, 5e-05, 1e-04]
     del view, mv
+
+
+# ---- storage of long series: reused after a log is dropped, never under a live view ----------
+
+
+def _stepping_actuator(ref_paths):
+    from vkl_api._twin_engine import ActuatorWrapper
+    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
+
+    a = KavrelActuatorVirtual(ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings)))
+    a.connect()
+    a.start()
+    a.change_position_setpoint(0.5)
+    return a
+
+
+def test_long_logs_dropped_and_replaced_keep_their_values_and_views(ref_paths):
+    np = pytest.importorskip("numpy")
+
+    # 40000 rows take every column past the size where it moves into storage
+    # of its own, which a later column may reuse once its log is dropped.
+    # The first actuator drops its first log (its storage is free for the
+    # second log); the second keeps its own, so its second log is written
+    # into storage not used before.
+    runs, kept = [], []
+    for drop in (True, False):
+        a = _stepping_actuator(ref_paths)
+        a.step(steps=40_000)
+        first = a.telemetry_log
+        view = np.asarray(first.pos_fb)
+        seen = view.copy()
+        a.telemetry_log = VirtualActuatorLog()
+        if drop:
+            del first
+        else:
+            kept.append(first)
+        a.change_speed_setpoint(3.0)
+        a.step(steps=40_000)
+        a.telemetry_log.pos_fb.append(1.5)
+        a.step(steps=10)
+        # a viewed block outlives its log and is not handed to another column
+        assert np.array_equal(view, seen) and view.shape == (40_000,)
+        log = a.telemetry_log
+        assert {len(getattr(log, n)) for n in SERIES_NAMES if n != "pos_fb"} == {40_010}
+        assert log.pos_fb[40_000] == 1.5 and len(log.pos_fb) == 40_011
+        assert log.time[-1] == log.TIME_STEP * 40_009 + log.time_start
+        runs.append(log)
+        del view
+    # bit for bit
+    assert [n for n in SERIES_NAMES
+            if memoryview(getattr(runs[0], n)).tobytes() != memoryview(getattr(runs[1], n)).tobytes()] == []
