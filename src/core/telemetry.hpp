@@ -63,29 +63,12 @@ public:
     }
 
     void push_double(double v) {
-        sync();
-        if (!blk_ || len_ == blk_->cap)
-            grow(len_ + 1);
-        std::memcpy(blk_->data + len_ * 8, &v, 8);
-        ++len_;
-        changed();
+        uint64_t w;
+        std::memcpy(&w, &v, 8);
+        push_word(w);
     }
-    void push_int(int64_t v) {
-        sync();
-        if (!blk_ || len_ == blk_->cap)
-            grow(len_ + 1);
-        std::memcpy(blk_->data + len_ * 8, &v, 8);
-        ++len_;
-        changed();
-    }
-    void push_bool(bool v) {
-        sync();
-        if (!blk_ || len_ == blk_->cap)
-            grow(len_ + 1);
-        blk_->data[len_] = v ? 1 : 0;
-        ++len_;
-        changed();
-    }
+    void push_int(int64_t v) { push_word((uint64_t) v); }
+    void push_bool(bool v) { push_word(v ? 1 : 0); }
 
     double get_double(size_t i) const { double v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }
     int64_t get_int(size_t i) const { int64_t v; std::memcpy(&v, blk_->data + i * 8, 8); return v; }
@@ -131,6 +114,19 @@ public:
     bool attached() const { return cursor_ != nullptr; }
 
 private:
+    // Append one value as a 64-bit pattern (a double's bits, an int64, or 0/1
+    // for a boolean column).
+    void push_word(uint64_t w) {
+        sync();
+        if (!blk_ || len_ == blk_->cap)
+            grow(len_ + 1);
+        if (kind_ == Kind::Bool)
+            blk_->data[len_] = (unsigned char) w;
+        else
+            std::memcpy(blk_->data + len_ * 8, &w, 8);
+        ++len_;
+        changed();
+    }
     void sync() {
         if (cursor_)
             len_ = (size_t) (*cursor_ - blk_->data) / item_size(kind_);

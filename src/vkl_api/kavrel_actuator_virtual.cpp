@@ -1154,6 +1154,12 @@ struct Ref {
     Ref &operator=(const Ref &) = delete;
 };
 
+// The class has a version tag (given one now if it had none); any change to
+// the class resets it.
+bool has_version_tag(PyTypeObject *t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
+}
+
 bool self_type_ok(PyTypeObject *t) {
     if (t == S->ok_self_type && t->tp_version_tag == S->ok_self_tag && t->tp_version_tag != 0)
         return true;
@@ -1165,7 +1171,7 @@ bool self_type_ok(PyTypeObject *t) {
     for (int i = 0; i < kNumStepAttrs; ++i)
         if (_PyType_Lookup(t, S->n_step_attrs[i]))
             return false;
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+    if (!has_version_tag(t))
         return false;
     S->ok_self_type = t;
     S->ok_self_tag = t->tp_version_tag;
@@ -1179,7 +1185,7 @@ bool engine_type_ok(PyTypeObject *t) {
         return true;
     if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, S->n_step) != S->engine_step.ptr())
         return false;
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+    if (!has_version_tag(t))
         return false;
     S->ok_engine_tag = t->tp_version_tag;
     return t->tp_version_tag != 0;
@@ -1197,7 +1203,7 @@ bool log_type_ok(PyTypeObject *t) {
         if (!d || d != S->log_descr[i].ptr())
             return false;
     }
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+    if (!has_version_tag(t))
         return false;
     S->ok_log_tag = t->tp_version_tag;
     return t->tp_version_tag != 0;
@@ -1575,8 +1581,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
         w.sd = sd;
         w.ad = ad;
         auto add = [&](PyTypeObject *t) {
-            if (w.n_types < 16 && (PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) ||
-                                   PyUnstable_Type_AssignVersionTag(t)))
+            if (w.n_types < 16 && has_version_tag(t))
                 w.types[w.n_types++] = t;
             else
                 w.on = false;
