@@ -31,6 +31,11 @@ Options (all keyword-only):
 - ``null_getters``: names of structure getters (e.g. "get_debug_ptr") that
   return a null pointer.
 - ``extra_c``: C source appended to the library (may use DT_EXPORT).
+- ``step_hook``: with True, the library also exports
+  ``DT_set_step_hook(void (*)(void))``; DT_step then calls the installed hook
+  (if any) after the model has advanced, so foreign code runs Python in the
+  middle of a tick (install a ``ctypes.CFUNCTYPE(None)`` through
+  ``wrapper._lib._dll``).
 - ``field_types``: {"Struct_type.field": "ctypes expression"} overrides of
   the declared ctypes type of a field in the bindings (must keep the layout,
   e.g. a subclass of ctypes.c_double defined in ``bindings_prelude``).
@@ -179,7 +184,7 @@ def generate_bindings(*, optional_fields: bool = True, filter_type: bool = True,
 
 
 def _compile(*, time_step_s, export_time_step, optional_fields, filter_global, motor_model,
-             submodule_commits, omit_symbols, null_getters, extra_c) -> pathlib.Path:
+             submodule_commits, omit_symbols, null_getters, extra_c, step_hook=False) -> pathlib.Path:
     global _cache_dir
     lines = [
         f"#define DT_TIME_STEP_S {float(time_step_s)!r}",
@@ -192,7 +197,16 @@ def _compile(*, time_step_s, export_time_step, optional_fields, filter_global, m
         lines.append("#define DT_NO_TEXT_GLOBALS 1")
     for getter in null_getters:
         lines.append(f"#define {getter} {getter}_static")
+    if step_hook:
+        lines.append("#define DT_step DT_step_model")
     lines.append(f'#include "{TWIN_SOURCE}"')
+    if step_hook:
+        lines += [
+            "#undef DT_step",
+            "static void (*dt_step_hook)(void);",
+            "DT_EXPORT void DT_set_step_hook(void (*fn)(void)) { dt_step_hook = fn; }",
+            "DT_EXPORT void DT_step(RT_MODEL_DT_T *rtm) { DT_step_model(rtm); if (dt_step_hook) dt_step_hook(); }",
+        ]
     for getter in null_getters:
         lines.append(f"#undef {getter}")
         lines.append(f"DT_EXPORT void *{getter}(void) {{ return (void *)0; }}")
@@ -207,6 +221,8 @@ def _compile(*, time_step_s, export_time_step, optional_fields, filter_global, m
         lines.append(extra_c)
     source = "\n".join(lines) + "\n"
     exported = [s for s in INTERFACE_FUNCTIONS + DATA_SYMBOLS + ["get_sim_time_step_s"] if s not in omit_symbols]
+    if step_hook:
+        exported.append("DT_set_step_hook")
     script = "{ global: " + "".join(f"{s}; " for s in exported) + "local: *; };\n"
     key = hashlib.sha256((source + script + ref_twin_source()).encode()).hexdigest()[:20]
     if key in _cache and _cache[key].exists():
@@ -232,7 +248,7 @@ def build_twin(tmp_dir, model: str = "X", *, target: str | None = None, time_ste
                export_time_step: bool = False, optional_fields: bool = True, filter_global: bool = True,
                filter_type: bool = True, motor_model: str | bytes | None = _DEFAULT_MOTOR_MODEL,
                submodule_commits: str | bytes | None = _DEFAULT_COMMITS, omit_symbols=(), null_getters=(),
-               extra_c: str = "", field_types: dict[str, str] | None = None, bindings_prelude: str = "",
+               extra_c: str = "", step_hook: bool = False, field_types: dict[str, str] | None = None, bindings_prelude: str = "",
                bindings_append: str = "", bindings_text: str | None = None,
                bindings_name: str | None = None) -> tuple[pathlib.Path, pathlib.Path]:
     """Write one twin variant into tmp_dir; returns (library_path, bindings_path)."""
@@ -242,7 +258,8 @@ def build_twin(tmp_dir, model: str = "X", *, target: str | None = None, time_ste
     compiled = _compile(time_step_s=time_step_s, export_time_step=export_time_step,
                         optional_fields=optional_fields, filter_global=filter_global,
                         motor_model=motor_model, submodule_commits=submodule_commits,
-                        omit_symbols=tuple(omit_symbols), null_getters=tuple(null_getters), extra_c=extra_c)
+                        omit_symbols=tuple(omit_symbols), null_getters=tuple(null_getters), extra_c=extra_c,
+                        step_hook=step_hook)
     lib_path = tmp_dir / f"lib{model}_{target}.so"
     shutil.copy2(compiled, lib_path)
     if bindings_text is None:

@@ -10,6 +10,7 @@
 // and the feedback snapshot, with the Python-visible state (tick count,
 // snapshot, `feedback`) brought up to date before any Python code can run
 // (the feedback callback, a signal handler, the return of `step`).
+#include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
 #include "core/telemetry.hpp"
 #include "core/tick_loop.hpp"
@@ -1317,6 +1318,10 @@ double item_value(const Plan &p, int k) {
 // Everything the ticks rely on is checked in full before the first tick; after
 // every DT_step a cheap test tells whether anything Python-visible that the
 // ticks read could have changed:
+//   * no Python frame ran during the step (pyact::FrameCount, open for the
+//     whole run of ticks): Python code could change anything, so any frame
+//     at all ends the native run; what follows covers changes made from C
+//     (a builtin called by the twin, for one);
 //   * the dictionaries read (the actuator's and the wrapper's instance
 //     dictionaries, the bindings module's) are watched: any change bumps
 //     g_dict_changes;
@@ -1324,7 +1329,8 @@ double item_value(const Plan &p, int k) {
 //   * the classes involved keep their version tags (any change to a class
 //     resets its tag);
 //   * DT_step's call attributes (not held in any dictionary) are the same;
-//   * the log holds the same series, and no column's storage changed.
+//   * the log holds the same series, and no column's storage changed;
+//   * the list of feedback items holds the same members.
 // When the test fails, the tick is finished on the generic road and the run
 // ends; the next run starts with the full checks again.
 uint64_t g_dict_changes = 0;
@@ -1502,6 +1508,15 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
     }
     bool have_items = PyList_GET_SIZE(items) > 0;
+    // The list itself may be changed in place from C without a frame: its
+    // members as configured now are compared after every step.
+    Ref itemsr(Py_NewRef(items));
+    auto item_slots = [items]() { return ((PyListObject *) items)->ob_item; };
+    std::vector<PyObject *> item_copy(item_slots(), item_slots() + PyList_GET_SIZE(items));
+    auto items_unchanged = [&]() {
+        return PyList_GET_SIZE(items) == (Py_ssize_t) item_copy.size() &&
+               std::equal(item_copy.begin(), item_copy.end(), item_slots());
+    };
     std::fill(s.values, s.values + 48, 0.0);
     PyObject *cb = dict_get(sd, S->n_callback);
     PyObject *divo = dict_get(sd, S->n_divider);
@@ -1569,15 +1584,21 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // allows it; otherwise every tick is checked in full.
     Watch w;
     PyObject *slot_copy[kLogFields];
-    if (S->dict_watcher >= 0 && S->log_slots_contiguous && plan->inp_missing.empty() && !v->in_opt_missing_any) {
+    // Changes made from C to the dictionaries read are seen on every road
+    // through the tick where the watcher is available.
+    bool watched = false;
+    if (S->dict_watcher >= 0) {
+        PyObject *libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
+        watched = pyact::make_stores_notify(self, sd) && pyact::make_stores_notify(act, ad) && libd &&
+                  PyDict_Watch(S->dict_watcher, sd) == 0 && PyDict_Watch(S->dict_watcher, ad) == 0 &&
+                  PyDict_Watch(S->dict_watcher, libd) == 0;
+        if (!watched)
+            PyErr_Clear();
+    }
+    if (watched && S->log_slots_contiguous && plan->inp_missing.empty() && !v->in_opt_missing_any) {
         w.self_slot = dict_slot(self);
         w.act_slot = dict_slot(act);
-        PyObject *libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
-        w.on = w.self_slot && w.act_slot && *w.self_slot == sd && *w.act_slot == ad && libd &&
-               PyDict_Watch(S->dict_watcher, sd) == 0 && PyDict_Watch(S->dict_watcher, ad) == 0 &&
-               PyDict_Watch(S->dict_watcher, libd) == 0;
-        if (!w.on)
-            PyErr_Clear();
+        w.on = w.self_slot && w.act_slot && *w.self_slot == sd && *w.act_slot == ad;
         w.sd = sd;
         w.ad = ad;
         auto add = [&](PyTypeObject *t) {
@@ -1619,10 +1640,11 @@ long long native_segment(nb::handle self_h, long long remaining) {
         for (int i = 0; i < w.n_types; ++i)
             if (w.types[i]->tp_version_tag != w.tags[i])
                 return false;
-        return std::memcmp(log_slots, slot_copy, sizeof slot_copy) == 0 && v->call_unchanged();
+        return std::memcmp(log_slots, slot_copy, sizeof slot_copy) == 0 && v->call_unchanged() && items_unchanged();
     };
 
     bool checked = false; // the full checks hold for the coming step
+    pyact::FrameCount counting; // closed before anything of ours may run Python
     try {
         while (done < remaining && !stop) {
             long long batch = std::min(kBatch, remaining - done);
@@ -1654,9 +1676,16 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 for (int i = 0; i < 3; ++i)
                     if (v->in_opt[i])
                         twin::store(v->in_opt[i], cache[i]);
+                uint64_t frames_before = pyact::frames, dicts_before = g_dict_changes;
                 v->step_fn(v->model);
                 // After the step: the row and the snapshot are read through
-                // the field view, into the same log as before.
+                // the field view, into the same log as before.  Python code
+                // run by the step (or, uncounted, possibly run) may have
+                // changed anything: the generic road takes over.
+                if (!counting.active() || pyact::frames != frames_before) {
+                    finish_generic = stop = true;
+                    break;
+                }
                 if (checked) {
                     if (!still_armed()) {
                         // Something changed while the twin stepped: this
@@ -1666,7 +1695,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     }
                 } else {
                     uint64_t storage = tel::storage_generation, mutations = tel::mutations;
-                    if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged()) {
+                    if ((watched && g_dict_changes != dicts_before) || !items_unchanged() || !v->fields_valid(act, ad) ||
+                        dict_get(sd, S->n_actuator) != act || !log_unchanged()) {
                         finish_generic = stop = true;
                         break;
                     }
@@ -1712,8 +1742,10 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 }
             }
         }
+        counting.close();
         writers.release();
     } catch (std::bad_alloc &) {
+        counting.close();
         writers.release();
         if (done)
             materialize(s);
