@@ -1,0 +1,230 @@
+"""A twin whose step calls back into Python.
+
+Foreign code may run Python from inside the twin's DT_step; there, any state the native tick
+loop holds could change.  The twins here are compiled with a step hook that the test installs:
+the same script runs once on the native road (the engine's own wrapper) and once on the
+generic road (a duck-typed proxy of an identical twin), and every observable result must be
+the same - telemetry, snapshots, callbacks, counters, errors.  One table row per kind of
+change the hook makes; the hook is either a Python function (firing once) or a builtin that
+the twin calls on every step with no Python frame at all (changes made from C).
+"""
+
+import ctypes
+import functools
+import math
+import sys
+
+import pytest
+
+from vkl_api._twin_engine import ActuatorWrapper
+from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
+from twins_build import build_twin
+from virtual_support import SERIES_NAMES
+
+I = KavrelActuatorVirtual.VKL_Items
+HOOK = ctypes.CFUNCTYPE(None)
+FIRE_AT = 7  # the Python hook makes its change on this call of the run
+
+
+class Proxy:
+    """Forwards every attribute read and write to the wrapped twin."""
+
+    def __init__(self, target):
+        object.__setattr__(self, "_target", target)
+
+    def __getattr__(self, name):
+        return getattr(object.__getattribute__(self, "_target"), name)
+
+    def __setattr__(self, name, value):
+        setattr(object.__getattribute__(self, "_target"), name, value)
+
+
+@pytest.fixture(scope="module", params=["reference-types", "no-optional-fields"])
+def hook_twin(request, tmp_path_factory):
+    options = {"optional_fields": False} if request.param == "no-optional-fields" else {}
+    return build_twin(tmp_path_factory.mktemp(request.param), model="H", step_hook=True, **options)
+
+
+def set_hook(wrapper, fn):
+    """Make the wrapper's DT_step call fn (None: no hook); returns what must stay alive."""
+    setter = wrapper._lib._dll.DT_set_step_hook
+    setter.argtypes = [ctypes.c_void_p]
+    thunk = HOOK(fn) if fn is not None else None
+    setter(ctypes.cast(thunk, ctypes.c_void_p) if thunk is not None else None)
+    return thunk
+
+
+class Run:
+    """One actuator on a fresh hook twin, for one road."""
+
+    def __init__(self, paths, road):
+        self.paths, self.road = paths, road
+        self.wrapper = ActuatorWrapper(str(paths[0]), str(paths[1]))
+        # a class of its own, so that a row changing the class changes nothing else
+        cls = type("Actuator", (KavrelActuatorVirtual,), {})
+        self.a = cls(self.twin_of(self.wrapper), 0x21)
+        self.calls = []
+        self.hook_calls = 0
+        self.other_log = None
+
+    def twin_of(self, wrapper):
+        return wrapper if self.road == "native" else Proxy(wrapper)
+
+    def fresh_twin(self):
+        self.second = ActuatorWrapper(str(self.paths[0]), str(self.paths[1]))
+        return self.twin_of(self.second)
+
+    def record(self, tag):
+        return lambda addr, fb: self.calls.append((tag, addr, fb))
+
+
+# ---- Python hooks: the change made on call FIRE_AT -------------------------------------------
+
+def _keep_log(r):
+    r.other_log = r.a.telemetry_log
+    r.a.telemetry_log = VirtualActuatorLog()
+
+
+def _twin_step_wrapped(r):
+    original = r.wrapper.step
+    r.wrapper.step = lambda ref, load=0.0: original(ref * 0.5, load)
+
+
+def _class_emits_always(r):
+    type(r.a)._should_emit_feedback = lambda self: True
+
+
+def _raise(r):
+    raise RuntimeError("hook failed")
+
+
+PY_CHANGES = {
+    "setpoint-by-attribute": lambda r: setattr(r.a, "_setpoint", 0.75),
+    "load-by-attribute": lambda r: setattr(r.a, "_load_value", 0.4),
+    "setpoint-by-method": lambda r: r.a.change_position_setpoint(0.6),
+    "load-by-method": lambda r: r.a.change_load(0.5),
+    "items-replaced": lambda r: r.a.set_feedback_items([I.IA, I.VBUS, I.DEBUG_SIGNAL02]),
+    "items-changed-in-place": lambda r: r.a._feedback_items.append(I.IB),
+    "rate-changed": lambda r: r.a.set_feedback_rate(r.a.Rates.RATE_1KHZ),
+    "callback-replaced": lambda r: r.a.set_feedback_callback(r.record("second")),
+    "callback-removed": lambda r: r.a.set_feedback_callback(None),
+    "count-changed": lambda r: setattr(r.a, "_simulation_step_count", 1003),
+    "series-appended": lambda r: r.a.telemetry_log.enable.append(9.0),
+    "series-grown": lambda r: [r.a.telemetry_log.m_vq.append(0.5) for _ in range(5000)],
+    "series-cleared": lambda r: r.a.telemetry_log.T_fb.clear(),
+    "series-replaced": lambda r: setattr(r.a.telemetry_log, "m_ia", [1.5]),
+    "time-step-changed": lambda r: setattr(r.a.telemetry_log, "TIME_STEP", 1e-4),
+    "log-replaced": _keep_log,
+    "method-on-instance": lambda r: setattr(r.a, "_get_item_value", lambda item: 42.0),
+    "method-on-class": _class_emits_always,
+    "twin-step-on-instance": _twin_step_wrapped,
+    "twin-rebound": lambda r: setattr(r.a, "actuator", r.fresh_twin()),
+    "twin-disconnected": lambda r: r.a.disconnect(),
+    "step-from-the-hook": lambda r: r.a.step(steps=2),
+    "exception": _raise,
+}
+
+
+def python_hook(r, change):
+    def hook():
+        r.hook_calls += 1
+        if r.hook_calls == FIRE_AT:
+            change(r)
+    return hook
+
+
+# ---- builtin hooks: no Python frame, called on every step ------------------------------------
+
+C_HOOKS = {
+    "c-setpoint-by-attribute": lambda r: functools.partial(setattr, r.a, "_setpoint", 0.75),
+    "c-load-in-dict": lambda r: functools.partial(r.a.__dict__.__setitem__, "_load_value", 0.4),
+    "c-count-changed": lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003),
+    "c-items-changed-in-place": lambda r: functools.partial(r.a._feedback_items.append, I.IB),
+    "c-callback-removed": lambda r: functools.partial(setattr, r.a, "_feedback_callback", None),
+    "c-series-appended": lambda r: functools.partial(r.a.telemetry_log.enable.append, 9.0),
+    "c-series-replaced": lambda r: functools.partial(setattr, r.a.telemetry_log, "m_ia", []),
+    "c-time-step-changed": lambda r: functools.partial(setattr, r.a.telemetry_log, "TIME_STEP", 1e-4),
+    "c-twin-step-on-instance": lambda r: functools.partial(setattr, r.wrapper, "step",
+                                                           functools.partial(ActuatorWrapper.step, r.wrapper)),
+}
+
+
+def _norm(v):
+    if isinstance(v, float) and math.isnan(v):
+        return (type(v).__name__, "nan")
+    if isinstance(v, dict):
+        return [(str(k), _norm(x)) for k, x in v.items()]
+    if isinstance(v, (list, tuple)):
+        return [_norm(x) for x in v]
+    return (type(v).__name__, repr(v))
+
+
+def log_of(log):
+    return None if log is None else {n: _norm(list(getattr(log, n))) for n in SERIES_NAMES}
+
+
+def drive(paths, road, make_hook, monkeypatch):
+    """The script: a warm native stretch, then calls with the hook installed, then without."""
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: unraisable.append((type(u.exc_value).__name__, str(u.exc_value))))
+    r = Run(paths, road)
+    a = r.a
+    a.connect()
+    a.set_feedback_items([I.POSITION_FB, I.SPEED_FB, I.TORQUE_FB, I.POSITION_FB])
+    a.set_feedback_rate(a.Rates.RATE_2KHZ)
+    a.set_feedback_callback(r.record("first"))
+    a.start()
+    a.change_position_setpoint(0.3)
+    log = a.telemetry_log
+    results = [a.step(load=0.1, steps=20)]
+    keep = set_hook(r.wrapper, make_hook(r))
+    for steps in (25, 15):
+        try:
+            results.append(a.step(steps=steps))
+        except Exception as exc:  # both roads must fail alike
+            results.append((type(exc).__name__, str(exc)))
+    set_hook(r.wrapper, None)
+    del keep
+    try:
+        results.append(a.step(steps=5))
+    except Exception as exc:
+        results.append((type(exc).__name__, str(exc)))
+    return {
+        "results": _norm(results), "calls": _norm(r.calls), "count": a._simulation_step_count,
+        "feedback": _norm(a.feedback), "latest": _norm(a._latest_feedback), "items": _norm(a._feedback_items),
+        "log": log_of(log), "log_now": log_of(a.telemetry_log), "other_log": log_of(r.other_log),
+        "unraisable": unraisable, "hook_calls": r.hook_calls,
+    }
+
+
+def assert_same(native, generic):
+    for key in native:
+        assert native[key] == generic[key], f"{key} differs between the roads"
+
+
+@pytest.mark.parametrize("change", list(PY_CHANGES))
+def test_python_hook_changes_are_seen_alike(hook_twin, change, monkeypatch):
+    make = lambda r: python_hook(r, PY_CHANGES[change])
+    native = drive(hook_twin, "native", make, monkeypatch)
+    generic = drive(hook_twin, "generic", make, monkeypatch)
+    assert_same(native, generic)
+    assert native["hook_calls"] >= FIRE_AT  # the change did happen
+    if change == "exception":
+        assert native["unraisable"] == [("RuntimeError", "hook failed")]
+
+
+@pytest.mark.parametrize("hook", list(C_HOOKS))
+def test_changes_made_from_c_are_seen_alike(hook_twin, hook, monkeypatch):
+    native = drive(hook_twin, "native", C_HOOKS[hook], monkeypatch)
+    generic = drive(hook_twin, "generic", C_HOOKS[hook], monkeypatch)
+    assert_same(native, generic)
+
+
+def test_a_setpoint_set_inside_the_step_applies_from_the_next_tick(hook_twin, monkeypatch):
+    """The row where the change shows: ticks after the hook's call use the new setpoint."""
+    out = drive(hook_twin, "native", lambda r: python_hook(r, PY_CHANGES["setpoint-by-attribute"]), monkeypatch)
+    refs = [v for _, v in out["log"]["inp_ref"]]
+    first_after = 20 + FIRE_AT  # the hook's call FIRE_AT is tick 20 + FIRE_AT (counting from 1)
+    assert set(refs[20:first_after]) == {"0.3"}
+    assert set(refs[first_after:]) == {"0.75"}
