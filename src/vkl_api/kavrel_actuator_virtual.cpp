@@ -25,6 +25,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace nb = nanobind;
@@ -44,6 +45,11 @@ PyObject *intern(const char *s) {
         raise_pending();
     return o; // kept for the life of the process
 }
+
+// An interned name made once per use site.  The interpreter's type cache takes
+// interned names only: a name made afresh for each lookup walks the classes'
+// dictionaries every time.
+#define NAME(s) ([]() -> PyObject * { static PyObject *const name_ = intern(s); return name_; }())
 
 nb::object getattr_o(nb::handle o, PyObject *name) {
     PyObject *r = PyObject_GetAttr(o.ptr(), name);
@@ -801,6 +807,11 @@ struct State {
     PyObject *log_names[kLogFields] = {};
     nb::object log_append;   // VirtualActuatorLog._append as defined here
     PyObject *series_names[65] = {};
+    // Interned names of the generic road: the structure and field of each row
+    // series, the twin path of each item and the two parts of each path.
+    PyObject *series_group[64] = {}, *series_field[64] = {};
+    PyObject *item_path[48] = {}, *item_path2[48] = {};
+    std::unordered_map<PyObject *, std::pair<PyObject *, PyObject *>> path_parts;
 
     PyObject *n_step_methods[kNumStepMethods] = {};
     nb::object orig_methods[kNumStepMethods];
@@ -943,13 +954,17 @@ void append_to(nb::handle series, nb::handle value) {
     Py_DECREF(r);
 }
 
+bool log_append_native(PyObject *log, PyObject *act);
+
 void log_append_generic(nb::handle self, nb::handle act) {
+    if (log_append_native(self.ptr(), act.ptr()))
+        return;
     // time first: TIME_STEP * (rows before this one) + time_start
     {
         nb::object series = getattr_o(self, S->series_names[kTimeIndex]);
         nb::object method;
         if (!is_series(series.ptr()))
-            method = getattr_o(series, intern("append"));
+            method = getattr_o(series, NAME("append"));
         nb::object ts = getattr_o(self, S->n_time_step);
         nb::object tfb = getattr_o(self, S->series_names[kTfbIndex]);
         Py_ssize_t n = PyObject_Length(tfb.ptr());
@@ -975,17 +990,17 @@ void log_append_generic(nb::handle self, nb::handle act) {
         nb::object series = getattr_o(self, S->series_names[i]);
         nb::object method;
         if (!is_series(series.ptr()))
-            method = getattr_o(series, intern("append"));
-        nb::object group = nb::getattr(act, d.group);
+            method = getattr_o(series, NAME("append"));
+        nb::object group = getattr_o(act, S->series_group[i]);
         nb::object value;
         if (d.optional) {
             PyObject *res = nullptr;
-            int r = PyObject_GetOptionalAttrString(group.ptr(), d.field, &res);
+            int r = PyObject_GetOptionalAttr(group.ptr(), S->series_field[i], &res);
             if (r < 0)
                 raise_pending();
             value = r == 0 ? S->nan : nb::steal(res);
         } else {
-            value = nb::getattr(group, d.field);
+            value = getattr_o(group, S->series_field[i]);
         }
         if (method.is_valid())
             method(value);
@@ -999,9 +1014,15 @@ void log_append_generic(nb::handle self, nb::handle act) {
 // ============================================================================
 
 nb::object self_call(nb::handle self, const char *name) { return nb::getattr(self, name)(); }
+nb::object self_call(nb::handle self, PyObject *name) {
+    PyObject *r = PyObject_CallMethodNoArgs(self.ptr(), name);
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
 
 nb::object require_actuator(nb::handle self) {
-    nb::object a = nb::getattr(self, "actuator");
+    nb::object a = getattr_o(self, NAME("actuator"));
     if (a.is_none())
         raise(PyExc_ValueError, "Actuator not configured. Call set_actuator(...) first.");
     return a;
@@ -1010,19 +1031,26 @@ nb::object require_actuator(nb::handle self) {
 bool twin_initialized(nb::handle twin) { return truth(attr_or(twin, "_initialized", Py_False)); }
 
 void ensure_initialized(nb::handle self) {
-    nb::object twin = self_call(self, "_require_actuator");
-    if (!truth(nb::getattr(self, "_connected")))
+    nb::object twin = self_call(self, NAME("_require_actuator"));
+    if (!truth(getattr_o(self, NAME("_connected"))))
         raise(PyExc_RuntimeError, "Actuator not connected. Call connect() first.");
     if (twin_initialized(twin))
         return;
-    twin.attr("initialize")(nb::getattr(self, "_mode").attr("value"));
-    twin.attr("set_enable")(nb::getattr(self, "_enabled"));
+    twin.attr(nb::handle(NAME("initialize")))(getattr_o(self, NAME("_mode")).attr(nb::handle(NAME("value"))));
+    twin.attr(nb::handle(NAME("set_enable")))(getattr_o(self, NAME("_enabled")));
 }
 
 nb::object read_path(nb::handle self, nb::handle path) {
     nb::str p = arg_str(path, "path");
-    nb::object obj = self_call(self, "_require_actuator");
-    nb::object parts = p.attr("split")(".");
+    nb::object obj = self_call(self, NAME("_require_actuator"));
+    // The item map's own paths come split already (an exact str splits the
+    // same way every time).
+    auto known = S->path_parts.find(p.ptr());
+    if (known != S->path_parts.end()) {
+        obj = getattr_o(obj, known->second.first);
+        return to_float(getattr_o(obj, known->second.second));
+    }
+    nb::object parts = p.attr(nb::handle(NAME("split")))(".");
     for (nb::handle part : parts)
         obj = getattr_o(obj, part.ptr());
     return to_float(obj);
@@ -1031,40 +1059,45 @@ nb::object read_path(nb::handle self, nb::handle path) {
 void write_path(nb::handle self, nb::handle path, nb::handle value) {
     double v = arg_float(value);
     nb::str p = arg_str(path, "path");
-    nb::object obj = self_call(self, "_require_actuator");
-    nb::list parts = nb::borrow<nb::list>(p.attr("split")("."));
+    nb::object obj = self_call(self, NAME("_require_actuator"));
+    nb::list parts = nb::borrow<nb::list>(p.attr(nb::handle(NAME("split")))("."));
     size_t n = parts.size();
     for (size_t i = 0; i + 1 < n; ++i)
         obj = getattr_o(obj, parts[i].ptr());
     setattr_o(obj, parts[n - 1].ptr(), nb::float_(v));
 }
 
-nb::object rp(nb::handle self, const char *path) { return nb::getattr(self, "_read_path")(nb::str(path)); }
+nb::object rp(nb::handle self, PyObject *path) { return getattr_o(self, NAME("_read_path"))(nb::handle(path)); }
 
 nb::object get_item_value(nb::handle self, nb::handle item) {
-    self_call(self, "_require_actuator");
+    self_call(self, NAME("_require_actuator"));
+    // Members whose class keeps the default comparison are equal only to
+    // themselves: the walk in order then finds the identical member or none.
+    PyTypeObject *member_type = Py_TYPE(S->items[0].ptr());
+    bool by_identity = Py_TYPE(item.ptr()) == member_type &&
+                       member_type->tp_richcompare == PyBaseObject_Type.tp_richcompare;
     for (int k = 0; k < 48; ++k) {
-        if (!eq(item, S->items[k]))
+        if (by_identity ? item.ptr() != S->items[k].ptr() : !eq(item, S->items[k]))
             continue;
         const ItemDef &d = kItems[k];
         switch (d.kind) {
-        case ItemKind::Path: return rp(self, d.path);
-        case ItemKind::Flag: return nb::getattr(self, "_bool_to_float")(rp(self, d.path));
+        case ItemKind::Path: return rp(self, S->item_path[k]);
+        case ItemKind::Flag: return getattr_o(self, NAME("_bool_to_float"))(rp(self, S->item_path[k]));
         case ItemKind::VBus: {
-            nb::object power = rp(self, d.path);
-            nb::object current = rp(self, d.path2);
-            nb::object div = nb::getattr(self, "_safe_divisor")(current);
+            nb::object power = rp(self, S->item_path[k]);
+            nb::object current = rp(self, S->item_path2[k]);
+            nb::object div = getattr_o(self, NAME("_safe_divisor"))(current);
             PyObject *r = PyNumber_TrueDivide(power.ptr(), div.ptr());
             if (!r)
                 raise_pending();
             return nb::steal(r);
         }
         case ItemKind::Const: return nb::float_(25.0);
-        case ItemKind::HasErrors: return nb::getattr(self, "_bool_to_float")(self_call(self, "has_errors"));
+        case ItemKind::HasErrors: return getattr_o(self, NAME("_bool_to_float"))(self_call(self, NAME("has_errors")));
         case ItemKind::NaN: return S->nan;
         }
     }
-    nb::object name = getattr_o(item, intern("name"));
+    nb::object name = getattr_o(item, NAME("name"));
     PyObject *starts = PyObject_CallMethod(name.ptr(), "startswith", "s", "DEBUG_SIGNAL");
     if (!starts)
         raise_pending();
@@ -1075,7 +1108,7 @@ nb::object get_item_value(nb::handle self, nb::handle item) {
 }
 
 nb::object build_snapshot(nb::handle self) {
-    nb::object items = nb::getattr(self, "_feedback_items");
+    nb::object items = getattr_o(self, NAME("_feedback_items"));
     Py_ssize_t n = PyObject_Length(items.ptr());
     if (n < 0)
         raise_pending();
@@ -1083,23 +1116,23 @@ nb::object build_snapshot(nb::handle self) {
     if (n == 0)
         return out;
     for (nb::handle item : items)
-        out[item] = nb::getattr(self, "_get_item_value")(item);
+        out[item] = getattr_o(self, NAME("_get_item_value"))(item);
     return out;
 }
 
 bool should_emit(nb::handle self) {
-    if (nb::getattr(self, "_feedback_callback").is_none())
+    if (getattr_o(self, NAME("_feedback_callback")).is_none())
         return false;
-    if (!truth(nb::getattr(self, "_feedback_items")))
+    if (!truth(getattr_o(self, NAME("_feedback_items"))))
         return false;
-    nb::object div = nb::getattr(self, "_feedback_rate_divider");
+    nb::object div = getattr_o(self, NAME("_feedback_rate_divider"));
     nb::object zero = nb::int_(0);
     PyObject *gt = PyObject_RichCompare(div.ptr(), zero.ptr(), Py_GT);
     if (!gt)
         raise_pending();
     if (!truth(nb::steal(gt)))
         return false;
-    nb::object count = nb::getattr(self, "_simulation_step_count");
+    nb::object count = getattr_o(self, NAME("_simulation_step_count"));
     PyObject *rem = PyNumber_Remainder(count.ptr(), div.ptr());
     if (!rem)
         raise_pending();
@@ -1121,23 +1154,23 @@ void emit_callback(nb::handle callback, nb::handle address, nb::handle payload) 
 // The rest of a tick after the twin's step, through the instance's own
 // operations.
 void generic_after_step(nb::handle self) {
-    nb::getattr(self, "telemetry_log").attr("_append")(nb::getattr(self, "actuator"));
-    nb::object count = nb::getattr(self, "_simulation_step_count");
+    getattr_o(self, NAME("telemetry_log")).attr(nb::handle(NAME("_append")))(getattr_o(self, NAME("actuator")));
+    nb::object count = getattr_o(self, NAME("_simulation_step_count"));
     PyObject *c1 = PyNumber_InPlaceAdd(count.ptr(), nb::int_(1).ptr());
     if (!c1)
         raise_pending();
-    nb::setattr(self, "_simulation_step_count", nb::steal(c1));
-    nb::setattr(self, "_latest_feedback", self_call(self, "_build_feedback_snapshot"));
-    nb::setattr(self, "feedback", dict_copy(nb::getattr(self, "_latest_feedback")));
-    if (truth(self_call(self, "_should_emit_feedback")))
-        nb::getattr(self, "_emit_callback")(nb::getattr(self, "_feedback_callback"), nb::getattr(self, "_address"),
-                                            dict_copy(nb::getattr(self, "_latest_feedback")));
+    setattr_o(self, NAME("_simulation_step_count"), nb::steal(c1));
+    setattr_o(self, NAME("_latest_feedback"), self_call(self, NAME("_build_feedback_snapshot")));
+    setattr_o(self, NAME("feedback"), dict_copy(getattr_o(self, NAME("_latest_feedback"))));
+    if (truth(self_call(self, NAME("_should_emit_feedback"))))
+        getattr_o(self, NAME("_emit_callback"))(getattr_o(self, NAME("_feedback_callback")), getattr_o(self, NAME("_address")),
+                                            dict_copy(getattr_o(self, NAME("_latest_feedback"))));
 }
 
 // One tick through the instance's own operations.
 void generic_tick(nb::handle self) {
-    nb::object act = nb::getattr(self, "actuator");
-    act.attr("step")(nb::getattr(self, "_setpoint"), nb::getattr(self, "_load_value"));
+    nb::object act = getattr_o(self, NAME("actuator"));
+    act.attr(nb::handle(NAME("step")))(getattr_o(self, NAME("_setpoint")), getattr_o(self, NAME("_load_value")));
     generic_after_step(self);
 }
 
@@ -1288,6 +1321,93 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         }
     }
     return pp;
+}
+
+// The value a row field's attribute read gives (ctypes: float for real
+// fields, int for integer fields, bool for bool fields).
+PyObject *field_object(const FieldRef &f) {
+    if (tick::is_real(f.type))
+        return PyFloat_FromDouble(twin::load(f));
+    if (f.type == CType::Bool)
+        return PyBool_FromLong(tick::load_bool(f));
+    return PyLong_FromLongLong(tick::load_int(f));
+}
+
+// One row appended as `_append` does it, read through the twin's field view,
+// when every read and append on the way is one that runs no Python code and
+// gives what the view gives: the log of our class with its slots holding
+// series or exact lists, exact floats for the time, the engine's wrapper with
+// valid fields.  Returns false, having done nothing, otherwise.
+bool log_append_native(PyObject *log, PyObject *act) {
+    if (!log_type_ok(Py_TYPE(log)) || !engine_type_ok(Py_TYPE(act)))
+        return false;
+    Ref adr(instance_dict(act));
+    PyObject *ad = adr.p;
+    PyObject *view_obj = ad ? dict_get(ad, S->n_native_view) : nullptr;
+    if (!view_obj || Py_TYPE(view_obj) != S->view_type)
+        return false;
+    TwinView *v = nb::inst_ptr<TwinView>(view_obj);
+    if (!v || !v->fields_valid(act, ad))
+        return false;
+    std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
+    const Plan &plan = *plan_hold;
+    if (!plan.rows_ok)
+        return false;
+    if (!plan.inp_missing.empty()) {
+        Ref idr(instance_dict(v->groups.find("inp")->second.obj.ptr()));
+        if (idr.p)
+            for (PyObject *n : plan.inp_missing)
+                if (dict_get(idr.p, n))
+                    return false;
+    }
+    for (int i = 0; i < 65; ++i) {
+        PyObject *o = log_slot(log, i);
+        if (!o || !(is_series(o) || PyList_CheckExact(o)))
+            return false;
+    }
+    PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
+    if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
+        return false;
+    PyObject *tfb = log_slot(log, kTfbIndex);
+    Py_ssize_t rows = PyObject_Length(tfb); // a series or a list: no Python code
+    if (rows < 0)
+        raise_pending();
+    // From here on nothing runs Python code until the row is complete (a
+    // float or int is made, a series or a list grows), so what was checked
+    // holds for every value.
+    auto put = [&](int i, PyObject *value) { // steals value
+        if (!value)
+            raise_pending();
+        Ref vr(value);
+        PyObject *o = log_slot(log, i);
+        int r = is_series(o) ? series_append((SeriesObject *) o, value) : PyList_Append(o, value);
+        if (r < 0)
+            raise_pending();
+    };
+    put(kTimeIndex, PyFloat_FromDouble(tick::row_time(PyFloat_AS_DOUBLE(ts), (size_t) rows, PyFloat_AS_DOUBLE(t0))));
+    for (int i = 0; i < 64; ++i) {
+        if (plan.row_nan[i]) {
+            put(i, Py_NewRef(S->nan.ptr()));
+            continue;
+        }
+        const FieldRef &f = plan.row[i];
+        auto *so = (SeriesObject *) log_slot(log, i);
+        if (is_series((PyObject *) so) && so->col && so->kind == kSeries[i].kind) {
+            try {
+                switch (so->kind) {
+                case tel::Kind::Float: so->col->push_double(twin::load(f)); break;
+                case tel::Kind::Int: so->col->push_int(tick::load_int(f)); break;
+                case tel::Kind::Bool: so->col->push_bool(tick::load_bool(f)); break;
+                }
+            } catch (std::bad_alloc &) {
+                PyErr_NoMemory();
+                raise_pending();
+            }
+            continue;
+        }
+        put(i, field_object(f));
+    }
+    return true;
 }
 
 double item_value(const Plan &p, int k) {
@@ -2116,6 +2236,23 @@ NB_MODULE(kavrel_actuator_virtual, m) {
         s.log_names[i] = intern(log_field_name(i));
     for (int i = 0; i < 65; ++i)
         s.series_names[i] = s.log_names[i];
+    for (int i = 0; i < 64; ++i) {
+        s.series_group[i] = intern(kSeries[i].group);
+        s.series_field[i] = intern(kSeries[i].field);
+    }
+    auto path_obj = [&](const char *path) -> PyObject * {
+        if (!path)
+            return nullptr;
+        std::string p(path);
+        size_t dot = p.find('.');
+        PyObject *o = intern(path);
+        s.path_parts[o] = {intern(p.substr(0, dot).c_str()), intern(p.substr(dot + 1).c_str())};
+        return o;
+    };
+    for (int k = 0; k < 48; ++k) {
+        s.item_path[k] = path_obj(kItems[k].path);
+        s.item_path2[k] = path_obj(kItems[k].path2);
+    }
     for (int i = 0; i < kNumStepMethods; ++i)
         s.n_step_methods[i] = intern(kStepMethods[i]);
     for (int i = 0; i < kNumStepAttrs; ++i)
