@@ -228,3 +228,57 @@ def test_a_setpoint_set_inside_the_step_applies_from_the_next_tick(hook_twin, mo
     first_after = 20 + FIRE_AT  # the hook's call FIRE_AT is tick 20 + FIRE_AT (counting from 1)
     assert set(refs[20:first_after]) == {"0.3"}
     assert set(refs[first_after:]) == {"0.75"}
+
+
+# ---- the generic road's own row read ---------------------------------------------------------
+# A subclass overriding a stepping method, or a series replaced by a list, keeps the engine's
+# wrapper: its rows are read through the twin's field view.  They must be what attribute reads
+# of the same twin give (a proxy twin), value and Python type, whatever the fields' C types.
+
+ROW_VARIANTS = {
+    "reference-types": {},
+    "no-optional-fields": {"optional_fields": False},
+    "same-size-other-types": {"field_types": {
+        "Inports_type.Enable": "ctypes.c_uint8", "Debug_type.i_max": "ctypes.c_int8",
+        "Meas_type.turn": "ctypes.c_float", "Meas_type.turn2": "ctypes.c_uint32",
+        "Inports_type.ControlType": "ctypes.c_uint32", "Info_type.T_fb": "ctypes.c_int64",
+        "Motor_type.m_ia": "ctypes.c_uint64",
+    }},
+}
+
+
+class Overriding(KavrelActuatorVirtual):
+    def _should_emit_feedback(self):
+        return super()._should_emit_feedback()
+
+
+def _list_series(a):
+    a.telemetry_log.enable = []
+    a.telemetry_log.meas_turn = [7]
+    a.telemetry_log.debug_i_max = []
+
+
+@pytest.mark.parametrize("variant", list(ROW_VARIANTS))
+@pytest.mark.parametrize("road", ["method-overridden", "series-replaced-by-lists"])
+def test_generic_rows_read_as_attributes_do(tmp_path, variant, road):
+    paths = build_twin(tmp_path, model="R", **ROW_VARIANTS[variant])
+
+    def run(proxy):
+        w = ActuatorWrapper(str(paths[0]), str(paths[1]))
+        a = (Overriding if road == "method-overridden" else KavrelActuatorVirtual)(Proxy(w) if proxy else w)
+        if road == "series-replaced-by-lists":
+            _list_series(a)
+        calls = []
+        a.connect()
+        a.set_feedback_items([I.POSITION_FB, I.TORQUE_FB, I.ERRORS_OVERRUN, I.IA])
+        a.set_feedback_callback(lambda addr, fb: calls.append(fb))
+        a.start()
+        a.change_speed_setpoint(5.0)
+        results = [a.step(load=0.1, steps=n) for n in (1, 37, 100)]
+        a.telemetry_log.TIME_STEP = 1e-4
+        results.append(a.step(steps=3))
+        return {"results": _norm(results), "calls": _norm(calls), "log": log_of(a.telemetry_log)}
+
+    native, generic = run(False), run(True)
+    assert_same(native, generic)
+    assert len(native["log"]["time"]) == 141

@@ -10,6 +10,7 @@
 // and the feedback snapshot, with the Python-visible state (tick count,
 // snapshot, `feedback`) brought up to date before any Python code can run
 // (the feedback callback, a signal handler, the return of `step`).
+#include "core/attr_cache.hpp"
 #include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
 #include "core/telemetry.hpp"
@@ -812,6 +813,9 @@ struct State {
     PyObject *series_group[64] = {}, *series_field[64] = {};
     PyObject *item_path[48] = {}, *item_path2[48] = {};
     std::unordered_map<PyObject *, std::pair<PyObject *, PyObject *>> path_parts;
+    // The generic row's reads: each series of the log, each row's structure
+    // from the twin and its field from the structure, and the time's inputs.
+    CachedAttr ca_series[65], ca_group[64], ca_field[64], ca_time_step, ca_time_start;
 
     PyObject *n_step_methods[kNumStepMethods] = {};
     nb::object orig_methods[kNumStepMethods];
@@ -956,17 +960,35 @@ void append_to(nb::handle series, nb::handle value) {
 
 bool log_append_native(PyObject *log, PyObject *act);
 
+nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) {
+    PyObject *r = c.get(o.ptr(), name);
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
+
+// series.append(value): our columns and exact lists directly, anything else
+// through its own `append`.
+void append_value(nb::handle series, nb::handle value) {
+    if (PyList_CheckExact(series.ptr())) {
+        if (PyList_Append(series.ptr(), value.ptr()) < 0)
+            raise_pending();
+        return;
+    }
+    append_to(series, value);
+}
+
 void log_append_generic(nb::handle self, nb::handle act) {
     if (log_append_native(self.ptr(), act.ptr()))
         return;
     // time first: TIME_STEP * (rows before this one) + time_start
     {
-        nb::object series = getattr_o(self, S->series_names[kTimeIndex]);
+        nb::object series = cached_get(S->ca_series[kTimeIndex], self, S->series_names[kTimeIndex]);
         nb::object method;
-        if (!is_series(series.ptr()))
+        if (!is_series(series.ptr()) && !PyList_CheckExact(series.ptr()))
             method = getattr_o(series, NAME("append"));
-        nb::object ts = getattr_o(self, S->n_time_step);
-        nb::object tfb = getattr_o(self, S->series_names[kTfbIndex]);
+        nb::object ts = cached_get(S->ca_time_step, self, S->n_time_step);
+        nb::object tfb = cached_get(S->ca_series[kTfbIndex], self, S->series_names[kTfbIndex]);
         Py_ssize_t n = PyObject_Length(tfb.ptr());
         if (n < 0)
             raise_pending();
@@ -975,7 +997,7 @@ void log_append_generic(nb::handle self, nb::handle act) {
         if (!prod)
             raise_pending();
         nb::object p = nb::steal(prod);
-        nb::object t0 = getattr_o(self, S->n_time_start);
+        nb::object t0 = cached_get(S->ca_time_start, self, S->n_time_start);
         PyObject *sum = PyNumber_Add(p.ptr(), t0.ptr());
         if (!sum)
             raise_pending();
@@ -983,15 +1005,15 @@ void log_append_generic(nb::handle self, nb::handle act) {
         if (method.is_valid())
             method(value);
         else
-            append_to(series, value);
+            append_value(series, value);
     }
     for (int i = 0; i < 64; ++i) {
         const SeriesDef &d = kSeries[i];
-        nb::object series = getattr_o(self, S->series_names[i]);
+        nb::object series = cached_get(S->ca_series[i], self, S->series_names[i]);
         nb::object method;
-        if (!is_series(series.ptr()))
+        if (!is_series(series.ptr()) && !PyList_CheckExact(series.ptr()))
             method = getattr_o(series, NAME("append"));
-        nb::object group = getattr_o(act, S->series_group[i]);
+        nb::object group = cached_get(S->ca_group[i], act, S->series_group[i]);
         nb::object value;
         if (d.optional) {
             PyObject *res = nullptr;
@@ -1000,12 +1022,12 @@ void log_append_generic(nb::handle self, nb::handle act) {
                 raise_pending();
             value = r == 0 ? S->nan : nb::steal(res);
         } else {
-            value = getattr_o(group, S->series_field[i]);
+            value = cached_get(S->ca_field[i], group, S->series_field[i]);
         }
         if (method.is_valid())
             method(value);
         else
-            append_to(series, value);
+            append_value(series, value);
     }
 }
 
