@@ -19,7 +19,7 @@ import pytest
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
 from twins_build import build_twin
-from virtual_support import SERIES_NAMES
+from virtual_support import SERIES_NAMES, ref_paths  # noqa: F401 (fixture)
 
 I = KavrelActuatorVirtual.VKL_Items
 HOOK = ctypes.CFUNCTYPE(None)
@@ -282,3 +282,68 @@ def test_generic_rows_read_as_attributes_do(tmp_path, variant, road):
     native, generic = run(False), run(True)
     assert_same(native, generic)
     assert len(native["log"]["time"]) == 141
+
+
+class StructTwin:
+    """A duck-typed twin over an engine wrapper's ctypes structures."""
+
+    def __init__(self, w):
+        self._w = w
+        for name in ("info", "motor", "meas", "inp", "debug", "pid", "imp", "lim"):
+            setattr(self, name, getattr(w, name))
+        self._initialized = False
+
+    def initialize(self, mode=7):
+        self._w.initialize(mode)
+        self._initialized = True
+
+    def set_enable(self, enable):
+        self._w.set_enable(enable)
+
+    def set_address(self, address):
+        self._w.set_address(address)
+
+    def step(self, ref, load=0.0):
+        self._w.step(ref, load)
+
+    def __getattr__(self, name):  # the engine's other operations
+        return getattr(object.__getattribute__(self, "_w"), name)
+
+
+def test_duck_twin_structures_read_as_the_engine_wrapper_reads_them(ref_paths):
+    paths = (ref_paths.library, ref_paths.py_bindings)
+
+    def run(make):
+        w = ActuatorWrapper(str(paths[0]), str(paths[1]))
+        a = KavrelActuatorVirtual(make(w))
+        a.connect()
+        a.set_feedback_items([I.POSITION_FB, I.IA])
+        a.start()
+        a.change_speed_setpoint(3.0)
+        return [_norm(a.step(steps=n)) for n in (1, 30, 30)], log_of(a.telemetry_log)
+
+    assert run(lambda w: w) == run(StructTwin)
+
+
+def test_owned_structure_moved_by_resize_is_read_where_it_now_is(ref_paths):
+    """A structure that owns its memory may be moved (ctypes.resize): never read at a
+    remembered address."""
+    w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
+    twin = StructTwin(w)
+    own = type(w.info)()  # owns its buffer
+    twin.info = own
+    ticks = []
+
+    def step(ref, load=0.0):
+        w.step(ref, load)
+        own.T_fb = float(len(ticks))
+        ticks.append(own.T_fb)
+
+    twin.step = step
+    a = KavrelActuatorVirtual(twin)
+    a.connect()
+    a.start()
+    a.step(steps=5)
+    ctypes.resize(own, ctypes.sizeof(own) + 1 << 16)  # moves the buffer
+    a.step(steps=5)
+    assert list(a.telemetry_log.T_fb) == ticks == [float(i) for i in range(10)]

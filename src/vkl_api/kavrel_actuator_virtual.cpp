@@ -11,6 +11,7 @@
 // snapshot, `feedback`) brought up to date before any Python code can run
 // (the feedback callback, a signal handler, the return of `step`).
 #include "core/attr_cache.hpp"
+#include "core/ctypes_field.hpp"
 #include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
 #include "core/telemetry.hpp"
@@ -816,6 +817,7 @@ struct State {
     // The generic row's reads: each series of the log, each row's structure
     // from the twin and its field from the structure, and the time's inputs.
     CachedAttr ca_series[65], ca_group[64], ca_field[64], ca_time_step, ca_time_start;
+    CtypesField cf_field[64]; // the field itself when the structure is a plain ctypes one
 
     PyObject *n_step_methods[kNumStepMethods] = {};
     nb::object orig_methods[kNumStepMethods];
@@ -959,6 +961,7 @@ void append_to(nb::handle series, nb::handle value) {
 }
 
 bool log_append_native(PyObject *log, PyObject *act);
+PyObject *field_object(const FieldRef &f);
 
 nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) {
     PyObject *r = c.get(o.ptr(), name);
@@ -978,17 +981,29 @@ void append_value(nb::handle series, nb::handle value) {
     append_to(series, value);
 }
 
+bool log_type_ok(PyTypeObject *t);
+inline PyObject *log_slot(PyObject *log, int i);
+
 void log_append_generic(nb::handle self, nb::handle act) {
     if (log_append_native(self.ptr(), act.ptr()))
         return;
+    // A log of our class (checked at every read: an append may run Python
+    // code) is read through its slots, which is what its descriptors read;
+    // an empty slot takes the attribute read for its AttributeError.
+    auto field = [&](int i, CachedAttr &c, PyObject *name) {
+        if (log_type_ok(Py_TYPE(self.ptr())))
+            if (PyObject *o = log_slot(self.ptr(), i))
+                return nb::borrow(o);
+        return cached_get(c, self, name);
+    };
     // time first: TIME_STEP * (rows before this one) + time_start
     {
-        nb::object series = cached_get(S->ca_series[kTimeIndex], self, S->series_names[kTimeIndex]);
+        nb::object series = field(kTimeIndex, S->ca_series[kTimeIndex], S->series_names[kTimeIndex]);
         nb::object method;
         if (!is_series(series.ptr()) && !PyList_CheckExact(series.ptr()))
             method = getattr_o(series, NAME("append"));
-        nb::object ts = cached_get(S->ca_time_step, self, S->n_time_step);
-        nb::object tfb = cached_get(S->ca_series[kTfbIndex], self, S->series_names[kTfbIndex]);
+        nb::object ts = field(65, S->ca_time_step, S->n_time_step);
+        nb::object tfb = field(kTfbIndex, S->ca_series[kTfbIndex], S->series_names[kTfbIndex]);
         Py_ssize_t n = PyObject_Length(tfb.ptr());
         if (n < 0)
             raise_pending();
@@ -997,7 +1012,7 @@ void log_append_generic(nb::handle self, nb::handle act) {
         if (!prod)
             raise_pending();
         nb::object p = nb::steal(prod);
-        nb::object t0 = cached_get(S->ca_time_start, self, S->n_time_start);
+        nb::object t0 = field(66, S->ca_time_start, S->n_time_start);
         PyObject *sum = PyNumber_Add(p.ptr(), t0.ptr());
         if (!sum)
             raise_pending();
@@ -1009,13 +1024,34 @@ void log_append_generic(nb::handle self, nb::handle act) {
     }
     for (int i = 0; i < 64; ++i) {
         const SeriesDef &d = kSeries[i];
-        nb::object series = cached_get(S->ca_series[i], self, S->series_names[i]);
+        nb::object series = field(i, S->ca_series[i], S->series_names[i]);
         nb::object method;
         if (!is_series(series.ptr()) && !PyList_CheckExact(series.ptr()))
             method = getattr_o(series, NAME("append"));
         nb::object group = cached_get(S->ca_group[i], act, S->series_group[i]);
         nb::object value;
-        if (d.optional) {
+        if (FieldRef f = d.optional ? FieldRef{} : S->cf_field[i].get(group.ptr(), S->series_field[i])) {
+            // The field's value as the attribute read would give it; into a
+            // column of its kind without making the number.
+            auto *so = (SeriesObject *) series.ptr();
+            if (!method.is_valid() && is_series(series.ptr()) && so->col && so->kind == d.kind &&
+                tick::feeds(d.kind, f.type)) {
+                try {
+                    switch (d.kind) {
+                    case tel::Kind::Float: so->col->push_double(twin::load(f)); break;
+                    case tel::Kind::Int: so->col->push_int(tick::load_int(f)); break;
+                    case tel::Kind::Bool: so->col->push_bool(tick::load_bool(f)); break;
+                    }
+                } catch (std::bad_alloc &) {
+                    PyErr_NoMemory();
+                    raise_pending();
+                }
+                continue;
+            }
+            value = nb::steal(field_object(f));
+            if (!value.is_valid())
+                raise_pending();
+        } else if (d.optional) {
             PyObject *res = nullptr;
             int r = PyObject_GetOptionalAttr(group.ptr(), S->series_field[i], &res);
             if (r < 0)
@@ -1352,6 +1388,11 @@ PyObject *field_object(const FieldRef &f) {
         return PyFloat_FromDouble(twin::load(f));
     if (f.type == CType::Bool)
         return PyBool_FromLong(tick::load_bool(f));
+    if (f.type == CType::UInt64) {
+        uint64_t v;
+        std::memcpy(&v, f.addr, 8);
+        return PyLong_FromUnsignedLongLong(v);
+    }
     return PyLong_FromLongLong(tick::load_int(f));
 }
 
