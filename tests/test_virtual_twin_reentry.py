@@ -284,8 +284,9 @@ def test_generic_rows_read_as_attributes_do(tmp_path, variant, road):
     assert len(native["log"]["time"]) == 141
 
 
-class StructTwin:
-    """A duck-typed twin over an engine wrapper's ctypes structures."""
+class PlainStructTwin:
+    """A duck-typed twin over an engine wrapper's ctypes structures (a plain class:
+    attributes read the ordinary way)."""
 
     def __init__(self, w):
         self._w = w
@@ -306,11 +307,14 @@ class StructTwin:
     def step(self, ref, load=0.0):
         self._w.step(ref, load)
 
+
+class StructTwin(PlainStructTwin):
     def __getattr__(self, name):  # the engine's other operations
         return getattr(object.__getattribute__(self, "_w"), name)
 
 
-def test_duck_twin_structures_read_as_the_engine_wrapper_reads_them(ref_paths):
+@pytest.mark.parametrize("duck", [PlainStructTwin, StructTwin], ids=["plain-class", "forwarding-class"])
+def test_duck_twin_structures_read_as_the_engine_wrapper_reads_them(ref_paths, duck):
     paths = (ref_paths.library, ref_paths.py_bindings)
 
     def run(make):
@@ -319,10 +323,10 @@ def test_duck_twin_structures_read_as_the_engine_wrapper_reads_them(ref_paths):
         a.connect()
         a.set_feedback_items([I.POSITION_FB, I.IA])
         a.start()
-        a.change_speed_setpoint(3.0)
-        return [_norm(a.step(steps=n)) for n in (1, 30, 30)], log_of(a.telemetry_log)
+        a._setpoint = 0.8
+        return [_norm(a.step(load=0.2, steps=n)) for n in (1, 30, 30)], log_of(a.telemetry_log)
 
-    assert run(lambda w: w) == run(StructTwin)
+    assert run(lambda w: w) == run(duck)
 
 
 def test_owned_structure_moved_by_resize_is_read_where_it_now_is(ref_paths):
@@ -347,3 +351,29 @@ def test_owned_structure_moved_by_resize_is_read_where_it_now_is(ref_paths):
     ctypes.resize(own, ctypes.sizeof(own) + 1 << 16)  # moves the buffer
     a.step(steps=5)
     assert list(a.telemetry_log.T_fb) == ticks == [float(i) for i in range(10)]
+
+
+def test_structure_swapped_by_an_append_is_read_afresh(ref_paths):
+    """Each series reads its structure from the twin anew: code run by one series' append
+    that replaces the structure shows in the series after it."""
+    w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
+    twin = PlainStructTwin(w)
+    other = type(w.info)()
+    names = [n for n, _ in type(w.info)._fields_]
+    for k, n in enumerate(names):
+        setattr(other, n, 1000.0 + k)
+
+    class Swapping(list):
+        def append(self, value):
+            super().append(value)
+            twin.info = other
+
+    a = KavrelActuatorVirtual(twin)
+    a.connect()
+    a.start()
+    a.step(steps=2)
+    a.telemetry_log.enable = Swapping()
+    a.step()
+    log = a.telemetry_log
+    assert log.enable[-1] != 1000.0  # read before the swap
+    assert [getattr(log, n)[-1] for n in names[1:]] == [1000.0 + k for k in range(1, len(names))]

@@ -24,6 +24,7 @@ public:
 
     // New reference, or nullptr with an exception set.
     PyObject *get(PyObject *obj, PyObject *name) {
+        pure_ = false;
         PyTypeObject *t = Py_TYPE(obj);
         if (t->tp_getattro != PyObject_GenericGetAttr)
             return PyObject_GetAttr(obj, name);
@@ -45,8 +46,10 @@ public:
             PyObject *r = nullptr;
             int found = PyDict_CheckExact(dict) ? PyDict_GetItemRef(dict, name, &r) : -2;
             Py_DECREF(dict);
-            if (found > 0)
+            if (found > 0) {
+                pure_ = true;
                 return r;
+            }
             if (found == -1)
                 return nullptr;
             break;
@@ -57,6 +60,11 @@ public:
     }
 
     ~CachedAttr() { Py_XDECREF(descr_); }
+
+    // The last get() was an instance-dictionary read and nothing else: no
+    // code of any class ran, so reading again gives the same object for as
+    // long as no other code runs.
+    bool last_pure() const { return pure_; }
 
 private:
     enum class Kind { Other, Data, InstanceOnly };
@@ -84,6 +92,7 @@ private:
     unsigned int tag_ = 0;
     Kind kind_ = Kind::Other;
     PyObject *descr_ = nullptr;
+    bool pure_ = false;
 };
 
 } // namespace vkl

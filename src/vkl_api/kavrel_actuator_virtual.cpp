@@ -990,10 +990,14 @@ void log_append_generic(nb::handle self, nb::handle act) {
     // A log of our class (checked at every read: an append may run Python
     // code) is read through its slots, which is what its descriptors read;
     // an empty slot takes the attribute read for its AttributeError.
+    bool slot_read = false; // the last field() read a slot (no code ran)
     auto field = [&](int i, CachedAttr &c, PyObject *name) {
+        slot_read = false;
         if (log_type_ok(Py_TYPE(self.ptr())))
-            if (PyObject *o = log_slot(self.ptr(), i))
+            if (PyObject *o = log_slot(self.ptr(), i)) {
+                slot_read = true;
                 return nb::borrow(o);
+            }
         return cached_get(c, self, name);
     };
     // time first: TIME_STEP * (rows before this one) + time_start
@@ -1022,13 +1026,28 @@ void log_append_generic(nb::handle self, nb::handle act) {
         else
             append_value(series, value);
     }
+    // The structure read for the previous series, while reading it again
+    // would give the same object: it came from the twin's instance dictionary
+    // and nothing since has run code that could change that (a field read
+    // directly, a value put into a series or an exact list).
+    PyObject *prev_name = nullptr;
+    nb::object prev_group;
     for (int i = 0; i < 64; ++i) {
         const SeriesDef &d = kSeries[i];
         nb::object series = field(i, S->ca_series[i], S->series_names[i]);
         nb::object method;
         if (!is_series(series.ptr()) && !PyList_CheckExact(series.ptr()))
             method = getattr_o(series, NAME("append"));
-        nb::object group = cached_get(S->ca_group[i], act, S->series_group[i]);
+        if (!slot_read || method.is_valid())
+            prev_name = nullptr;
+        nb::object group;
+        if (prev_name == S->series_group[i]) {
+            group = prev_group;
+        } else {
+            group = cached_get(S->ca_group[i], act, S->series_group[i]);
+            prev_name = S->ca_group[i].last_pure() ? S->series_group[i] : nullptr;
+            prev_group = group;
+        }
         nb::object value;
         if (FieldRef f = d.optional ? FieldRef{} : S->cf_field[i].get(group.ptr(), S->series_field[i])) {
             // The field's value as the attribute read would give it; into a
@@ -1057,13 +1076,17 @@ void log_append_generic(nb::handle self, nb::handle act) {
             if (r < 0)
                 raise_pending();
             value = r == 0 ? S->nan : nb::steal(res);
+            prev_name = nullptr;
         } else {
             value = cached_get(S->ca_field[i], group, S->series_field[i]);
+            prev_name = nullptr;
         }
-        if (method.is_valid())
+        if (method.is_valid()) {
             method(value);
-        else
-            append_value(series, value);
+            prev_name = nullptr;
+        } else {
+            append_value(series, value); // a series or an exact list: no code runs
+        }
     }
 }
 
@@ -1077,6 +1100,29 @@ nb::object self_call(nb::handle self, PyObject *name) {
     if (!r)
         raise_pending();
     return nb::steal(r);
+}
+
+// Indices into kStepMethods.
+enum StepMethod { M_SNAPSHOT, M_SHOULD_EMIT, M_EMIT, M_ITEM_VALUE, M_READ_PATH, M_REQUIRE };
+
+// Whether `self.<method>` is the function defined here (not overridden on the
+// class or the instance): its call may then go straight to the C++ code it
+// runs, which is what the lookup and the call would do.
+bool own_method(nb::handle self, int m) {
+    PyTypeObject *t = Py_TYPE(self.ptr());
+    PyObject *name = S->n_step_methods[m];
+    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, name) != S->orig_methods[m].ptr())
+        return false;
+    PyObject *d = instance_dict(self.ptr());
+    bool free = !d || (PyDict_CheckExact(d) && !dict_get(d, name));
+    Py_XDECREF(d);
+    return free;
+}
+
+nb::object require_actuator(nb::handle self);
+
+nb::object call_require_actuator(nb::handle self) {
+    return own_method(self, M_REQUIRE) ? require_actuator(self) : self_call(self, NAME("_require_actuator"));
 }
 
 nb::object require_actuator(nb::handle self) {
@@ -1100,7 +1146,7 @@ void ensure_initialized(nb::handle self) {
 
 nb::object read_path(nb::handle self, nb::handle path) {
     nb::str p = arg_str(path, "path");
-    nb::object obj = self_call(self, NAME("_require_actuator"));
+    nb::object obj = call_require_actuator(self);
     // The item map's own paths come split already (an exact str splits the
     // same way every time).
     auto known = S->path_parts.find(p.ptr());
@@ -1125,10 +1171,14 @@ void write_path(nb::handle self, nb::handle path, nb::handle value) {
     setattr_o(obj, parts[n - 1].ptr(), nb::float_(v));
 }
 
-nb::object rp(nb::handle self, PyObject *path) { return getattr_o(self, NAME("_read_path"))(nb::handle(path)); }
+nb::object rp(nb::handle self, PyObject *path) {
+    if (own_method(self, M_READ_PATH))
+        return read_path(self, nb::handle(path));
+    return getattr_o(self, NAME("_read_path"))(nb::handle(path));
+}
 
 nb::object get_item_value(nb::handle self, nb::handle item) {
-    self_call(self, NAME("_require_actuator"));
+    call_require_actuator(self);
     // Members whose class keeps the default comparison are equal only to
     // themselves: the walk in order then finds the identical member or none.
     PyTypeObject *member_type = Py_TYPE(S->items[0].ptr());
@@ -1174,7 +1224,8 @@ nb::object build_snapshot(nb::handle self) {
     if (n == 0)
         return out;
     for (nb::handle item : items)
-        out[item] = getattr_o(self, NAME("_get_item_value"))(item);
+        out[item] = own_method(self, M_ITEM_VALUE) ? get_item_value(self, item)
+                                                   : getattr_o(self, NAME("_get_item_value"))(item);
     return out;
 }
 
@@ -1218,10 +1269,21 @@ void generic_after_step(nb::handle self) {
     if (!c1)
         raise_pending();
     setattr_o(self, NAME("_simulation_step_count"), nb::steal(c1));
-    setattr_o(self, NAME("_latest_feedback"), self_call(self, NAME("_build_feedback_snapshot")));
+    setattr_o(self, NAME("_latest_feedback"), own_method(self, M_SNAPSHOT)
+                                                  ? build_snapshot(self)
+                                                  : self_call(self, NAME("_build_feedback_snapshot")));
     setattr_o(self, NAME("feedback"), dict_copy(getattr_o(self, NAME("_latest_feedback"))));
-    if (truth(self_call(self, NAME("_should_emit_feedback"))))
-        getattr_o(self, NAME("_emit_callback"))(getattr_o(self, NAME("_feedback_callback")), getattr_o(self, NAME("_address")),
+    bool due = own_method(self, M_SHOULD_EMIT) ? should_emit(self)
+                                               : truth(self_call(self, NAME("_should_emit_feedback")));
+    if (!due)
+        return;
+    if (own_method(self, M_EMIT)) {
+        nb::object cb = getattr_o(self, NAME("_feedback_callback"));
+        nb::object addr = getattr_o(self, NAME("_address"));
+        emit_callback(cb, addr, dict_copy(getattr_o(self, NAME("_latest_feedback"))));
+        return;
+    }
+    getattr_o(self, NAME("_emit_callback"))(getattr_o(self, NAME("_feedback_callback")), getattr_o(self, NAME("_address")),
                                             dict_copy(getattr_o(self, NAME("_latest_feedback"))));
 }
 
