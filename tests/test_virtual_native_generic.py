@@ -14,23 +14,10 @@ import pytest
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
 from twins_build import build_twin
-from virtual_support import LOG_SERIES, SERIES_NAMES, Struct, logs_identical, ref_paths, same_values
+from virtual_support import LOG_SERIES, SERIES_NAMES, Proxy, Struct, logs_identical, ref_paths, same_values
 
 I = KavrelActuatorVirtual.VKL_Items
 P = KavrelActuatorVirtual.VKL_Parameters
-
-
-class Proxy:
-    """Forwards every attribute read and write to the wrapped twin."""
-
-    def __init__(self, target):
-        object.__setattr__(self, "_target", target)
-
-    def __getattr__(self, name):
-        return getattr(object.__getattribute__(self, "_target"), name)
-
-    def __setattr__(self, name, value):
-        setattr(object.__getattribute__(self, "_target"), name, value)
 
 
 class CountingWrapper(ActuatorWrapper):

@@ -19,24 +19,11 @@ import pytest
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
 from twins_build import build_twin
-from virtual_support import SERIES_NAMES, ref_paths  # noqa: F401 (fixture)
+from virtual_support import SERIES_NAMES, Proxy, ref_paths  # noqa: F401 (fixture)
 
 I = KavrelActuatorVirtual.VKL_Items
 HOOK = ctypes.CFUNCTYPE(None)
 FIRE_AT = 7  # the Python hook makes its change on this call of the run
-
-
-class Proxy:
-    """Forwards every attribute read and write to the wrapped twin."""
-
-    def __init__(self, target):
-        object.__setattr__(self, "_target", target)
-
-    def __getattr__(self, name):
-        return getattr(object.__getattribute__(self, "_target"), name)
-
-    def __setattr__(self, name, value):
-        setattr(object.__getattribute__(self, "_target"), name, value)
 
 
 @pytest.fixture(scope="module", params=["reference-types", "no-optional-fields"])

@@ -11,6 +11,8 @@
 ``field_names``      the structure fields the simulated actuator reads, by group.
 ``same_values``      equality of two sequences or dicts where NaN equals NaN and the
                      float representation must match (so -0.0 differs from 0.0).
+``Proxy``            a duck-typed twin forwarding every attribute read and write to
+                     the wrapped one (the generic road over the same twin).
 """
 
 from __future__ import annotations
@@ -69,6 +71,19 @@ def _default(group, name):
     if name in ("turn", "turn2", "ControlType"):
         return 0
     return 0.0
+
+
+class Proxy:
+    """Forwards every attribute read and write to the wrapped twin."""
+
+    def __init__(self, target):
+        object.__setattr__(self, "_target", target)
+
+    def __getattr__(self, name):
+        return getattr(object.__getattribute__(self, "_target"), name)
+
+    def __setattr__(self, name, value):
+        setattr(object.__getattribute__(self, "_target"), name, value)
 
 
 class Struct:

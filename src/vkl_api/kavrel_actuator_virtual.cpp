@@ -963,6 +963,26 @@ void append_to(nb::handle series, nb::handle value) {
 bool log_append_native(PyObject *log, PyObject *act);
 PyObject *field_object(const FieldRef &f);
 
+// Append a twin field's value to `o` without making the number, when `o` is
+// a typed series of the table's kind for it that takes the field's type as it
+// is.  Returns false, having done nothing, otherwise.
+bool push_field(PyObject *o, tel::Kind kind, const FieldRef &f) {
+    auto *so = (SeriesObject *) o;
+    if (!is_series(o) || !so->col || so->kind != kind || !tick::feeds(kind, f.type))
+        return false;
+    try {
+        switch (kind) {
+        case tel::Kind::Float: so->col->push_double(twin::load(f)); break;
+        case tel::Kind::Int: so->col->push_int(tick::load_int(f)); break;
+        case tel::Kind::Bool: so->col->push_bool(tick::load_bool(f)); break;
+        }
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+        raise_pending();
+    }
+    return true;
+}
+
 nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) {
     PyObject *r = c.get(o.ptr(), name);
     if (!r)
@@ -1052,21 +1072,8 @@ void log_append_generic(nb::handle self, nb::handle act) {
         if (FieldRef f = d.optional ? FieldRef{} : S->cf_field[i].get(group.ptr(), S->series_field[i])) {
             // The field's value as the attribute read would give it; into a
             // column of its kind without making the number.
-            auto *so = (SeriesObject *) series.ptr();
-            if (!method.is_valid() && is_series(series.ptr()) && so->col && so->kind == d.kind &&
-                tick::feeds(d.kind, f.type)) {
-                try {
-                    switch (d.kind) {
-                    case tel::Kind::Float: so->col->push_double(twin::load(f)); break;
-                    case tel::Kind::Int: so->col->push_int(tick::load_int(f)); break;
-                    case tel::Kind::Bool: so->col->push_bool(tick::load_bool(f)); break;
-                    }
-                } catch (std::bad_alloc &) {
-                    PyErr_NoMemory();
-                    raise_pending();
-                }
+            if (!method.is_valid() && push_field(series.ptr(), d.kind, f))
                 continue;
-            }
             value = nb::steal(field_object(f));
             if (!value.is_valid())
                 raise_pending();
@@ -1516,21 +1523,8 @@ bool log_append_native(PyObject *log, PyObject *act) {
             continue;
         }
         const FieldRef &f = plan.row[i];
-        auto *so = (SeriesObject *) log_slot(log, i);
-        if (is_series((PyObject *) so) && so->col && so->kind == kSeries[i].kind) {
-            try {
-                switch (so->kind) {
-                case tel::Kind::Float: so->col->push_double(twin::load(f)); break;
-                case tel::Kind::Int: so->col->push_int(tick::load_int(f)); break;
-                case tel::Kind::Bool: so->col->push_bool(tick::load_bool(f)); break;
-                }
-            } catch (std::bad_alloc &) {
-                PyErr_NoMemory();
-                raise_pending();
-            }
-            continue;
-        }
-        put(i, field_object(f));
+        if (!push_field(log_slot(log, i), kSeries[i].kind, f))
+            put(i, field_object(f));
     }
     return true;
 }
