@@ -11,7 +11,9 @@ the twin calls on every step with no Python frame at all (changes made from C).
 
 import ctypes
 import functools
+import itertools
 import math
+import operator
 import sys
 
 import pytest
@@ -122,7 +124,39 @@ def python_hook(r, change):
 
 # ---- builtin hooks: no Python frame, called on every step ------------------------------------
 
+def _every_fifth_step(fn):
+    """Foreign code that calls into Python only now and then, while a native run goes on:
+    what that Python code sees and changes must be as on the generic road."""
+    def make(r):
+        def python():
+            r.calls.append(("seen", r.a._simulation_step_count, _norm(r.a.feedback), len(r.a.telemetry_log.time)))
+            fn(r)
+        return functools.partial(next, map(operator.call, itertools.cycle([int, int, int, int, python])))
+    return make
+
+
+def _nudge(r):
+    r.a._setpoint += 0.01
+    r.a.telemetry_log.TIME_STEP *= 2.0
+
+
+def _count_and_nested_step(r):
+    r.a._simulation_step_count += 1000
+    if len(r.calls) < 40:
+        r.a.step(steps=2)
+
+
+def _builtin_every_fifth_step(make_builtin):
+    def make(r):
+        return functools.partial(next, map(operator.call, itertools.cycle([int, int, int, int, make_builtin(r)])))
+    return make
+
+
 C_HOOKS = {
+    "c-count-changed-every-fifth-step": _builtin_every_fifth_step(
+        lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003)),
+    "python-every-fifth-step": _every_fifth_step(_nudge),
+    "python-every-fifth-step-nested": _every_fifth_step(_count_and_nested_step),
     "c-setpoint-by-attribute": lambda r: functools.partial(setattr, r.a, "_setpoint", 0.75),
     "c-load-in-dict": lambda r: functools.partial(r.a.__dict__.__setitem__, "_load_value", 0.4),
     "c-count-changed": lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003),

@@ -16,16 +16,25 @@ namespace {
 // scope is open, so code outside native runs never pays for it.
 _PyFrameEvalFunction g_prev = nullptr;
 int g_depth = 0;
-bool g_displaced = false; // someone replaced our evaluator while it was in place
-
-PyObject *count_frame(PyThreadState *ts, struct _PyInterpreterFrame *f, int throwflag) {
-    ++frames;
-    return g_prev(ts, f, throwflag);
-}
+bool g_displaced = false;          // someone replaced our evaluator while it was in place
+FrameCount *g_innermost = nullptr; // the open scopes, innermost first through outer_
+bool g_in_before = false;          // a before_python callback is running
 
 } // namespace
 
-FrameCount::FrameCount() {
+PyObject *count_frame(PyThreadState *ts, struct _PyInterpreterFrame *f, int throwflag) {
+    ++frames;
+    if (!g_in_before) {
+        g_in_before = true;
+        for (FrameCount *c = g_innermost; c; c = c->outer_)
+            if (c->before_python_)
+                c->before_python_(c->ctx_);
+        g_in_before = false;
+    }
+    return g_prev(ts, f, throwflag);
+}
+
+FrameCount::FrameCount(void (*before_python)(void *), void *ctx) : before_python_(before_python), ctx_(ctx) {
     if (g_displaced)
         return;
     PyInterpreterState *interp = PyInterpreterState_Get();
@@ -44,6 +53,8 @@ FrameCount::FrameCount() {
     }
     ++g_depth;
     active_ = true;
+    outer_ = g_innermost;
+    g_innermost = this;
 }
 
 FrameCount::~FrameCount() { close(); }
@@ -52,6 +63,12 @@ void FrameCount::close() {
     if (!active_)
         return;
     active_ = false;
+    // Scopes close innermost first; unlink this one wherever it is.
+    for (FrameCount **p = &g_innermost; *p; p = &(*p)->outer_)
+        if (*p == this) {
+            *p = outer_;
+            break;
+        }
     if (--g_depth > 0)
         return;
     PyInterpreterState *interp = PyInterpreterState_Get();

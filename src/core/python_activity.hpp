@@ -27,9 +27,15 @@ extern uint64_t frames;
 // when counting could not be set up (another frame evaluator displaced ours
 // earlier); callers must then assume that any foreign call may run Python.
 // Opened and closed with the interpreter lock held.
+//
+// `before_python(ctx)`, when given, is called as a Python frame is about to
+// run inside the scope (before the frame runs, with the interpreter lock
+// held, never from inside itself): the place to bring Python-visible state up
+// to date that the caller keeps elsewhere meanwhile.  It must leave no
+// exception set.
 class FrameCount {
 public:
-    FrameCount();
+    explicit FrameCount(void (*before_python)(void *) = nullptr, void *ctx = nullptr);
     ~FrameCount();
     FrameCount(const FrameCount &) = delete;
     FrameCount &operator=(const FrameCount &) = delete;
@@ -39,6 +45,11 @@ public:
 
 private:
     bool active_ = false;
+    void (*before_python_)(void *);
+    void *ctx_;
+    FrameCount *outer_ = nullptr; // the scope open when this one opened
+
+    friend PyObject *count_frame(PyThreadState *, struct _PyInterpreterFrame *, int);
 };
 
 // Make attribute stores on `obj` notify the watchers of its instance

@@ -1622,24 +1622,54 @@ struct Segment {
     int distinct[48];
     double values[48];            // per distinct item, after the last tick
     int n_distinct = 0;
+    // The tick count, snapshot and `feedback` as this run last left them in
+    // the actuator's dictionary, and whether ticks have run since.
+    nb::object seen[3];
+    bool dirty = false;
 };
 
-// Bring the Python-visible state up to the last finished tick.
+// Bring the Python-visible state up to the last finished tick.  A value that
+// is no longer the one this run left there was set by code that ran during a
+// twin's step, after that tick: it stands, as it would on the generic road.
 void materialize(Segment &s) {
+    s.dirty = false;
+    PyObject *keys[3] = {S->n_count, S->n_latest, S->n_feedback};
+    auto put = [&](int k, nb::object v) {
+        if (dict_get(s.sd, keys[k]) != s.seen[k].ptr())
+            return;
+        if (PyDict_SetItem(s.sd, keys[k], v.ptr()) < 0)
+            raise_pending();
+        s.seen[k] = std::move(v);
+    };
     nb::object count = nb::steal(PyLong_FromLongLong(s.count));
     if (!count.is_valid())
         raise_pending();
-    if (PyDict_SetItem(s.sd, S->n_count, count.ptr()) < 0)
-        raise_pending();
+    put(0, count);
     nb::dict snap;
     for (int j = 0; j < s.n_distinct; ++j)
         snap[S->items[s.distinct[j]]] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S->nan
                                                                                  : nb::object(nb::float_(s.values[j]));
-    if (PyDict_SetItem(s.sd, S->n_latest, snap.ptr()) < 0)
-        raise_pending();
     nb::object fb = dict_copy(snap);
-    if (PyDict_SetItem(s.sd, S->n_feedback, fb.ptr()) < 0)
-        raise_pending();
+    put(1, snap);
+    put(2, fb);
+}
+
+// Python code is about to run inside a twin's step: it sees the state of the
+// last finished tick.  (A failure here leaves the state for the end of the
+// run to bring up to date, and raises there.)
+void materialize_before_python(void *ctx) {
+    auto &s = *(Segment *) ctx;
+    if (!s.dirty)
+        return;
+    try {
+        materialize(s);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("bringing the simulated actuator's state up to date");
+        s.dirty = true;
+    } catch (std::exception &) {
+        PyErr_Clear();
+        s.dirty = true;
+    }
 }
 
 // Run up to `remaining` ticks natively.  Returns the number of ticks run; 0
@@ -1725,6 +1755,9 @@ long long native_segment(nb::handle self_h, long long remaining) {
             return 0;
         }
     }
+    s.seen[0] = nb::borrow(cnt);
+    s.seen[1] = nb::borrow(dict_get(sd, S->n_latest));
+    s.seen[2] = nb::borrow(dict_get(sd, S->n_feedback));
     PyObject *items = dict_get(sd, S->n_items);
     if (!items || !PyList_CheckExact(items))
         return 0;
@@ -1883,7 +1916,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
     };
 
     bool checked = false; // the full checks hold for the coming step
-    pyact::FrameCount counting; // closed before anything of ours may run Python
+    pyact::FrameCount counting(materialize_before_python, &s); // closed before anything of ours may run Python
     try {
         while (done < remaining && !stop) {
             long long batch = std::min(kBatch, remaining - done);
@@ -1969,6 +2002,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 }
                 ++s.count;
                 ++done;
+                s.dirty = true;
                 for (int j = 0; j < s.n_distinct; ++j)
                     s.values[j] = item_value(*plan, s.distinct[j]);
                 if (may_emit && s.count % div == 0) {
@@ -1986,7 +2020,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
     } catch (std::bad_alloc &) {
         counting.close();
         writers.release();
-        if (done)
+        if (s.dirty)
             materialize(s);
         PyErr_NoMemory();
         raise_pending();
@@ -1994,14 +2028,15 @@ long long native_segment(nb::handle self_h, long long remaining) {
     if (finish_generic) {
         // The tick's step ran natively; its row, count and snapshot follow
         // the generic road.
-        if (done)
+        if (s.dirty)
             materialize(s);
         generic_after_step(self_h);
         return done + 1;
     }
     if (done == 0)
         return 0;
-    materialize(s);
+    if (s.dirty)
+        materialize(s);
     if (due) {
         // Read again: materialising may have run arbitrary code (collection).
         nb::object cb_now = nb::borrow(dict_get(sd, S->n_callback));
