@@ -73,16 +73,24 @@ void CtypesField::learn(PyObject *obj, PyObject *name) {
         (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t)))
         return done();
     unsigned int tag = t->tp_version_tag; // what is learnt holds for this version only
-    // The field descriptor, from the class itself.
+    // The field descriptor, from the class itself (its own dictionary, as the
+    // interpreter hands it out: builtin classes keep theirs elsewhere).
+    PyObject *tdict = PyType_GetDict(t);
+    if (!tdict)
+        return done();
+    struct DictHold {
+        PyObject *d;
+        ~DictHold() { Py_DECREF(d); }
+    } hold{tdict};
     PyObject *descr = _PyType_Lookup(t, name);
-    PyObject *own = PyDict_GetItemWithError(t->tp_dict, name);
+    PyObject *own = PyDict_GetItemWithError(tdict, name);
     if (!descr || descr != own || strcmp(Py_TYPE(descr)->tp_name, "_ctypes.CField") != 0)
         return done();
     Py_INCREF(descr);
     long long offset = int_attr(descr, c.n_offset), size = int_attr(descr, c.n_size);
     Py_DECREF(descr);
     // Its declared type, from the class's own `_fields_`.
-    PyObject *fields = PyDict_GetItemWithError(t->tp_dict, c.n_fields);
+    PyObject *fields = PyDict_GetItemWithError(tdict, c.n_fields);
     int ctype = -1;
     if (fields && (PyList_CheckExact(fields) || PyTuple_CheckExact(fields))) {
         Py_INCREF(fields);
