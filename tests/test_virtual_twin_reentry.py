@@ -398,3 +398,28 @@ def test_structure_swapped_by_an_append_is_read_afresh(ref_paths):
     log = a.telemetry_log
     assert log.enable[-1] != 1000.0  # read before the swap
     assert [getattr(log, n)[-1] for n in names[1:]] == [1000.0 + k for k in range(1, len(names))]
+
+
+def test_each_series_reads_its_structure_once(ref_paths):
+    """Structures behind a property are read once per series, no more (nothing is read
+    ahead to decide how to read)."""
+    w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
+    reads = []
+
+    class Counting(PlainStructTwin):
+        @property
+        def info(self):
+            reads.append("info")
+            return w.info
+
+        @info.setter
+        def info(self, value):
+            pass
+
+    a = KavrelActuatorVirtual(Counting(w))
+    a.connect()
+    a.start()
+    reads.clear()
+    a.step(steps=3)
+    assert len(reads) == 3 * 14
+    assert list(a.telemetry_log.T_fb)[-1] == w.info.T_fb

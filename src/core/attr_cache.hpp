@@ -61,6 +61,31 @@ public:
 
     ~CachedAttr() { Py_XDECREF(descr_); }
 
+    // The value when it is an entry of the object's instance dictionary that
+    // the class does not shadow, read without running any code; otherwise
+    // nullptr, having done nothing (no exception set).
+    PyObject *peek(PyObject *obj, PyObject *name) {
+        PyTypeObject *t = Py_TYPE(obj);
+        if (t->tp_getattro != PyObject_GenericGetAttr)
+            return nullptr;
+        if (t != type_ || t->tp_version_tag != tag_ || tag_ == 0)
+            learn(t, name);
+        if (kind_ != Kind::InstanceOnly)
+            return nullptr;
+        PyObject *dict = PyObject_GenericGetDict(obj, nullptr);
+        if (!dict) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        PyObject *r = nullptr;
+        if (!PyDict_CheckExact(dict) || PyDict_GetItemRef(dict, name, &r) <= 0) {
+            PyErr_Clear();
+            r = nullptr;
+        }
+        Py_DECREF(dict);
+        return r;
+    }
+
     // The last get() was an instance-dictionary read and nothing else: no
     // code of any class ran, so reading again gives the same object for as
     // long as no other code runs.

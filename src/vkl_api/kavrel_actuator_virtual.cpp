@@ -1004,8 +1004,59 @@ void append_value(nb::handle series, nb::handle value) {
 bool log_type_ok(PyTypeObject *t);
 inline PyObject *log_slot(PyObject *log, int i);
 
+// One row of a twin that is not the engine's wrapper, when every read on the
+// way runs no code and so can be done first: the log of our class holding
+// series or exact lists, each structure an entry of the twin's instance
+// dictionary, each field one a CtypesField reads directly.  Returns false,
+// having appended nothing, otherwise.
+bool log_append_duck(PyObject *log, PyObject *act) {
+    if (!log_type_ok(Py_TYPE(log)))
+        return false;
+    for (int i = 0; i < 65; ++i) {
+        PyObject *o = log_slot(log, i);
+        if (!o || !(is_series(o) || PyList_CheckExact(o)))
+            return false;
+    }
+    PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
+    if (!PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
+        return false;
+    FieldRef row[64];
+    nb::object group;
+    PyObject *group_name = nullptr;
+    for (int i = 0; i < 64; ++i) {
+        if (S->series_group[i] != group_name) {
+            PyObject *g = S->ca_group[i].peek(act, S->series_group[i]);
+            if (!g)
+                return false;
+            group = nb::steal(g);
+            group_name = S->series_group[i];
+        }
+        row[i] = S->cf_field[i].get(group.ptr(), S->series_field[i]);
+        if (!row[i])
+            return false;
+    }
+    Py_ssize_t rows = PyObject_Length(log_slot(log, kTfbIndex));
+    if (rows < 0)
+        raise_pending();
+    nb::object tm = nb::steal(PyFloat_FromDouble(
+        tick::row_time(PyFloat_AS_DOUBLE(ts), (size_t) rows, PyFloat_AS_DOUBLE(t0))));
+    if (!tm.is_valid())
+        raise_pending();
+    append_value(nb::handle(log_slot(log, kTimeIndex)), tm);
+    for (int i = 0; i < 64; ++i) {
+        PyObject *o = log_slot(log, i);
+        if (push_field(o, kSeries[i].kind, row[i]))
+            continue;
+        nb::object v = nb::steal(field_object(row[i]));
+        if (!v.is_valid())
+            raise_pending();
+        append_value(nb::handle(o), v);
+    }
+    return true;
+}
+
 void log_append_generic(nb::handle self, nb::handle act) {
-    if (log_append_native(self.ptr(), act.ptr()))
+    if (log_append_native(self.ptr(), act.ptr()) || log_append_duck(self.ptr(), act.ptr()))
         return;
     // A log of our class (checked at every read: an append may run Python
     // code) is read through its slots, which is what its descriptors read;
@@ -1222,8 +1273,13 @@ nb::object get_item_value(nb::handle self, nb::handle item) {
     raise_pending();
 }
 
+// self.<name> through a read cache of its own (see CachedAttr); never freed,
+// as the interpreter may be gone when statics are destroyed.
+#define SELF_ATTR(self, s)                                                                                    \
+    cached_get(([]() -> CachedAttr & { static CachedAttr &c_ = *new CachedAttr(); return c_; }()), self, NAME(s))
+
 nb::object build_snapshot(nb::handle self) {
-    nb::object items = getattr_o(self, NAME("_feedback_items"));
+    nb::object items = SELF_ATTR(self, "_feedback_items");
     Py_ssize_t n = PyObject_Length(items.ptr());
     if (n < 0)
         raise_pending();
@@ -1232,23 +1288,23 @@ nb::object build_snapshot(nb::handle self) {
         return out;
     for (nb::handle item : items)
         out[item] = own_method(self, M_ITEM_VALUE) ? get_item_value(self, item)
-                                                   : getattr_o(self, NAME("_get_item_value"))(item);
+                                                   : SELF_ATTR(self, "_get_item_value")(item);
     return out;
 }
 
 bool should_emit(nb::handle self) {
-    if (getattr_o(self, NAME("_feedback_callback")).is_none())
+    if (SELF_ATTR(self, "_feedback_callback").is_none())
         return false;
-    if (!truth(getattr_o(self, NAME("_feedback_items"))))
+    if (!truth(SELF_ATTR(self, "_feedback_items")))
         return false;
-    nb::object div = getattr_o(self, NAME("_feedback_rate_divider"));
+    nb::object div = SELF_ATTR(self, "_feedback_rate_divider");
     nb::object zero = nb::int_(0);
     PyObject *gt = PyObject_RichCompare(div.ptr(), zero.ptr(), Py_GT);
     if (!gt)
         raise_pending();
     if (!truth(nb::steal(gt)))
         return false;
-    nb::object count = getattr_o(self, NAME("_simulation_step_count"));
+    nb::object count = SELF_ATTR(self, "_simulation_step_count");
     PyObject *rem = PyNumber_Remainder(count.ptr(), div.ptr());
     if (!rem)
         raise_pending();
@@ -1270,8 +1326,8 @@ void emit_callback(nb::handle callback, nb::handle address, nb::handle payload) 
 // The rest of a tick after the twin's step, through the instance's own
 // operations.
 void generic_after_step(nb::handle self) {
-    getattr_o(self, NAME("telemetry_log")).attr(nb::handle(NAME("_append")))(getattr_o(self, NAME("actuator")));
-    nb::object count = getattr_o(self, NAME("_simulation_step_count"));
+    SELF_ATTR(self, "telemetry_log").attr(nb::handle(NAME("_append")))(SELF_ATTR(self, "actuator"));
+    nb::object count = SELF_ATTR(self, "_simulation_step_count");
     PyObject *c1 = PyNumber_InPlaceAdd(count.ptr(), nb::int_(1).ptr());
     if (!c1)
         raise_pending();
@@ -1279,25 +1335,25 @@ void generic_after_step(nb::handle self) {
     setattr_o(self, NAME("_latest_feedback"), own_method(self, M_SNAPSHOT)
                                                   ? build_snapshot(self)
                                                   : self_call(self, NAME("_build_feedback_snapshot")));
-    setattr_o(self, NAME("feedback"), dict_copy(getattr_o(self, NAME("_latest_feedback"))));
+    setattr_o(self, NAME("feedback"), dict_copy(SELF_ATTR(self, "_latest_feedback")));
     bool due = own_method(self, M_SHOULD_EMIT) ? should_emit(self)
                                                : truth(self_call(self, NAME("_should_emit_feedback")));
     if (!due)
         return;
     if (own_method(self, M_EMIT)) {
-        nb::object cb = getattr_o(self, NAME("_feedback_callback"));
-        nb::object addr = getattr_o(self, NAME("_address"));
-        emit_callback(cb, addr, dict_copy(getattr_o(self, NAME("_latest_feedback"))));
+        nb::object cb = SELF_ATTR(self, "_feedback_callback");
+        nb::object addr = SELF_ATTR(self, "_address");
+        emit_callback(cb, addr, dict_copy(SELF_ATTR(self, "_latest_feedback")));
         return;
     }
-    getattr_o(self, NAME("_emit_callback"))(getattr_o(self, NAME("_feedback_callback")), getattr_o(self, NAME("_address")),
-                                            dict_copy(getattr_o(self, NAME("_latest_feedback"))));
+    SELF_ATTR(self, "_emit_callback")(SELF_ATTR(self, "_feedback_callback"), SELF_ATTR(self, "_address"),
+                                            dict_copy(SELF_ATTR(self, "_latest_feedback")));
 }
 
 // One tick through the instance's own operations.
 void generic_tick(nb::handle self) {
-    nb::object act = getattr_o(self, NAME("actuator"));
-    act.attr(nb::handle(NAME("step")))(getattr_o(self, NAME("_setpoint")), getattr_o(self, NAME("_load_value")));
+    nb::object act = SELF_ATTR(self, "actuator");
+    act.attr(nb::handle(NAME("step")))(SELF_ATTR(self, "_setpoint"), SELF_ATTR(self, "_load_value"));
     generic_after_step(self);
 }
 
