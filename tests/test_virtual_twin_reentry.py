@@ -423,3 +423,17 @@ def test_each_series_reads_its_structure_once(ref_paths):
     a.step(steps=3)
     assert len(reads) == 3 * 14
     assert list(a.telemetry_log.T_fb)[-1] == w.info.T_fb
+
+
+@pytest.mark.parametrize("twin_of", [lambda w: w, PlainStructTwin], ids=["engine-wrapper", "duck-typed"])
+@pytest.mark.parametrize("field", ["TIME_STEP", "time_start", "T_fb", "m_ia"])
+def test_emptied_log_field_raises_on_the_generic_road(ref_paths, twin_of, field):
+    """A log field deleted by the caller makes the row's read of it raise AttributeError."""
+    w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
+    a = Overriding(twin_of(w))
+    a.connect()
+    a.start()
+    a.step()
+    delattr(a.telemetry_log, field)
+    with pytest.raises(AttributeError, match=field):
+        a.step()

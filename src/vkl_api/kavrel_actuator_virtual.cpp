@@ -1004,12 +1004,10 @@ void append_value(nb::handle series, nb::handle value) {
 bool log_type_ok(PyTypeObject *t);
 inline PyObject *log_slot(PyObject *log, int i);
 
-// One row of a twin that is not the engine's wrapper, when every read on the
-// way runs no code and so can be done first: the log of our class holding
-// series or exact lists, each structure an entry of the twin's instance
-// dictionary, each field one a CtypesField reads directly.  Returns false,
-// having appended nothing, otherwise.
-bool log_append_duck(PyObject *log, PyObject *act) {
+// A log of our class whose series are all our series or exact lists and
+// whose time step and start are exact floats: a row goes in without running
+// any code.
+bool log_row_plain(PyObject *log) {
     if (!log_type_ok(Py_TYPE(log)))
         return false;
     for (int i = 0; i < 65; ++i) {
@@ -1018,8 +1016,18 @@ bool log_append_duck(PyObject *log, PyObject *act) {
             return false;
     }
     PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
-    if (!PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
+    return ts && t0 && PyFloat_CheckExact(ts) && PyFloat_CheckExact(t0);
+}
+
+// One row of a twin that is not the engine's wrapper, when every read on the
+// way runs no code and so can be done first: the log of our class holding
+// series or exact lists, each structure an entry of the twin's instance
+// dictionary, each field one a CtypesField reads directly.  Returns false,
+// having appended nothing, otherwise.
+bool log_append_duck(PyObject *log, PyObject *act) {
+    if (!log_row_plain(log))
         return false;
+    PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
     FieldRef row[64];
     nb::object group;
     PyObject *group_name = nullptr;
@@ -1548,14 +1556,9 @@ bool log_append_native(PyObject *log, PyObject *act) {
                 if (dict_get(idr.p, n))
                     return false;
     }
-    for (int i = 0; i < 65; ++i) {
-        PyObject *o = log_slot(log, i);
-        if (!o || !(is_series(o) || PyList_CheckExact(o)))
-            return false;
-    }
-    PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
-    if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
+    if (!log_row_plain(log))
         return false;
+    PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
     PyObject *tfb = log_slot(log, kTfbIndex);
     Py_ssize_t rows = PyObject_Length(tfb); // a series or a list: no Python code
     if (rows < 0)
