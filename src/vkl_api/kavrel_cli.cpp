@@ -288,7 +288,7 @@ void run_main(const nb::dict &g, nb::handle module_name) {
 
 } // namespace
 
-NB_MODULE(kavrel_cli, m) {
+VKL_MODULE(kavrel_cli, m) {
     module_init_common();
     m.doc() = "Command-line tool: list an actuator's parameters, blink it, set its home position, scan a bus.";
     nb::object module_name = m.attr("__name__");
