@@ -180,6 +180,20 @@ def test_the_command_line_module_imports_only_from_the_package():
     assert out["tried"] == ["vkl_api.kavrel_actuator_real"]
 
 
+@pytest.mark.parametrize("stand_in, missing", [("vkl_api.kavrel_actuator_real", "KavrelActuatorReal"),
+                                               ("vkl_api.vkl_over_usb", "VklOverUsb")])
+def test_a_name_missing_from_a_command_line_import_is_an_import_error(stand_in, missing):
+    out = run(f"""
+        import types
+        sys.modules[{stand_in!r}] = types.ModuleType({stand_in!r})  # already imported, without the name
+        try:
+            import vkl_api.kavrel_cli
+        except ImportError as e:
+            print(type(e).__name__, e)
+    """)
+    assert out.strip() == f"ImportError cannot import name {missing!r} from {stand_in!r} (unknown location)"
+
+
 # ---- optional dependencies of the catalog --------------------------------------------------------
 
 PYDANTIC_NAMES = ["BaseModel", "ConfigDict", "ValidationError"]
