@@ -8,8 +8,9 @@
 //   str|None     exactly a str, or None
 // TypeError text: "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 //
-// Also: sibling imports (top-level module first, package module on ImportError),
-// warnings attributed to the Python caller's line, logging through a given logger,
+// Also: the module entry VKL_MODULE (errors reach the importer unchanged),
+// from-imports and the sibling-import step (top-level modules first, package
+// modules on ImportError), warnings attributed to the Python caller's line, logging through a given logger,
 // and a small builder that assembles ordinary Python classes (instance state in
 // __dict__, methods bound through the descriptor protocol) from C++ callables.
 #pragma once
