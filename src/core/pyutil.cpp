@@ -125,41 +125,144 @@ nb::object coerce_int_result(nb::handle v) {
     throw nb::python_error();
 }
 
-nb::module_ import_sibling(const char *name) {
-    PyObject *m = PyImport_ImportModule(name);
-    if (!m) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError))
-            raise_pending();
-        PyErr_Clear();
-        std::string full = std::string("vkl_api.") + name;
-        m = PyImport_ImportModule(full.c_str());
-        if (!m)
-            raise_pending();
+namespace {
+
+// The location that "cannot import name" shows: the spec's origin when the
+// spec has a location, else the module's file; an invalid object when there
+// is none.
+nb::object import_location(nb::handle module, nb::handle spec) {
+    if (spec.is_valid() && !spec.is_none() && truth(attr_or(spec, "has_location", nb::bool_(false)))) {
+        nb::object origin = attr_or_none(spec, "origin");
+        if (PyUnicode_Check(origin.ptr()))
+            return origin;
     }
-    return nb::steal<nb::module_>(m);
+    if (PyModule_Check(module.ptr())) {
+        PyObject *file = PyModule_GetFilenameObject(module.ptr());
+        if (file)
+            return nb::steal(file);
+        if (!PyErr_ExceptionMatches(PyExc_SystemError))
+            raise_pending();
+        PyErr_Clear(); // "module filename missing"
+    }
+    return nb::object();
 }
 
-std::vector<nb::module_> import_siblings(std::initializer_list<const char *> names) {
-    std::vector<nb::module_> out;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        out.clear();
-        bool failed = false;
-        for (const char *name : names) {
-            std::string full = attempt == 0 ? std::string(name) : std::string("vkl_api.") + name;
-            PyObject *m = PyImport_ImportModule(full.c_str());
-            if (!m) {
-                if (attempt == 1 || !PyErr_ExceptionMatches(PyExc_ImportError))
-                    raise_pending();
-                PyErr_Clear();
-                failed = true;
-                break;
-            }
-            out.push_back(nb::steal<nb::module_>(m));
-        }
-        if (!failed)
-            return out;
+// One name of a `from` import, taken as the interpreter takes it.
+nb::object import_name(nb::handle module, nb::handle name) {
+    PyObject *x = nullptr;
+    int r = PyObject_GetOptionalAttr(module.ptr(), name.ptr(), &x);
+    if (r < 0)
+        raise_pending();
+    if (r > 0)
+        return nb::steal(x);
+    // A submodule that a circular import has put in sys.modules but not yet
+    // bound in its package.
+    nb::object mod_name = attr_or_none(module, "__name__");
+    if (PyUnicode_Check(mod_name.ptr())) {
+        nb::object full = nb::steal(PyUnicode_FromFormat("%U.%U", mod_name.ptr(), name.ptr()));
+        if (!full.is_valid())
+            raise_pending();
+        x = PyImport_GetModule(full.ptr());
+        if (x)
+            return nb::steal(x);
+        if (PyErr_Occurred())
+            raise_pending();
+    } else {
+        mod_name = nb::object();
     }
+    nb::object shown = mod_name.is_valid() ? mod_name : nb::object(nb::str("<unknown module name>"));
+    nb::object spec = attr_or_none(module, "__spec__");
+    nb::object where = import_location(module, spec);
+    nb::object msg;
+    if (!where.is_valid())
+        msg = nb::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
+                                             shown.ptr()));
+    else if (!spec.is_none() && truth(attr_or(spec, "_initializing", nb::bool_(false))))
+        msg = nb::steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
+                                             "(most likely due to a circular import) (%S)",
+                                             name.ptr(), shown.ptr(), where.ptr()));
+    else
+        msg = nb::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.ptr(), shown.ptr(),
+                                             where.ptr()));
+    if (!msg.is_valid())
+        raise_pending();
+    PyErr_SetImportError(msg.ptr(), mod_name.is_valid() ? mod_name.ptr() : nullptr,
+                         where.is_valid() ? where.ptr() : nullptr);
+    // Which name was missing, as the interpreter records it.
+    PyObject *exc = PyErr_GetRaisedException();
+    if (exc && PyObject_SetAttrString(exc, "name_from", name.ptr()) < 0) {
+        Py_DECREF(exc);
+        raise_pending();
+    }
+    PyErr_SetRaisedException(exc);
+    raise_pending();
+}
+
+// The handled exception of the calling code, set for the life of the object
+// (the exception of an `except` block while it runs).
+class HandledException {
+public:
+    explicit HandledException(nb::handle exc) : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc.ptr());
+    }
+    ~HandledException() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    HandledException(const HandledException &) = delete;
+    HandledException &operator=(const HandledException &) = delete;
+
+private:
+    PyObject *saved_;
+};
+
+} // namespace
+
+std::vector<nb::object> import_from(nb::handle globals, const char *module, const std::vector<const char *> &names) {
+    nb::list fromlist;
+    for (const char *n : names)
+        fromlist.append(nb::str(n));
+    // builtins.__import__ as the calling code sees it, so that a replacement
+    // of it takes effect as it does for an import statement.
+    PyObject *b = PyEval_GetBuiltins();
+    PyObject *imp = nullptr;
+    if (!b || PyDict_GetItemStringRef(b, "__import__", &imp) < 0)
+        raise_pending();
+    if (!imp)
+        raise(PyExc_ImportError, "__import__ not found");
+    nb::object import_fn = nb::steal(imp);
+    nb::handle g = globals.is_valid() ? globals : nb::handle(Py_None);
+    nb::object names_tuple = nb::steal(PyList_AsTuple(fromlist.ptr()));
+    if (!names_tuple.is_valid())
+        raise_pending();
+    nb::object mod = import_fn(nb::str(module), g, g, names_tuple, 0);
+    std::vector<nb::object> out;
+    out.reserve(names.size());
+    for (nb::handle n : fromlist)
+        out.push_back(import_name(mod, n));
     return out;
+}
+
+void import_siblings(nb::module_ &m, std::initializer_list<FromImport> imports) {
+    nb::object globals = m.attr("__dict__");
+    auto attempt = [&](const char *prefix) {
+        for (const FromImport &imp : imports) {
+            std::vector<nb::object> values = import_from(globals, (std::string(prefix) + imp.module).c_str(), imp.names);
+            for (size_t i = 0; i < values.size(); ++i)
+                m.attr(imp.names[i]) = values[i];
+        }
+    };
+    nb::object first;
+    try {
+        attempt("");
+        return;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+        first = nb::borrow(e.value());
+    }
+    HandledException handled(first);
+    attempt("vkl_api.");
 }
 
 void warn_caller(PyObject *category, const std::string &msg) {
@@ -402,6 +505,23 @@ nb::object make_enum(const char *name, nb::handle module_name, const std::string
 }
 
 void module_init_common() { nb::set_leak_warnings(false); }
+
+int run_module_body(PyObject *m, void (*body)(nb::module_)) {
+    try {
+        body(nb::borrow<nb::module_>(m));
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        // A C++ failure that carries no Python error, reported as nanobind does.
+        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "unknown C++ exception while initialising the module");
+    }
+    return -1;
+}
 
 nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
     PyObject *res = nullptr;

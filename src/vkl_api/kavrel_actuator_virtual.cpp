@@ -2038,7 +2038,7 @@ void add_property(ClassBuilder &cls, const char *name, G &&getter, St &&setter, 
 // Module
 // ============================================================================
 
-NB_MODULE(kavrel_actuator_virtual, m) {
+VKL_MODULE(kavrel_actuator_virtual, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
     m.doc() = "Simulated Kavrel actuator served by a digital twin, with its telemetry log.";
@@ -2058,13 +2058,9 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
 
     // Siblings: top-level modules first, all three from the package otherwise.
-    std::vector<nb::module_> sib = import_siblings({"_kavrel_actuator_base", "_twin_engine", "_twin_catalog"});
-    m.attr("KavrelActuatorBase") = sib[0].attr("KavrelActuatorBase");
-    m.attr("ActuatorWrapper") = sib[1].attr("ActuatorWrapper");
-    m.attr("get_default_dtwin_time_step_s") = sib[1].attr("get_default_dtwin_time_step_s");
-    m.attr("get_actuator_spec") = sib[2].attr("get_actuator_spec");
-    m.attr("list_available_dtwin_artifacts") = sib[2].attr("list_available_dtwin_artifacts");
-    m.attr("resolve_dtwin_artifacts") = sib[2].attr("resolve_dtwin_artifacts");
+    import_siblings(m, {{"_kavrel_actuator_base", {"KavrelActuatorBase"}},
+                        {"_twin_engine", {"ActuatorWrapper", "get_default_dtwin_time_step_s"}},
+                        {"_twin_catalog", {"get_actuator_spec", "list_available_dtwin_artifacts", "resolve_dtwin_artifacts"}}});
 
     s.base_cls = m.attr("KavrelActuatorBase");
     s.engine_cls = m.attr("ActuatorWrapper");
