@@ -13,12 +13,14 @@ Run it with ``tools/run-example`` (sets everything up), or, with the package ins
     python examples/simulate_actuator.py [--phase-seconds 0.5] [--plot FILE | --no-plot]
 
 It prints how the actuator settled against each reference, how fast the simulation ran,
-and saves a plot of the telemetry when matplotlib is installed.
+and saves a plot of the telemetry (simulate_actuator.png unless --plot names another file;
+needs matplotlib, which the package's "plot" extra brings).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 
@@ -116,7 +118,7 @@ def save_plot(log, path: str) -> None:
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
-    print(f"Plot saved to {path}")
+    print(f"Plot saved to {os.path.abspath(path)}")
 
 
 def main(argv=None) -> int:
