@@ -158,13 +158,13 @@ class ModuleStub:
                 if dotted is None:
                     return self.generic_visit(node)
                 head = dotted.split(".")[0]
-                if stub._local(head, owner):
+                if head in stub.top_names:
                     return node
                 obj = _lookup_dotted(dotted, stub.module)
                 if isinstance(obj, types.ModuleType):
                     stub.imports.add_module(obj.__name__)
                     return ast.parse(obj.__name__, mode="eval").body
-                if obj is not None and not isinstance(obj, types.ModuleType):
+                if obj is not None:
                     return ast.parse(stub.object_name(obj, owner), mode="eval").body
                 stub.imports.add_module(head)
                 return node
@@ -174,11 +174,6 @@ class ModuleStub:
                 return node
 
         return Resolver().visit(tree)
-
-    def _local(self, name, owner):
-        if name in self.top_names:
-            return True
-        return False
 
     def name_ref(self, name, owner):
         if name in self.top_names or name == "None" or hasattr(builtins, name):
@@ -216,7 +211,8 @@ class ModuleStub:
         if home == self.name:
             return qual
         if home is None:
-            return "Any" if self.name_ref("Any", owner) is None else "Any"
+            self.imports.add_name("typing", "Any")
+            return "Any"
         top = qual.split(".")[0]
         # Classes of the package are referred to by name; others by module.
         if home.startswith(PACKAGE):
