@@ -105,3 +105,25 @@ def test_function_module_can_be_replaced_and_deleted():
     finally:
         fn.__module__ = "vkl_api.kavrel_cli"
     assert fn.__module__ == "vkl_api.kavrel_cli"
+
+
+def enum_members_in_stub(text, qualname):
+    """{member: value} of the class at qualname ("A.B") in a stub's text."""
+    import ast
+
+    body = ast.parse(text).body
+    for part in qualname.split("."):
+        node = next(n for n in body if isinstance(n, ast.ClassDef) and n.name == part)
+        body = node.body
+    return {n.targets[0].id: ast.literal_eval(n.value) for n in body if isinstance(n, ast.Assign)}
+
+
+@pytest.mark.parametrize("enum_name", ["Mode", "Rates", "TorquePerformance", "SpeedPerformance", "_VKL_Actions",
+                                       "VKL_Parameters", "VKL_Items", "_VKL_Other"])
+def test_stub_enumerations_hold_every_member_with_its_wire_value(enum_name):
+    # stubtest checks that members exist, not their values
+    from vkl_api._kavrel_actuator_base import KavrelActuatorBase
+
+    runtime = getattr(KavrelActuatorBase, enum_name)
+    stub = enum_members_in_stub((SOURCE / "_kavrel_actuator_base.pyi").read_text(), f"KavrelActuatorBase.{enum_name}")
+    assert stub == {name: member.value for name, member in runtime.__members__.items()}

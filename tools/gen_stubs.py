@@ -194,6 +194,13 @@ class ModuleStub:
         if name in typing.__all__:
             self.imports.add_name("typing", name)
             return
+        # A class of another module of the package, named in an annotation text
+        # of a module that does not import it.
+        for other in MODULES:
+            candidate = getattr(importlib.import_module(f"{PACKAGE}.{other}"), name, None)
+            if isinstance(candidate, type) and candidate.__module__.startswith(PACKAGE + "."):
+                self.imports.add_name(candidate.__module__, name)
+                return
         raise SystemExit(f"{self.name}: cannot resolve the name {name!r} used in an annotation")
 
     def object_name(self, obj, owner=None):
