@@ -30,6 +30,7 @@ import tempfile
 import time
 from pathlib import Path
 
+from _report import figure
 from vkl_api import _twin_catalog
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
 
@@ -155,6 +156,8 @@ def main() -> None:
     print(f"twin {MODEL}, time step {plain.get_sim_time_step_s():g} s, {args.steps} ticks per step() call, "
           f"best of {args.repeats}")
     print(f"step(), no feedback items:             {rate_plain:12.0f} ticks/s  {1e9 / rate_plain:8.1f} ns/tick")
+    figure("simulated actuator", "step(), no feedback items", rate_plain, "ticks/s")
+    figure("simulated actuator", "step(), 4 items + callback at 1 kHz", rate_fed, "ticks/s")
     print(f"step(), 4 items + callback at 1 kHz:   {rate_fed:12.0f} ticks/s  {1e9 / rate_fed:8.1f} ns/tick"
           f"  ({len(calls)} callbacks, about {expected_calls} expected)")
     if rate_bare:
@@ -162,6 +165,13 @@ def main() -> None:
         own_plain = 1e9 / rate_plain - bare_ns
         own_fed = 1e9 / rate_fed - bare_ns
         print(f"bare C loop over DT_step:              {rate_bare:12.0f} ticks/s  {bare_ns:8.1f} ns/tick")
+        figure("simulated actuator", "bare C loop over DT_step", rate_bare, "ticks/s")
+        figure("simulated actuator", "loop's own cost, no items", own_plain, "ns/tick",
+               target=f"<= {TARGET_LOOP_NS:.0f}", met=own_plain <= TARGET_LOOP_NS)
+        figure("simulated actuator", "loop's own cost, no items, log storage reused",
+               1e9 / rate_reused - bare_ns, "ns/tick")
+        figure("simulated actuator", "loop's own cost, 4 items + callback", own_fed, "ns/tick",
+               target=f"<= {TARGET_LOOP_ITEMS_NS:.0f}", met=own_fed <= TARGET_LOOP_ITEMS_NS)
         print(f"loop's own cost, no items:             {own_plain:8.1f} ns/tick  (target <= {TARGET_LOOP_NS:.0f}: "
               f"{verdict(own_plain <= TARGET_LOOP_NS)})")
         print(f"  (no items, log storage reused, so without the kernel's zeroing of new pages: "
@@ -170,6 +180,10 @@ def main() -> None:
               f"{verdict(own_fed <= TARGET_LOOP_ITEMS_NS)})")
     else:
         print("bare C loop over DT_step: not available (no vkl_twin_step_loop and no C compiler)")
+    figure("simulated actuator", "telemetry allocated", per_tick_alloc, "bytes/tick",
+           target=f"<= {TARGET_BYTES_PER_TICK:.0f}", met=per_tick_alloc <= TARGET_BYTES_PER_TICK)
+    figure("simulated actuator", "telemetry resident growth", per_tick_rss, "bytes/tick",
+           target=f"<= {TARGET_BYTES_PER_TICK:.0f}", met=per_tick_rss <= TARGET_BYTES_PER_TICK)
     print(f"telemetry over {args.long_run} ticks: {per_tick_alloc:.1f} bytes/tick allocated, "
           f"{per_tick_rss:.1f} bytes/tick resident growth  (target <= {TARGET_BYTES_PER_TICK:.0f}: "
           f"{verdict(per_tick_alloc <= TARGET_BYTES_PER_TICK and per_tick_rss <= TARGET_BYTES_PER_TICK)})")

@@ -367,6 +367,41 @@ PyObject *vf_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U>", ((VklFunction *) self)->qualname);
 }
 
+// Each function's own __module__ is served here rather than by a member
+// descriptor: a heap type reports whatever its dict holds under __module__ as
+// its own module, and tools that read type(f).__module__ (stub generators,
+// pickling, help()) need a text there, "vkl_api", as the interpreter's function
+// type has.
+bool is_module_name(PyObject *name) {
+    static PyObject *key = PyUnicode_InternFromString("__module__");
+    return name == key || (PyUnicode_Check(name) && PyUnicode_Compare(name, key) == 0);
+}
+
+PyObject *vf_getattro(PyObject *self, PyObject *name) {
+    if (is_module_name(name)) {
+        PyObject *m = ((VklFunction *) self)->module;
+        if (!m) {
+            PyErr_SetString(PyExc_AttributeError, "__module__");
+            return nullptr;
+        }
+        return Py_NewRef(m);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int vf_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    if (is_module_name(name)) {
+        auto *f = (VklFunction *) self;
+        if (!value && !f->module) {
+            PyErr_SetString(PyExc_AttributeError, "__module__");
+            return -1;
+        }
+        Py_XSETREF(f->module, Py_XNewRef(value));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyMemberDef vf_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VklFunction, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(VklFunction, dict), Py_READONLY, nullptr},
@@ -374,7 +409,6 @@ PyMemberDef vf_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VklFunction, weakrefs), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(VklFunction, name), 0, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(VklFunction, qualname), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(VklFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(VklFunction, doc), 0, nullptr},
     {"__wrapped_native__", Py_T_OBJECT_EX, offsetof(VklFunction, func), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
@@ -387,6 +421,8 @@ PyType_Slot vf_slots[] = {
     {Py_tp_dealloc, (void *) vf_dealloc},
     {Py_tp_repr, (void *) vf_repr},
     {Py_tp_members, (void *) vf_members},
+    {Py_tp_getattro, (void *) vf_getattro},
+    {Py_tp_setattro, (void *) vf_setattro},
     {0, nullptr}};
 
 PyType_Spec vf_spec = {"vkl_api.function", sizeof(VklFunction), 0,
