@@ -356,6 +356,39 @@ def test_numpy_views_stay_valid_while_the_series_grows(ref_twin):
     del view, mv
 
 
+@pytest.mark.parametrize("name, values, later", [
+    ("T_fb", [0.5, 1.5, 2.5, 3.5, 4.5, 5.5], -1.0),
+    ("meas_turn", [10, 11, 12, 13, 14, 15], -7),
+    ("inp_enable", [True, False, True, True, False, True], False),
+])
+@pytest.mark.parametrize("erase", [
+    pytest.param(lambda s: s.__delitem__(0), id="del-first"),
+    pytest.param(lambda s: s.__delitem__(slice(1, 4)), id="del-slice"),
+    pytest.param(lambda s: s.clear(), id="clear"),
+])
+def test_view_keeps_its_values_while_the_series_is_erased_and_edited(name, values, later, erase):
+    np = pytest.importorskip("numpy")
+    log = VirtualActuatorLog()
+    s = getattr(log, name)
+    s.extend(values)
+    view = np.asarray(s)
+    mv = memoryview(s)
+    expected = list(values)
+    erase(s)
+    erase(expected)
+    # In-place edits after the erase land in the series only: none of them is seen
+    # through the block the views read.
+    if s:
+        s[0] = later
+        expected[0] = later
+    s.append(later)
+    expected.append(later)
+    assert view.tolist() == values and mv.tolist() == values
+    assert list(s) == expected and np.asarray(s).tolist() == expected
+    assert not np.shares_memory(view, np.asarray(s))
+    del view, mv
+
+
 # ---- storage of long series: reused after a log is dropped, never under a live view ----------
 
 
