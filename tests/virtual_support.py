@@ -8,6 +8,10 @@
                      "inp.T_ADC"), with field values overridden ("lim.lim_T": 3.0).
 ``ref_paths``        fixture: the reference twin's artifacts (found by model name).
 ``ref_twin``         fixture: a fresh ``ActuatorWrapper`` of the reference twin.
+``ref_actuator``     fixture: factory ``ref_actuator(cls=KavrelActuatorVirtual, address=0x10)`` of
+                     connected, started simulated actuators, each on a fresh reference twin.
+                     Fixtures that bind a twin release it at teardown (terminated, its private
+                     copy of the library removed), whatever the test did.
 ``field_names``      the structure fields the simulated actuator reads, by group.
 ``same_values``      equality of two sequences or dicts where NaN equals NaN and the
                      float representation must match (so -0.0 differs from 0.0).
@@ -16,6 +20,7 @@
 from __future__ import annotations
 
 import math
+import shutil
 
 import pytest
 
@@ -293,11 +298,40 @@ def ref_twin(ref_paths):
 
     w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
     yield w
+    release_twin(w)
+
+
+def release_twin(w):
+    """Terminate a wrapper left initialised and remove its private copy: a wrapper never
+    initialised (or initialised again after terminate) keeps its directory otherwise."""
     if getattr(w, "_initialized", False):
         try:
             w.terminate()
         except Exception:
             pass
+    tmp = getattr(w, "tmp_dir", None)
+    if tmp is not None:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+@pytest.fixture
+def ref_actuator(ref_paths):
+    from vkl_api._twin_engine import ActuatorWrapper
+    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
+
+    built = []
+
+    def make(cls=KavrelActuatorVirtual, address=0x10):
+        w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
+        built.append(w)
+        a = cls(w, address)
+        a.connect()
+        a.start()
+        return a
+
+    yield make
+    for w in built:
+        release_twin(w)
 
 
 @pytest.fixture
