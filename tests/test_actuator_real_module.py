@@ -17,7 +17,7 @@ import warnings
 import pytest
 
 import vkl_api
-from device_models import RecordingTransport, f32, rig  # noqa: F401
+from device_models import NullTransport, RecordingTransport, f32, rig  # noqa: F401
 from vkl_api import _kavrel_actuator_base, _protocol
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal, KavrelActuatorScannerReal
@@ -232,23 +232,6 @@ def test_other_errors_of_a_sibling_fail_the_import(tmp_path):
 
 
 # -- construction and the single send path ---------------------------------------------------
-
-class NullTransport:
-    def __init__(self, result=True):
-        self.callbacks = {}
-        self.sends = []
-        self.result = result
-
-    def set_callback(self, address, callback):
-        self.callbacks[address] = callback
-
-    def remove_callback(self, address):
-        self.callbacks.pop(address, None)
-
-    def send_VKL(self, address, data, **kwargs):
-        self.sends.append((address, data, kwargs))
-        return self.result
-
 
 def test_construction_registers_one_callback_and_sends_nothing():
     t = NullTransport()
