@@ -46,6 +46,8 @@ def test_fields_by_position_and_keyword():
     assert (log.TIME_STEP, log.time_start) == (1e-3, 2.0)
     log = VirtualActuatorLog(T_fb=[1.0, 2.0], time_start=0.5)
     assert list(log.T_fb) == [1.0, 2.0] and log.time_start == 0.5 and list(log.T_ref) == []
+    shared = VirtualActuatorLog(*([[]] * 65), 1e-3, 2.0)
+    assert shared.enable is shared.T_fb and shared.TIME_STEP == 1e-3 and shared.time_start == 2.0
     with pytest.raises(TypeError):
         VirtualActuatorLog(*series, 1e-3, 2.0, 3.0)
     with pytest.raises(TypeError):

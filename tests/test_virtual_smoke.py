@@ -1,4 +1,4 @@
-"""Smoke tests of the simulated actuator on the reference twin and on a fake twin.
+"""Smoke tests of the simulated actuator on the reference twin.
 
 The central check: the native tick loop (plain instance, engine wrapper) and the
 generic one (a subclass that overrides a stepping operation without changing
@@ -102,18 +102,6 @@ def test_changes_made_by_the_callback_apply_from_the_next_tick(mutate):
     seen_g, res_g = drive(generic, items, 1000, mutate)
     assert len(seen_n) == 11 and seen_n == seen_g and res_n == res_g
     assert native.telemetry_log == generic.telemetry_log and native._simulation_step_count == 228
-
-
-def test_log_record():
-    a, b = VirtualActuatorLog(), VirtualActuatorLog()
-    assert a == b and a.time is not b.time and a.TIME_STEP == 5e-05 and a.time_start == 0.0
-    with pytest.raises(TypeError):
-        hash(a)
-    with pytest.raises(AttributeError):
-        a.other = 1
-    assert repr(a).startswith("VirtualActuatorLog(enable=[], ") and repr(a).endswith("TIME_STEP=5e-05, time_start=0.0)")
-    c = VirtualActuatorLog(*([[]] * 65), 1e-3, 2.0)
-    assert c.TIME_STEP == 1e-3 and c.time_start == 2.0 and c != a and c.enable is c.T_fb
 
 
 @pytest.mark.parametrize("where", ["engine class", "twin instance", "log class", "actuator class"])
