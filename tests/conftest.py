@@ -5,6 +5,8 @@
                     ``VklOverUsb`` on the emulator's port (``connect_on_init`` as given,
                     default True); every transport it built is closed at teardown.
 ``transport``       a connected ``VklOverUsb`` on ``emulator``.
+``wrappers``        factory ``wrappers(lib, bindings, cls=ActuatorWrapper)`` of twin-engine
+                    wrappers; each is released at teardown (``release_twin``).
 ``receiver``        factory ``receiver(action=None)`` of ``Receiver`` objects: a receive
                     callback that records ``(address, payload, priority_bit)`` calls (and the
                     thread they ran on), runs ``action(address, payload, priority_bit)``
@@ -18,6 +20,8 @@ Helpers (import them from ``conftest``):
 ``run_guarded(target, *args)``   run ``target(*args)`` on its own thread and hand back its
                                  result or exception; fail instead of hanging when it does
                                  not return within ``GUARD_S``.
+``release_twin(w)``              terminate a twin-engine wrapper left initialised and remove
+                                 its private copy of the library.
 
 The whole run (and every subprocess it starts) makes its temporary files under one
 private directory, removed when the run ends, whatever the outcome: the twin engine
@@ -123,6 +127,35 @@ def _close_quietly(t):
         t.close()
     except Exception:
         pass
+
+
+def release_twin(w):
+    """Terminate a wrapper left initialised and remove its private copy: a wrapper never
+    initialised (or initialised again after terminate) keeps its directory otherwise."""
+    if getattr(w, "_initialized", False):
+        try:
+            w.terminate()
+        except Exception:
+            pass
+    tmp = getattr(w, "tmp_dir", None)
+    if tmp is not None:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+@pytest.fixture
+def wrappers():
+    from vkl_api._twin_engine import ActuatorWrapper
+
+    made = []
+
+    def make(lib, bindings, cls=ActuatorWrapper):
+        w = cls(str(lib), str(bindings))
+        made.append(w)
+        return w
+
+    yield make
+    for w in made:
+        release_twin(w)
 
 
 @pytest.fixture

@@ -20,7 +20,6 @@
 from __future__ import annotations
 
 import math
-import shutil
 
 import pytest
 
@@ -293,45 +292,21 @@ def ref_paths():
 
 
 @pytest.fixture
-def ref_twin(ref_paths):
-    from vkl_api._twin_engine import ActuatorWrapper
-
-    w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
-    yield w
-    release_twin(w)
-
-
-def release_twin(w):
-    """Terminate a wrapper left initialised and remove its private copy: a wrapper never
-    initialised (or initialised again after terminate) keeps its directory otherwise."""
-    if getattr(w, "_initialized", False):
-        try:
-            w.terminate()
-        except Exception:
-            pass
-    tmp = getattr(w, "tmp_dir", None)
-    if tmp is not None:
-        shutil.rmtree(tmp, ignore_errors=True)
+def ref_twin(ref_paths, wrappers):
+    return wrappers(ref_paths.library, ref_paths.py_bindings)
 
 
 @pytest.fixture
-def ref_actuator(ref_paths):
-    from vkl_api._twin_engine import ActuatorWrapper
+def ref_actuator(ref_paths, wrappers):
     from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
 
-    built = []
-
     def make(cls=KavrelActuatorVirtual, address=0x10):
-        w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
-        built.append(w)
-        a = cls(w, address)
+        a = cls(wrappers(ref_paths.library, ref_paths.py_bindings), address)
         a.connect()
         a.start()
         return a
 
-    yield make
-    for w in built:
-        release_twin(w)
+    return make
 
 
 @pytest.fixture
