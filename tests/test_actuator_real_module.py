@@ -21,7 +21,7 @@ from device_models import RecordingTransport, f32, rig  # noqa: F401
 from vkl_api import _kavrel_actuator_base, _protocol
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal, KavrelActuatorScannerReal
-from device_models import NullTransport  # noqa: E402 - the shared line-less transport
+from device_models import NullTransport
 
 R = KavrelActuatorReal
 Items, Params, Mode, Rates = R.VKL_Items, R.VKL_Parameters, R.Mode, R.Rates
