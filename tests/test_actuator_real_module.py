@@ -17,6 +17,7 @@ from device_models import RecordingTransport, f32, rig  # noqa: F401
 from vkl_api import _kavrel_actuator_base, _protocol
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal, KavrelActuatorScannerReal
+from device_models import NullTransport
 
 R = KavrelActuatorReal
 Items, Params, Mode, Rates = R.VKL_Items, R.VKL_Parameters, R.Mode, R.Rates
@@ -172,23 +173,6 @@ def test_defaults_were_fixed_when_the_classes_were_built(rig, monkeypatch):
 
 
 # -- construction and the single send path ---------------------------------------------------
-
-class NullTransport:
-    def __init__(self, result=True):
-        self.callbacks = {}
-        self.sends = []
-        self.result = result
-
-    def set_callback(self, address, callback):
-        self.callbacks[address] = callback
-
-    def remove_callback(self, address):
-        self.callbacks.pop(address, None)
-
-    def send_VKL(self, address, data, **kwargs):
-        self.sends.append((address, data, kwargs))
-        return self.result
-
 
 def test_construction_registers_one_callback_and_sends_nothing():
     t = NullTransport()

@@ -626,6 +626,8 @@ def test_without_pyyaml_loading_fails_only_for_an_existing_file(tmp_path):
             tc.load_actuator_library(library + ".missing")
         except FileNotFoundError as e:
             assert str(e) == "Actuator library not found: " + library + ".missing"
+        else:
+            raise AssertionError("a missing file loaded without PyYAML")
         try:
             tc.get_actuator_spec("A", library)
         except ImportError as e:
