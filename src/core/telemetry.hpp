@@ -85,6 +85,12 @@ public:
     Block *export_block();
     // Give up the storage (e.g. when the series changes its representation).
     void reset();
+    // An empty column takes another kind (its storage is given up, as by
+    // reset(), so views and an attached writer see a change of storage).
+    void retype(Kind k) {
+        reset();
+        kind_ = k;
+    }
 
     // ---- Native row writers ----------------------------------------------
     // A writer that appends a value to many columns per row (the simulated

@@ -125,10 +125,41 @@ int series_to_objects(SeriesObject *s) {
     return 0;
 }
 
+// The kind of column that holds a value exactly: an exact float, an exact int
+// within 64 bits, True or False.  False for anything else.
+bool kind_of_value(PyObject *v, tel::Kind &k) {
+    if (PyFloat_CheckExact(v))
+        k = tel::Kind::Float;
+    else if (v == Py_True || v == Py_False)
+        k = tel::Kind::Bool;
+    else if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        (void) x;
+        PyErr_Clear();
+        if (overflow)
+            return false;
+        k = tel::Kind::Int;
+    } else
+        return false;
+    return true;
+}
+
+// An empty typed series takes the kind `k` (a twin may declare any field
+// with any C type: the first value decides what the series holds).
+void series_set_kind(SeriesObject *s, tel::Kind k) {
+    s->col->retype(k);
+    s->kind = k;
+}
+
 // Append without conversion: a value of the column's own type goes into the
-// column, anything else turns the series into a list of objects.
+// column; the first value of an empty series gives the column its kind; any
+// other value turns the series into a list of objects.
 int series_append(SeriesObject *s, PyObject *v) {
     if (s->col) {
+        tel::Kind first;
+        if (s->col->size() == 0 && kind_of_value(v, first) && first != s->kind)
+            series_set_kind(s, first);
         try {
             switch (s->kind) {
             case tel::Kind::Float:
@@ -167,20 +198,8 @@ int series_append(SeriesObject *s, PyObject *v) {
 }
 
 bool value_fits(tel::Kind k, PyObject *v) {
-    switch (k) {
-    case tel::Kind::Float: return PyFloat_CheckExact(v);
-    case tel::Kind::Int: {
-        if (!PyLong_CheckExact(v))
-            return false;
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        (void) x;
-        PyErr_Clear();
-        return !overflow;
-    }
-    case tel::Kind::Bool: return v == Py_True || v == Py_False;
-    }
-    return false;
+    tel::Kind got;
+    return kind_of_value(v, got) && got == k;
 }
 
 PyObject *series_new(tel::Kind k) {
@@ -771,6 +790,13 @@ struct Plan {
     bool rows_ok = false;
     FieldRef row[64];
     bool row_nan[64] = {};
+    // The kind of each column (`time` last): what the field's values are in
+    // the interpreter, so a series typed by its first value has this kind.
+    tel::Kind kind[65];
+    // UInt64 fields feeding integer columns: a value beyond int64 makes the
+    // series a list of objects, which the generic road does.
+    int n_u64 = 0;
+    FieldRef u64[64];
     std::vector<PyObject *> inp_missing; // interned names of absent optional inputs
     // The row, split for the tick loop: double fields into float series
     // (copied as they are) and every other slot.
@@ -1232,8 +1258,12 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
     for (int i = 0; i < 64; ++i) {
         const SeriesDef &d = kSeries[i];
         FieldRef f = v->find(d.group, d.field);
-        if (f && tick::feeds(d.kind, f.type)) {
+        p.kind[i] = tel::Kind::Float;
+        if (f) {
             p.row[i] = f;
+            p.kind[i] = tick::kind_for(f.type);
+            if (f.type == CType::UInt64)
+                p.u64[p.n_u64++] = f;
             continue;
         }
         if (d.optional && !f && inp != v->groups.end()) {
@@ -1252,8 +1282,9 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         }
         p.rows_ok = false;
     }
+    p.kind[kTimeIndex] = tel::Kind::Float;
     for (int i = 0; i < 64; ++i) {
-        if (!p.row_nan[i] && p.row[i] && kSeries[i].kind == tel::Kind::Float && p.row[i].type == CType::Double) {
+        if (!p.row_nan[i] && p.row[i] && p.row[i].type == CType::Double) {
             p.dbl_src[p.n_dbl] = p.row[i].addr;
             p.dbl_col[p.n_dbl++] = i;
         } else {
@@ -1328,6 +1359,9 @@ double item_value(const Plan &p, int k) {
 // When the test fails, the tick is finished on the generic road and the run
 // ends; the next run starts with the full checks again.
 uint64_t g_dict_changes = 0;
+// Ticks run entirely on the native road since the module was loaded (read by
+// tests, through `_native_tick_count()`, to tell that the road was taken).
+uint64_t g_native_ticks = 0;
 
 int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     ++g_dict_changes;
@@ -1358,6 +1392,10 @@ struct Watch {
     uint64_t dict_changes = 0, storage = 0, mutations = 0;
     PyObject **self_slot = nullptr, **act_slot = nullptr;
     PyObject *sd = nullptr, *ad = nullptr;
+    // With optional input ports absent from `inp`, its own dictionary (where
+    // such a port could appear as a plain attribute) is watched too.
+    PyObject **inp_slot = nullptr;
+    PyObject *idd = nullptr;
     int n_types = 0;
     PyTypeObject *types[16];
     unsigned int tags[16];
@@ -1443,10 +1481,17 @@ long long native_segment(nb::handle self_h, long long remaining) {
     nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
     for (int i = 0; i < 65; ++i) {
         PyObject *o = log_slot(log, i);
-        if (!o || !is_series(o) || !((SeriesObject *) o)->col || ((SeriesObject *) o)->kind != kSeries[i].kind)
+        if (!o || !is_series(o) || !((SeriesObject *) o)->col)
             return 0;
+        auto *so = (SeriesObject *) o;
+        if (so->kind != plan->kind[i]) {
+            // An empty series takes the kind of the values about to come.
+            if (so->col->size() != 0 || so->col->attached())
+                return 0;
+            series_set_kind(so, plan->kind[i]);
+        }
         keep[i] = nb::borrow(o);
-        s.cols[i] = ((SeriesObject *) o)->col;
+        s.cols[i] = so->col;
     }
     PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
@@ -1552,7 +1597,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
             if (log_slot(log, i) != keep[i].ptr())
                 return false;
         for (int i = 0; i < 65; ++i)
-            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i])
+            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i] || s.cols[i]->kind() != plan->kind[i])
                 return false;
         return true;
     };
@@ -1569,13 +1614,22 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // allows it; otherwise every tick is checked in full.
     Watch w;
     PyObject *slot_copy[kLogFields];
-    if (S->dict_watcher >= 0 && S->log_slots_contiguous && plan->inp_missing.empty() && !v->in_opt_missing_any) {
+    Ref inp_dict(nullptr);
+    if (S->dict_watcher >= 0 && S->log_slots_contiguous) {
         w.self_slot = dict_slot(self);
         w.act_slot = dict_slot(act);
         PyObject *libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
         w.on = w.self_slot && w.act_slot && *w.self_slot == sd && *w.act_slot == ad && libd &&
                PyDict_Watch(S->dict_watcher, sd) == 0 && PyDict_Watch(S->dict_watcher, ad) == 0 &&
                PyDict_Watch(S->dict_watcher, libd) == 0;
+        if (w.on && (!plan->inp_missing.empty() || v->in_opt_missing_any)) {
+            PyObject *inp_obj = v->groups.find("inp")->second.obj.ptr();
+            inp_dict.p = instance_dict(inp_obj);
+            w.idd = inp_dict.p;
+            w.inp_slot = w.idd ? dict_slot(inp_obj) : nullptr;
+            w.on = w.inp_slot && *w.inp_slot == w.idd && PyDict_CheckExact(w.idd) &&
+                   PyDict_Watch(S->dict_watcher, w.idd) == 0;
+        }
         if (!w.on)
             PyErr_Clear();
         w.sd = sd;
@@ -1614,7 +1668,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // series' identities are enough here.
     auto still_armed = [&]() {
         if (g_dict_changes != w.dict_changes || tel::storage_generation != w.storage ||
-            tel::mutations != w.mutations || *w.self_slot != w.sd || *w.act_slot != w.ad)
+            tel::mutations != w.mutations || *w.self_slot != w.sd || *w.act_slot != w.ad ||
+            (w.inp_slot && *w.inp_slot != w.idd))
             return false;
         for (int i = 0; i < w.n_types; ++i)
             if (w.types[i]->tp_version_tag != w.tags[i])
@@ -1673,6 +1728,13 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     if (tel::storage_generation != storage || tel::mutations != mutations)
                         make_room(batch - t);
                 }
+                bool fits = true;
+                for (int j = 0; j < plan->n_u64 && fits; ++j)
+                    fits = tick::u64_fits(plan->u64[j]);
+                if (!fits) {
+                    finish_generic = stop = true;
+                    break;
+                }
                 double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
                 tick::put8(cur[kTimeIndex], &tm);
                 for (int j = 0; j < plan->n_dbl; ++j)
@@ -1684,7 +1746,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                         continue;
                     }
                     const FieldRef &f = row[i];
-                    switch (kSeries[i].kind) {
+                    switch (plan->kind[i]) {
                     case tel::Kind::Float: {
                         double x = twin::load(f);
                         tick::put8(cur[i], &x);
@@ -1713,8 +1775,10 @@ long long native_segment(nb::handle self_h, long long remaining) {
             }
         }
         writers.release();
+        g_native_ticks += (uint64_t) done;
     } catch (std::bad_alloc &) {
         writers.release();
+        g_native_ticks += (uint64_t) done;
         if (done)
             materialize(s);
         PyErr_NoMemory();
@@ -2105,6 +2169,8 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     s.n_address = intern("_address");
     s.n_latest = intern("_latest_feedback");
     s.n_feedback = intern("feedback");
+    m.def("_native_tick_count", []() { return g_native_ticks; },
+          "Internal: ticks run entirely on the native road since the module was loaded.");
 
     // ---- the series type ----
     {
