@@ -17,7 +17,7 @@ from vkl_api import _twin_engine
 from vkl_api import kavrel_actuator_virtual as virtual_module
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
-from twins_build import build_twin
+from twins_build import SCALAR_VARIANTS, build_twin
 from virtual_support import LOG_SERIES, SERIES_NAMES, Struct, logs_identical, ref_paths, same_values
 
 MODEL = "VKL_REF_TWIN"
@@ -258,27 +258,6 @@ def test_callback_that_replaces_the_twin_mid_call(paths):
 
 # ---- compiled variants -------------------------------------------------------------------------
 
-ALL_DOUBLE = {"enable": "c_double", "control": "c_double", "turn": "c_double", "flag": "c_double"}
-
-# The C types a generated twin may give its fields (roles of twins_build.C_TYPE_ROLES), in
-# many mixes, with the optional fields present or absent: each must run natively.
-VARIANTS = {
-    "reference": {},
-    "no-optional-fields": {"optional_fields": False},
-    "no-filter": {"filter_global": False, "filter_type": False},
-    "stated-time-step": {"time_step_s": 1e-4, "export_time_step": True},
-    "reals-float": {"c_types": {"real": "c_float"}},
-    "flags-uint8": {"c_types": {"flag": "c_uint8", "enable": "c_uint8"}},
-    "integers-double": {"c_types": ALL_DOUBLE},
-    "all-double-no-optional": {"optional_fields": False, "c_types": ALL_DOUBLE},
-    "integer-widths": {"c_types": {"enable": "c_int16", "control": "c_uint16", "turn": "c_int64",
-                                   "flag": "c_uint32"}},
-    "narrow-mix-no-optional": {"optional_fields": False, "c_types": {
-        "enable": "c_int8", "control": "c_uint64", "turn": "c_uint32", "flag": "c_bool", "real": "c_float"}},
-    "signed-bytes": {"c_types": {"enable": "c_bool", "control": "c_int8", "turn": "c_int16", "flag": "c_int8"}},
-}
-
-
 def native_ticks():
     return virtual_module._native_tick_count()
 
@@ -297,9 +276,9 @@ def counted_script(a):
     return out, native_ticks() - before
 
 
-@pytest.fixture(params=list(VARIANTS))
+@pytest.fixture(params=list(SCALAR_VARIANTS))
 def variant(request, tmp_path):
-    return request.param, build_twin(tmp_path / request.param, model="V", **VARIANTS[request.param])
+    return request.param, build_twin(tmp_path / request.param, model="V", **SCALAR_VARIANTS[request.param])
 
 
 def test_variants_run_natively_and_match_the_generic_road(variant):

@@ -50,7 +50,8 @@ Compiled libraries are cached per process by source and options (in a
 temporary directory removed at exit), so building the same variant twice
 costs one compilation.
 
-Also: ``STRUCTURES`` (structure name -> list of (field, ctypes type name,
+Also: ``SCALAR_VARIANTS`` (named option sets of plain-scalar variants),
+``STRUCTURES`` (structure name -> list of (field, ctypes type name,
 optional?)), ``GROUP_TYPES`` (wrapper attribute -> structure name),
 ``generate_bindings(...)``, ``platform_target()`` and ``ref_twin_source()``.
 """
@@ -130,6 +131,26 @@ C_TYPE_ROLES: dict[str, tuple[str, list[str]]] = {
     "turn": ("DT_TURN_T", ["Meas_type.turn", "Meas_type.turn2"]),
     "flag": ("DT_FLAG_T", [f"Debug_type.{f}" for f, _, _ in STRUCTURES["Debug_type"]]),
     "real": ("DT_REAL_T", _REAL_FIELDS),
+}
+
+_ALL_DOUBLE = {"enable": "c_double", "control": "c_double", "turn": "c_double", "flag": "c_double"}
+# Variants whose fields are all plain ctypes scalars, in the mixes a generated twin may
+# declare, with the optional fields present or absent: name -> build_twin options.  The
+# simulated actuator runs each of them on its native road (tests and benchmarks use them).
+SCALAR_VARIANTS: dict[str, dict] = {
+    "reference": {},
+    "no-optional-fields": {"optional_fields": False},
+    "no-filter": {"filter_global": False, "filter_type": False},
+    "stated-time-step": {"time_step_s": 1e-4, "export_time_step": True},
+    "reals-float": {"c_types": {"real": "c_float"}},
+    "flags-uint8": {"c_types": {"flag": "c_uint8", "enable": "c_uint8"}},
+    "integers-double": {"c_types": _ALL_DOUBLE},
+    "all-double-no-optional": {"optional_fields": False, "c_types": _ALL_DOUBLE},
+    "integer-widths": {"c_types": {"enable": "c_int16", "control": "c_uint16", "turn": "c_int64",
+                                   "flag": "c_uint32"}},
+    "narrow-mix-no-optional": {"optional_fields": False, "c_types": {
+        "enable": "c_int8", "control": "c_uint64", "turn": "c_uint32", "flag": "c_bool", "real": "c_float"}},
+    "signed-bytes": {"c_types": {"enable": "c_bool", "control": "c_int8", "turn": "c_int16", "flag": "c_int8"}},
 }
 
 INTERFACE_FUNCTIONS = ["DT_initialize", "DT_step", "DT_terminate"] + [g for _, g in GROUP_TYPES.values()]
