@@ -270,9 +270,18 @@ def bound(paths, generic=False):
     return a
 
 
+def lockstep(a, calls=60):
+    """One to three ticks per call, a new load on each, as a controller stepping in lockstep
+    with its plant; the script's callback stays set."""
+    return [a.step(load=0.01 * k, steps=1 + k % 3) for k in range(calls)]
+
+
 def counted_script(a):
     before = native_ticks()
     out = script(a)
+    out["lockstep"] = lockstep(a)
+    out["count"] = a._simulation_step_count
+    out["latest"] = a._latest_feedback
     return out, native_ticks() - before
 
 
@@ -288,8 +297,9 @@ def test_variants_run_natively_and_match_the_generic_road(variant):
     x, native = counted_script(a)
     y, generic = counted_script(b)
     assert_same_run(x, y, a.telemetry_log, b.telemetry_log)
+    assert all(same_values(p, q) for p, q in zip(x["lockstep"], y["lockstep"]))
     # every tick of the plain wrapper ran natively, none of the proxy's
-    assert native == x["count"] == 348 and generic == 0
+    assert native == x["count"] == 348 + 120 and generic == 0
     # each series holds its field's values with the type ctypes gives them
     w = a.actuator
     for series, path in LOG_SERIES:
@@ -452,15 +462,17 @@ HOSTILE = [
 ]
 
 
+@pytest.mark.parametrize("per_call", [30, 1, 3], ids=["one-call", "one-tick-calls", "three-tick-calls"])
 @pytest.mark.parametrize("change, exc", [h[1:] for h in HOSTILE], ids=[h[0] for h in HOSTILE])
-def test_changes_from_the_callback_raise_cleanly(paths, change, exc):
+def test_changes_from_the_callback_raise_cleanly(paths, change, exc, per_call):
     a = KavrelActuatorVirtual(new_wrapper(paths))
     a.connect()
     a.set_feedback_items([I.POSITION_FB])
     a.set_feedback_rate(a.Rates.RATE_2KHZ)
     a.set_feedback_callback(lambda addr, fb: change(a))
     with pytest.raises(exc):
-        a.step(steps=30)
+        for _ in range(30 // per_call + 1):
+            a.step(steps=per_call)
     assert a.__dict__.get("_simulation_step_count") in (10, 11, "x")
 
 

@@ -774,14 +774,14 @@ const char *kMeasFields[8] = {"turn", "turn2", "T", "e_pos", "pos", "pos2", "spd
 
 // Names the actuator's stepping machinery calls through the instance; the
 // native road requires each to be the one defined here.
-const char *kStepMethods[] = {"_build_feedback_snapshot", "_should_emit_feedback", "_emit_callback",
+const char *kStepMethods[] = {"_ensure_initialized", "_build_feedback_snapshot", "_should_emit_feedback", "_emit_callback",
                               "_get_item_value", "_read_path", "_require_actuator", "has_errors",
                               "get_debug_flags", "_bool_to_float", "_safe_divisor"};
 constexpr int kNumStepMethods = sizeof(kStepMethods) / sizeof(kStepMethods[0]);
 // Plain instance attributes the stepping reads and writes.
 const char *kStepAttrs[] = {"actuator", "_setpoint", "_load_value", "telemetry_log", "_simulation_step_count",
                             "_feedback_items", "_feedback_callback", "_feedback_rate_divider", "_address",
-                            "_latest_feedback", "feedback"};
+                            "_latest_feedback", "feedback", "_connected"};
 constexpr int kNumStepAttrs = sizeof(kStepAttrs) / sizeof(kStepAttrs[0]);
 
 struct Plan {
@@ -830,7 +830,7 @@ struct State {
     PyObject *n_step_methods[kNumStepMethods] = {};
     nb::object orig_methods[kNumStepMethods];
     PyObject *n_step_attrs[kNumStepAttrs] = {};
-    PyObject *n_step, *n_append, *n_native_view, *n_time_step, *n_time_start;
+    PyObject *n_step, *n_append, *n_native_view, *n_time_step, *n_time_start, *n_connected, *n_initialized;
     PyObject *n_actuator, *n_setpoint, *n_load_value, *n_telemetry_log, *n_count, *n_items, *n_callback, *n_divider,
         *n_address, *n_latest, *n_feedback;
 
@@ -1209,7 +1209,8 @@ bool engine_type_ok(PyTypeObject *t) {
         return false;
     if (t->tp_version_tag == S->ok_engine_tag && t->tp_version_tag != 0)
         return true;
-    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, S->n_step) != S->engine_step.ptr())
+    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, S->n_step) != S->engine_step.ptr() ||
+        _PyType_Lookup(t, S->n_initialized))
         return false;
     if (!has_version_tag(t))
         return false;
@@ -1233,6 +1234,36 @@ bool log_type_ok(PyTypeObject *t) {
         return false;
     S->ok_log_tag = t->tp_version_tag;
     return t->tp_version_tag != 0;
+}
+
+// `_ensure_initialized()` would do nothing now: it is the class's own, the
+// bound twin is the engine's, connected and initialised (what a lockstep
+// caller of one-tick steps finds on every call but the first).  Then the
+// load given to `step` (when not null) is stored as `step` stores it.
+bool initialized_now(PyObject *self, PyObject *load) {
+    if (!self_type_ok(Py_TYPE(self)))
+        return false;
+    Ref sd(instance_dict(self));
+    if (!sd.p) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(sd.p, S->n_step_methods[0]) || dict_get(sd.p, S->n_connected) != Py_True)
+        return false;
+    PyObject *act = dict_get(sd.p, S->n_actuator);
+    if (!act || !engine_type_ok(Py_TYPE(act)))
+        return false;
+    Ref ad(instance_dict(act));
+    if (!ad.p) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(ad.p, S->n_initialized) != Py_True)
+        return false;
+    // What `self._load_value = load` does (the class defines no such attribute).
+    if (load && PyDict_SetItem(sd.p, S->n_load_value, load) < 0)
+        raise_pending();
+    return true;
 }
 
 inline PyObject *log_slot(PyObject *log, int i) { return *(PyObject **) ((char *) log + S->log_off[i]); }
@@ -1574,6 +1605,99 @@ long long native_segment(nb::handle self_h, long long remaining) {
     for (int c = 0; c < 65; ++c)
         if (s.cols[c]->attached())
             return 0; // a run of this log is in progress further up (a twin calling back)
+    long long done = 0;
+    bool due = false, stop = false, finish_generic = false;
+    auto series_unchanged = [&]() {
+        for (int i = 0; i < kLogFields; ++i)
+            if (log_slot(log, i) != keep[i].ptr())
+                return false;
+        for (int i = 0; i < 65; ++i)
+            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i] || s.cols[i]->kind() != plan->kind[i])
+                return false;
+        return true;
+    };
+    auto log_unchanged = [&]() { return dict_get(sd, S->n_telemetry_log) == log && series_unchanged(); };
+    // The row of one tick as the plan reads it from the fields, for columns
+    // written through their own appends.
+    auto append_row = [&]() {
+        s.cols[kTimeIndex]->push_double(tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start));
+        for (int j = 0; j < plan->n_dbl; ++j) {
+            double x;
+            std::memcpy(&x, plan->dbl_src[j], 8);
+            s.cols[plan->dbl_col[j]]->push_double(x);
+        }
+        for (int j = 0; j < plan->n_other; ++j) {
+            int i = plan->other_col[j];
+            tel::Column *c = s.cols[i];
+            if (plan->row_nan[i])
+                c->push_double(kNaN);
+            else if (plan->kind[i] == tel::Kind::Float)
+                c->push_double(twin::load(row[i]));
+            else if (plan->kind[i] == tel::Kind::Int)
+                c->push_int(tick::load_int(row[i]));
+            else
+                c->push_bool(tick::load_bool(row[i]));
+        }
+    };
+    auto u64_fit = [&]() {
+        for (int j = 0; j < plan->n_u64; ++j)
+            if (!tick::u64_fits(plan->u64[j]))
+                return false;
+        return true;
+    };
+
+    // A short run (a caller stepping in lockstep, one tick per call) appends
+    // its rows through the columns' own appends and makes the full checks
+    // around each twin step: setting up write cursors and the change watch
+    // would cost more than the ticks.
+    constexpr long long kShortRun = 4;
+    if (remaining <= kShortRun) {
+        try {
+            while (done < remaining) {
+                // The first tick's actuator, view, setpoint and load were
+                // read just above, with nothing run since.
+                if (done > 0 &&
+                    (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj))
+                    break;
+                if (!v->step_valid(act, ad, cache))
+                    break;
+                if (done > 0) {
+                    PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
+                    if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo))
+                        break;
+                    s.setpoint = PyFloat_AS_DOUBLE(spo);
+                    s.load = PyFloat_AS_DOUBLE(ldo);
+                }
+                twin::store(v->in_reference, s.setpoint);
+                twin::store(v->in_load, s.load);
+                for (int i = 0; i < 3; ++i)
+                    if (v->in_opt[i])
+                        twin::store(v->in_opt[i], cache[i]);
+                v->step_fn(v->model);
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged() ||
+                    !u64_fit()) {
+                    finish_generic = true;
+                    break;
+                }
+                append_row();
+                ++s.count;
+                ++done;
+                for (int j = 0; j < s.n_distinct; ++j)
+                    s.values[j] = item_value(*plan, s.distinct[j]);
+                if (may_emit && s.count % div == 0) {
+                    due = true;
+                    break;
+                }
+            }
+        } catch (std::bad_alloc &) {
+            g_native_ticks += (uint64_t) done;
+            if (done)
+                materialize(s);
+            PyErr_NoMemory();
+            raise_pending();
+        }
+        g_native_ticks += (uint64_t) done;
+    } else {
     struct Writers {
         tel::Column **cols;
         nb::object *keep;
@@ -1590,18 +1714,6 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
         ~Writers() { release(); }
     } writers{s.cols, keep};
-    long long done = 0;
-    bool due = false, stop = false, finish_generic = false;
-    auto series_unchanged = [&]() {
-        for (int i = 0; i < kLogFields; ++i)
-            if (log_slot(log, i) != keep[i].ptr())
-                return false;
-        for (int i = 0; i < 65; ++i)
-            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i] || s.cols[i]->kind() != plan->kind[i])
-                return false;
-        return true;
-    };
-    auto log_unchanged = [&]() { return dict_get(sd, S->n_telemetry_log) == log && series_unchanged(); };
     auto make_room = [&](long long n) {
         for (int c = 0; c < 65; ++c) {
             s.cols[c]->attach(&cur[c]);
@@ -1784,6 +1896,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
         PyErr_NoMemory();
         raise_pending();
     }
+    } // long run
     if (finish_generic) {
         // The tick's step ran natively; its row, count and snapshot follow
         // the generic road.
@@ -2155,6 +2268,8 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     s.n_step = intern("step");
     s.n_append = intern("_append");
     s.n_native_view = intern("_native_view");
+    s.n_connected = intern("_connected");
+    s.n_initialized = intern("_initialized");
     s.dict_watcher = add_dict_watcher();
     s.n_time_step = intern("TIME_STEP");
     s.n_time_start = intern("time_start");
@@ -2588,20 +2703,32 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     cls.def(
         "step",
         [](nb::handle self, nb::handle load, nb::handle steps) {
-            nb::object ld = arg_float_or_none(load, "load");
-            nb::object n_obj = arg_int(steps, "steps");
-            nb::object one = nb::int_(1);
-            PyObject *lt = PyObject_RichCompare(n_obj.ptr(), one.ptr(), Py_LT);
-            if (!lt)
-                raise_pending();
-            if (truth(nb::steal(lt)))
+            nb::object ld = PyFloat_CheckExact(load.ptr()) ? nb::borrow(load) : arg_float_or_none(load, "load");
+            long long n = 0;
+            int overflow = 1;
+            if (PyLong_CheckExact(steps.ptr()))
+                n = PyLong_AsLongLongAndOverflow(steps.ptr(), &overflow);
+            if (overflow || (n == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                nb::object n_obj = arg_int(steps, "steps");
+                nb::object one = nb::int_(1);
+                PyObject *lt = PyObject_RichCompare(n_obj.ptr(), one.ptr(), Py_LT);
+                if (!lt)
+                    raise_pending();
+                if (truth(nb::steal(lt)))
+                    raise(PyExc_ValueError, "steps must be >= 1");
+                n = PyLong_AsLongLong(n_obj.ptr());
+                if (n == -1 && PyErr_Occurred())
+                    raise_pending();
+            } else if (n < 1) {
                 raise(PyExc_ValueError, "steps must be >= 1");
-            long long n = PyLong_AsLongLong(n_obj.ptr());
-            if (n == -1 && PyErr_Occurred())
-                raise_pending();
-            self_call(self, "_ensure_initialized");
-            if (!ld.is_none())
-                nb::setattr(self, "_load_value", ld);
+            }
+            PyObject *new_load = ld.is_none() ? nullptr : ld.ptr();
+            if (!initialized_now(self.ptr(), new_load)) {
+                self_call(self, "_ensure_initialized");
+                if (new_load && PyObject_SetAttr(self.ptr(), S->n_load_value, new_load) < 0)
+                    raise_pending();
+            }
             long long done = 0;
             while (done < n) {
                 long long k = native_segment(self, n - done);
@@ -2612,7 +2739,7 @@ NB_MODULE(kavrel_actuator_virtual, m) {
                 generic_tick(self);
                 ++done;
             }
-            return dict_copy(nb::getattr(self, "_latest_feedback"));
+            return dict_copy(getattr_o(self, S->n_latest));
         },
         arg("load") = nb::none(), arg("steps") = 1)
         .signature("(self, load: Optional[float] = None, steps: int = 1) -> Dict[Any, Any]");
