@@ -819,6 +819,10 @@ struct State {
     nb::object nan;          // math.nan
     PyTypeObject *view_type = nullptr;
     nb::object items[48];    // VKL_Items members in order
+    // Their hashes, as computed under the enumeration class's version tag
+    // `item_hash_tag` (a change to the class, e.g. of __hash__, changes it).
+    Py_hash_t item_hash[48] = {};
+    unsigned int item_hash_tag = 0;
     nb::object p_ff_gain, p_speed_cutoff, p_current_cutoff, p_setpoint, p_mode, p_torque_perf, p_speed_perf,
         p_address, p_can_high_speed;
     Py_ssize_t log_off[kLogFields] = {};
@@ -1448,6 +1452,33 @@ struct Segment {
     int n_distinct = 0;
 };
 
+} // namespace
+// Exported by the interpreter (declared in its internal headers): a dict
+// store with the key's hash given.
+extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item, Py_hash_t hash);
+namespace {
+
+// The hashes of the VKL_Items members, which are enumeration members whose
+// __hash__ is Python code: computing three of them per tick would cost more
+// than the tick.  Kept while the enumeration class is unchanged.
+bool item_hashes_current() {
+    PyTypeObject *t = Py_TYPE(S->items[0].ptr());
+    if (S->item_hash_tag != 0 && t->tp_version_tag == S->item_hash_tag)
+        return true;
+    for (int k = 0; k < 48; ++k) {
+        if (Py_TYPE(S->items[k].ptr()) != t)
+            return false;
+        Py_hash_t h = PyObject_Hash(S->items[k].ptr());
+        if (h == -1)
+            raise_pending();
+        S->item_hash[k] = h;
+    }
+    // Hashing ran Python code, which may have changed the class meanwhile:
+    // keep the hashes only under a tag taken now.
+    S->item_hash_tag = has_version_tag(t) ? t->tp_version_tag : 0;
+    return S->item_hash_tag != 0;
+}
+
 // Bring the Python-visible state up to the last finished tick.
 void materialize(Segment &s) {
     nb::object count = nb::steal(PyLong_FromLongLong(s.count));
@@ -1456,9 +1487,17 @@ void materialize(Segment &s) {
     if (PyDict_SetItem(s.sd, S->n_count, count.ptr()) < 0)
         raise_pending();
     nb::dict snap;
-    for (int j = 0; j < s.n_distinct; ++j)
-        snap[S->items[s.distinct[j]]] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S->nan
-                                                                                 : nb::object(nb::float_(s.values[j]));
+    bool known = s.n_distinct > 0 && item_hashes_current();
+    for (int j = 0; j < s.n_distinct; ++j) {
+        int k = s.distinct[j];
+        nb::object value = kItems[k].kind == ItemKind::NaN ? S->nan : nb::steal(PyFloat_FromDouble(s.values[j]));
+        if (!value.is_valid())
+            raise_pending();
+        int r = known ? _PyDict_SetItem_KnownHash(snap.ptr(), S->items[k].ptr(), value.ptr(), S->item_hash[k])
+                      : PyDict_SetItem(snap.ptr(), S->items[k].ptr(), value.ptr());
+        if (r < 0)
+            raise_pending();
+    }
     if (PyDict_SetItem(s.sd, S->n_latest, snap.ptr()) < 0)
         raise_pending();
     nb::object fb = dict_copy(snap);
