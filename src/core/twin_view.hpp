@@ -41,6 +41,7 @@
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -149,6 +150,10 @@ struct TwinView {
         auto f = g->second.fields.find(field);
         return f == g->second.fields.end() ? FieldRef{} : f->second;
     }
+
+    // What a consumer derives from the view once (the simulated actuator's
+    // tick plan), kept as long as the view.
+    mutable std::shared_ptr<void> consumer_plan;
 
     // ---- validity (see the top of this file) --------------------------------
     PyTypeObject *owner_type = nullptr; // the exact wrapper class the view was built for

@@ -785,7 +785,8 @@ const char *kStepAttrs[] = {"actuator", "_setpoint", "_load_value", "telemetry_l
 constexpr int kNumStepAttrs = sizeof(kStepAttrs) / sizeof(kStepAttrs[0]);
 
 struct Plan {
-    nb::object view_obj; // the TwinView object (keeps the structures alive)
+    PyObject *view_obj = nullptr; // the TwinView object it was made for (identity only:
+                                  // the view holds its plan, a run holds the view)
     TwinView *v = nullptr;
     bool rows_ok = false;
     FieldRef row[64];
@@ -844,8 +845,6 @@ struct State {
     unsigned int ok_engine_tag = 0;
     unsigned int ok_log_tag = 0;
 
-    std::shared_ptr<Plan> plans[4]; // held by a running segment too, so eviction frees nothing in use
-    int next_plan = 0;
 
     int dict_watcher = -1; // -1: no watcher, every tick is checked in full
     bool log_slots_contiguous = false; // the log's slots are one run of words from log_slots_begin
@@ -1278,15 +1277,17 @@ FieldRef view_field(TwinView *v, const char *path) {
     return v->find(p.substr(0, dot), p.substr(dot + 1));
 }
 
+// The view's plan, made on first use and kept with the view (so any number of
+// actuators stepping in turn each find theirs at once).
 std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
-    for (auto &pp : S->plans)
-        if (pp && pp->view_obj.ptr() == view_obj && pp->v == v)
+    if (v->consumer_plan) {
+        auto pp = std::static_pointer_cast<Plan>(v->consumer_plan);
+        if (pp->view_obj == view_obj && pp->v == v)
             return pp;
+    }
     auto pp = std::make_shared<Plan>();
-    S->plans[S->next_plan] = pp;
-    S->next_plan = (S->next_plan + 1) % 4;
     Plan &p = *pp;
-    p.view_obj = nb::borrow(view_obj);
+    p.view_obj = view_obj;
     p.v = v;
     p.rows_ok = true;
     auto inp = v->groups.find("inp");
@@ -1352,6 +1353,7 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         case ItemKind::NaN: s.ok = true; break;
         }
     }
+    v->consumer_plan = pp;
     return pp;
 }
 
@@ -1533,6 +1535,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);
     if (!v)
         return 0; // validity is checked before every tick, the first included
+    nb::object view_hold = nb::borrow(view_obj); // the view (its structures, its plan) outlives the run
     std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
     Plan *plan = plan_hold.get();
     if (!plan->rows_ok)
