@@ -14,10 +14,13 @@ one run:
     default divider (every 20th tick, 1 kHz on a 20 kHz twin); the loop's own cost per
     tick is the tick time minus the bare loop's;
   * ``step(load=..., steps=1)`` per call, with three feedback items;
-  * telemetry bytes per tick: the resident-set growth over a long run, measured in a
-    fresh interpreter per variant (so no storage kept from an earlier run is reused),
-    beside what the series' column types need (8 bytes per float or integer value,
-    1 per boolean).
+  * telemetry bytes per tick: the resident-set growth over the second half of a long
+    run (what each further tick costs, without the constant per-column rounding to
+    whole pages), measured in a fresh interpreter per variant so that no storage kept
+    from an earlier run is reused, beside what the series' column types need (8 bytes
+    per float or integer value, 1 per boolean).
+and, on the reference twin, one-tick calls of twelve actuators stepped in turn (a robot
+simulated in lockstep with its controller).
 Times are the process's CPU time (user and system, the kernel's page zeroing for new log
 storage included) and the bare loop's too, so other load on the machine distorts them less.
 """
@@ -86,6 +89,31 @@ def ns_per_one_tick_call(act: KavrelActuatorVirtual, calls: int, repeats: int) -
     return best
 
 
+def ns_per_lockstep_call(n_actuators: int, calls: int, repeats: int) -> float:
+    """One-tick calls with three items on `n_actuators` reference twins stepped in turn."""
+    acts = []
+    for k in range(n_actuators):
+        act = KavrelActuatorVirtual(address=0x20 + k)
+        act.set_actuator("VKL_REF_TWIN")
+        act.connect()
+        act.start()
+        items = act.VKL_Items
+        act.set_feedback_items([items.POSITION_FB, items.SPEED_FB, items.TORQUE_FB])
+        acts.append(act)
+    steps = [act.step for act in acts]
+    rounds = max(1, calls // n_actuators)
+    best = float("inf")
+    for _ in range(repeats):
+        for act in acts:
+            act.telemetry_log = VirtualActuatorLog()
+        t0 = time.process_time()
+        for _ in range(rounds):
+            for step in steps:
+                step(load=0.1, steps=1)
+        best = min(best, (time.process_time() - t0) / (rounds * n_actuators) * 1e9)
+    return best
+
+
 def step_loop_executable() -> Path | None:
     import vkl_api
 
@@ -123,16 +151,18 @@ def rss_bytes() -> int:
 
 
 def telemetry_child(paths, steps: int) -> None:
-    """Run in a fresh interpreter: print the resident growth per tick and what the
-    columns' types need per tick, as JSON."""
+    """Run in a fresh interpreter: print the resident growth per tick over the second
+    half of `steps` ticks and what the columns' types need per tick, as JSON."""
     act = make_actuator(paths)
     act.telemetry_log = VirtualActuatorLog()
+    half = steps // 2
+    act.step(steps=half)
     before = rss_bytes()
-    act.step(steps=steps)
+    act.step(steps=half)
     grown = rss_bytes() - before
     log = act.telemetry_log
     need = sum(memoryview(getattr(log, n)).itemsize for n in SERIES)
-    print(json.dumps({"rss": grown / len(log.time), "need": need}))
+    print(json.dumps({"rss": grown / half, "need": need}))
 
 
 def telemetry_per_tick(lib: Path, bindings: Path, steps: int) -> dict:
@@ -146,7 +176,7 @@ def main() -> None:
     ap.add_argument("--steps", type=int, default=200_000, help="ticks per timed step() call")
     ap.add_argument("--calls", type=int, default=100_000, help="one-tick step() calls per timed run")
     ap.add_argument("--repeats", type=int, default=5)
-    ap.add_argument("--long-run", type=int, default=1_000_000, help="ticks of the telemetry size run")
+    ap.add_argument("--long-run", type=int, default=4_000_000, help="ticks of the telemetry size run")
     ap.add_argument("--variants", nargs="*", default=list(SCALAR_VARIANTS), help="names from SCALAR_VARIANTS")
     ap.add_argument("--telemetry-child", nargs=3, metavar=("LIB", "BINDINGS", "STEPS"), help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -194,6 +224,11 @@ def main() -> None:
             limit = size["need"] * (1 + TARGET_BYTES_SLACK)
             figure(GROUP, f"telemetry bytes per tick (resident growth) [{name}]", size["rss"], "B",
                    target=f"<= {limit:.0f} (column types need {size['need']})", met=size["rss"] <= limit)
+        lockstep_ns = ns_per_lockstep_call(12, args.calls, args.repeats)
+        print(f"12 reference actuators stepped in turn, step(load=..., steps=1) with 3 items: "
+              f"{lockstep_ns:.1f} ns per call")
+        figure(GROUP, "step(load=..., steps=1) per call, 3 items, 12 actuators in turn [reference]", lockstep_ns,
+               "ns", target=f"<= {TARGET_ONE_TICK_NS:.0f}", met=lockstep_ns <= TARGET_ONE_TICK_NS)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"targets: own cost <= {TARGET_LOOP_NS:.0f} ns without items, <= {TARGET_LOOP_ITEMS_NS:.0f} ns with "

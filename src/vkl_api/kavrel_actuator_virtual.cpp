@@ -1507,6 +1507,36 @@ void materialize(Segment &s) {
         raise_pending();
 }
 
+// The end of a run of `done` native ticks: the Python-visible state brought
+// up to date, the tick that left the native road finished on the generic
+// one, the callback that is due called.  Returns the ticks run.
+long long end_segment(Segment &s, nb::handle self_h, long long done, bool due, bool finish_generic) {
+    if (finish_generic) {
+        // The tick's step ran natively; its row, count and snapshot follow
+        // the generic road.
+        if (done)
+            materialize(s);
+        generic_after_step(self_h);
+        return done + 1;
+    }
+    if (done == 0)
+        return 0;
+    materialize(s);
+    if (due) {
+        // Read again: materialising may have run arbitrary code (collection).
+        nb::object cb_now = nb::borrow(dict_get(s.sd, S->n_callback));
+        nb::object addr = nb::borrow(dict_get(s.sd, S->n_address));
+        if (cb_now.is_valid() && addr.is_valid()) {
+            nb::object payload = dict_copy(nb::borrow(dict_get(s.sd, S->n_latest)));
+            emit_callback(cb_now, addr, payload);
+        }
+    } else if ((done & 0xFFFF) == 0) {
+        if (PyErr_CheckSignals() < 0)
+            raise_pending();
+    }
+    return done;
+}
+
 // Run up to `remaining` ticks natively.  Returns the number of ticks run; 0
 // when the native road does not apply now (the caller then runs a generic
 // tick).  The Python-visible state is current when it returns or raises.
@@ -1647,6 +1677,22 @@ long long native_segment(nb::handle self_h, long long remaining) {
     for (int c = 0; c < 65; ++c)
         if (s.cols[c]->attached())
             return 0; // a run of this log is in progress further up (a twin calling back)
+    struct Writers {
+        tel::Column **cols;
+        nb::object *keep;
+        bool on = false;
+        // Columns still owned by their series are let go; a series that
+        // gave its column up meanwhile has freed it.
+        void release() {
+            if (!on)
+                return;
+            on = false;
+            for (int c = 0; c < 65; ++c)
+                if (((SeriesObject *) keep[c].ptr())->col == cols[c])
+                    cols[c]->detach();
+        }
+        ~Writers() { release(); }
+    } writers{s.cols, keep};
     long long done = 0;
     bool due = false, stop = false, finish_generic = false;
     auto series_unchanged = [&]() {
@@ -1659,6 +1705,14 @@ long long native_segment(nb::handle self_h, long long remaining) {
         return true;
     };
     auto log_unchanged = [&]() { return dict_get(sd, S->n_telemetry_log) == log && series_unchanged(); };
+    auto make_room = [&](long long n) {
+        for (int c = 0; c < 65; ++c) {
+            s.cols[c]->attach(&cur[c]);
+            s.cols[c]->ensure(s.cols[c]->size() + (size_t) n);
+        }
+        writers.on = true;
+    };
+
     // The row of one tick as the plan reads it from the fields, for columns
     // written through their own appends.
     auto append_row = [&]() {
@@ -1739,30 +1793,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
             raise_pending();
         }
         g_native_ticks += (uint64_t) done;
-    } else {
-    struct Writers {
-        tel::Column **cols;
-        nb::object *keep;
-        bool on = false;
-        // Columns still owned by their series are let go; a series that
-        // gave its column up meanwhile has freed it.
-        void release() {
-            if (!on)
-                return;
-            on = false;
-            for (int c = 0; c < 65; ++c)
-                if (((SeriesObject *) keep[c].ptr())->col == cols[c])
-                    cols[c]->detach();
-        }
-        ~Writers() { release(); }
-    } writers{s.cols, keep};
-    auto make_room = [&](long long n) {
-        for (int c = 0; c < 65; ++c) {
-            s.cols[c]->attach(&cur[c]);
-            s.cols[c]->ensure(s.cols[c]->size() + (size_t) n);
-        }
-        writers.on = true;
-    };
+        return end_segment(s, self_h, done, due, finish_generic);
+    }
 
     // The cheap test (see Watch) is used when every object it relies on
     // allows it; otherwise every tick is checked in full.
@@ -1882,10 +1914,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     if (tel::storage_generation != storage || tel::mutations != mutations)
                         make_room(batch - t);
                 }
-                bool fits = true;
-                for (int j = 0; j < plan->n_u64 && fits; ++j)
-                    fits = tick::u64_fits(plan->u64[j]);
-                if (!fits) {
+                if (!u64_fit()) {
                     finish_generic = stop = true;
                     break;
                 }
@@ -1938,31 +1967,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
         PyErr_NoMemory();
         raise_pending();
     }
-    } // long run
-    if (finish_generic) {
-        // The tick's step ran natively; its row, count and snapshot follow
-        // the generic road.
-        if (done)
-            materialize(s);
-        generic_after_step(self_h);
-        return done + 1;
-    }
-    if (done == 0)
-        return 0;
-    materialize(s);
-    if (due) {
-        // Read again: materialising may have run arbitrary code (collection).
-        nb::object cb_now = nb::borrow(dict_get(sd, S->n_callback));
-        nb::object addr = nb::borrow(dict_get(sd, S->n_address));
-        if (cb_now.is_valid() && addr.is_valid()) {
-            nb::object payload = dict_copy(nb::borrow(dict_get(sd, S->n_latest)));
-            emit_callback(cb_now, addr, payload);
-        }
-    } else if ((done & 0xFFFF) == 0) {
-        if (PyErr_CheckSignals() < 0)
-            raise_pending();
-    }
-    return done;
+    return end_segment(s, self_h, done, due, finish_generic);
 }
 
 // ============================================================================
