@@ -51,7 +51,7 @@ TARGET_LOOP_ITEMS_NS = 250.0
 TARGET_ONE_TICK_NS = 600.0
 TARGET_BYTES_SLACK = 0.05
 SERIES = [n for n in VirtualActuatorLog.__slots__ if n not in ("TIME_STEP", "time_start")]
-GROUP = "virtual actuator"
+GROUP = "simulated actuator"
 
 
 def make_actuator(paths) -> KavrelActuatorVirtual:

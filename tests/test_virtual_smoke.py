@@ -10,17 +10,7 @@ import pytest
 
 from vkl_api import _twin_engine
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
-
-MODEL = "VKL_REF_TWIN"
-
-
-def running(cls=KavrelActuatorVirtual):
-    act = cls(address=0x20)
-    act.set_actuator(MODEL)
-    act.connect()
-    act.start()
-    return act
-
+from virtual_support import running
 
 ITEMS = KavrelActuatorVirtual.VKL_Items
 

@@ -18,7 +18,7 @@ from vkl_api import kavrel_actuator_virtual as virtual_module
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
 from twins_build import SCALAR_VARIANTS, build_twin
-from virtual_support import LOG_SERIES, SERIES_NAMES, Struct, logs_identical, ref_paths, same_values
+from virtual_support import LOG_SERIES, Struct, logs_identical, ref_paths, running, same_values
 
 MODEL = "VKL_REF_TWIN"
 LOG_PATHS = {n: p.split(".") for n, p in LOG_SERIES if p}
@@ -561,14 +561,6 @@ class GenericStepping(KavrelActuatorVirtual):
 
     def _should_emit_feedback(self):
         return super()._should_emit_feedback()
-
-
-def running(cls=KavrelActuatorVirtual):
-    act = cls(address=0x20)
-    act.set_actuator(MODEL)
-    act.connect()
-    act.start()
-    return act
 
 
 def drive(act, items, rate=None, mutate=None):

@@ -1735,6 +1735,15 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 c->push_bool(tick::load_bool(row[i]));
         }
     };
+    // One twin step natively: what the engine's `step(ref, load)` does.
+    auto step_twin = [&]() {
+        twin::store(v->in_reference, s.setpoint);
+        twin::store(v->in_load, s.load);
+        for (int i = 0; i < 3; ++i)
+            if (v->in_opt[i])
+                twin::store(v->in_opt[i], cache[i]);
+        v->step_fn(v->model);
+    };
     auto u64_fit = [&]() {
         for (int j = 0; j < plan->n_u64; ++j)
             if (!tick::u64_fits(plan->u64[j]))
@@ -1764,12 +1773,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     s.setpoint = PyFloat_AS_DOUBLE(spo);
                     s.load = PyFloat_AS_DOUBLE(ldo);
                 }
-                twin::store(v->in_reference, s.setpoint);
-                twin::store(v->in_load, s.load);
-                for (int i = 0; i < 3; ++i)
-                    if (v->in_opt[i])
-                        twin::store(v->in_opt[i], cache[i]);
-                v->step_fn(v->model);
+                step_twin();
                 if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged() ||
                     !u64_fit()) {
                     finish_generic = true;
@@ -1890,12 +1894,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     // from here on only a change can break it.
                     checked = w.on && v->fields_valid(act, ad) && log_unchanged() && arm();
                 }
-                twin::store(v->in_reference, s.setpoint);
-                twin::store(v->in_load, s.load);
-                for (int i = 0; i < 3; ++i)
-                    if (v->in_opt[i])
-                        twin::store(v->in_opt[i], cache[i]);
-                v->step_fn(v->model);
+                step_twin();
                 // After the step: the row and the snapshot are read through
                 // the field view, into the same log as before.
                 if (checked) {
