@@ -663,3 +663,21 @@ def test_an_empty_series_takes_the_kind_of_its_first_value(values, fmt):
                 memoryview(series)
         else:
             assert memoryview(series).format == fmt and memoryview(series).tolist()[:1] == values[:1]
+
+
+def test_an_absent_optional_field_given_to_the_structure_is_read_from_then_on(tmp_path):
+    """On a twin without the optional inputs, a port set as a plain attribute of its `inp`
+    structure is what both roads log (and the engine writes) from the next tick on."""
+    paths = build_twin(tmp_path, model="A", optional_fields=False)
+    a, b = bound(paths), bound(paths, generic=True)
+    for x in (a, b):
+        x.connect()
+        x.start()
+        x.change_impedance_setpoint(0.2, K_stiff=2.0, ref_ff_torque=0.05, ref_impedance_spd=0.5)
+        x.step(steps=100)
+        x.actuator.inp.T_ADC = 0.25
+        x.actuator.inp.ref_ff_torque = -1.0
+        x.step(steps=100)
+    log = a.telemetry_log
+    assert all(math.isnan(v) for v in log.inp_t_adc[:100]) and set(log.inp_t_adc[100:]) == {0.25}
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
