@@ -131,9 +131,11 @@ private:
             *at = (unsigned char) w;
         else
             std::memcpy(at, &w, 8);
+#if defined(__GNUC__)
         // Rows are appended one value per column across many columns: ask
         // for the line a few values ahead (a prefetch never faults).
         __builtin_prefetch(at + 128, 1, 3);
+#endif
         ++len_;
         changed();
     }

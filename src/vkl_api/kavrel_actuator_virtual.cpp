@@ -10,6 +10,11 @@
 // and the feedback snapshot, with the Python-visible state (tick count,
 // snapshot, `feedback`) brought up to date before any Python code can run
 // (the feedback callback, a signal handler, the return of `step`).
+//
+// A series stores its values as the twin yields them: an empty series takes
+// the kind of its first value (float, int within 64 bits, bool) as a typed
+// column, whatever C type the twin gave the field, and becomes a list of
+// objects only when it receives values of two kinds.
 #include "core/pyutil.hpp"
 #include "core/telemetry.hpp"
 #include "core/tick_loop.hpp"
@@ -619,7 +624,7 @@ PyType_Slot series_slots[] = {
 
 struct SeriesDef {
     const char *name;
-    tel::Kind kind;
+    tel::Kind kind; // the declared element type: the kind of a new, empty series
     const char *group; // nullptr for `time`
     const char *field;
     bool optional;
