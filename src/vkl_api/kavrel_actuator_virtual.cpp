@@ -1700,10 +1700,15 @@ long long native_segment(nb::handle self_h, long long remaining) {
     } writers{s.cols, keep};
     long long done = 0;
     bool due = false, stop = false, finish_generic = false;
-    auto series_unchanged = [&]() {
+    auto slots_unchanged = [&]() {
         for (int i = 0; i < kLogFields; ++i)
             if (log_slot(log, i) != keep[i].ptr())
                 return false;
+        return true;
+    };
+    auto series_unchanged = [&]() {
+        if (!slots_unchanged())
+            return false;
         for (int i = 0; i < 65; ++i)
             if (((SeriesObject *) keep[i].ptr())->col != s.cols[i] || s.cols[i]->kind() != plan->kind[i])
                 return false;
@@ -1778,9 +1783,13 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     s.setpoint = PyFloat_AS_DOUBLE(spo);
                     s.load = PyFloat_AS_DOUBLE(ldo);
                 }
+                // A series changes its column or kind only along with the
+                // storage generation: with that unchanged, its slots suffice.
+                uint64_t storage = tel::storage_generation;
                 step_twin();
-                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_unchanged() ||
-                    !u64_fit()) {
+                bool log_ok = dict_get(sd, S->n_telemetry_log) == log &&
+                              (tel::storage_generation == storage ? slots_unchanged() : series_unchanged());
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok || !u64_fit()) {
                     finish_generic = true;
                     break;
                 }
