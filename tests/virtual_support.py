@@ -15,6 +15,8 @@
 ``field_names``      the structure fields the simulated actuator reads, by group.
 ``same_values``      equality of two sequences or dicts where NaN equals NaN and the
                      float representation must match (so -0.0 differs from 0.0).
+``running``          a connected, started simulated actuator at address 0x20 on the
+                     reference twin (of the given class).
 """
 
 from __future__ import annotations
@@ -281,6 +283,16 @@ def logs_identical(a, b):
         if [(type(v), _norm(v)) for v in ra[n]] != [(type(v), _norm(v)) for v in rb[n]]:
             return n
     return None
+
+
+def running(cls=None):
+    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
+
+    act = (cls or KavrelActuatorVirtual)(address=0x20)
+    act.set_actuator(REF_MODEL)
+    act.connect()
+    act.start()
+    return act
 
 
 @pytest.fixture(scope="session")
