@@ -32,6 +32,7 @@ def load_emulator():
     return mod
 
 
+from _report import figure  # noqa: E402
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal  # noqa: E402
 from vkl_api.vkl_over_usb import VklOverUsb  # noqa: E402
 
@@ -101,6 +102,7 @@ def bench_setpoints(n=20000):
     a.change_position_setpoint(0.0)      # the mode is cached from here on
     t = best_of(run_with(a), n)
     print(f"  encode, null transport:        {t / n * 1e6:7.2f} us/command")
+    encode_us = t / n * 1e6
 
     # The same payload built in Python with struct, for scale.
     pack = struct.Struct("<6f").pack
@@ -114,6 +116,8 @@ def bench_setpoints(n=20000):
 
     t = best_of(py_loop, n)
     print(f"  (Python struct equivalent:     {t / n * 1e6:7.2f} us/command)")
+    figure("physical actuator", "setpoint command, encode to a null transport", encode_us, "us",
+           beside=f"Python struct {t / n * 1e6:.2f} us")
 
     # Encode and write through the serial transport.
     line = DrainedPty()
@@ -123,6 +127,7 @@ def bench_setpoints(n=20000):
         a.change_position_setpoint(0.0)
         t = best_of(run_with(a), n)
         print(f"  encode and write, VklOverUsb:  {t / n * 1e6:7.2f} us/command")
+        figure("physical actuator", "setpoint command, encode and write to a pty", t / n * 1e6, "us")
     finally:
         transport.disconnect()
         line.close()
@@ -160,6 +165,7 @@ def bench_feedback(n_direct=200000, n_line=50000):
 
     t = best_of(loop, n_direct)
     print(f"  receive callback called directly: {n_direct / t:10.0f} messages/s ({t / n_direct * 1e6:.2f} us each)")
+    figure("physical actuator", "feedback message (8 records) to a callback, direct", n_direct / t, "messages/s")
 
     emulator = load_emulator()
     emu = emulator.Emulator().start()
@@ -179,6 +185,8 @@ def bench_feedback(n_direct=200000, n_line=50000):
                 time.sleep(0.001)
             best = min(best, time.perf_counter() - t0)
         print(f"  end to end through the polling thread: {n_line / best:10.0f} messages/s")
+        figure("physical actuator", "feedback message (8 records), through the polling thread", n_line / best,
+               "messages/s")
     finally:
         transport.disconnect()
         emu.stop()

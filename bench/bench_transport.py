@@ -33,6 +33,7 @@ except ImportError:
     sys.path.insert(0, os.path.join(ROOT, "build", "dev", "stage"))
     import vkl_api  # noqa: F401
 
+from _report import figure  # noqa: E402
 from vkl_api import vkl_over_usb  # noqa: E402
 from vkl_api._kavrel_actuator_base import KavrelActuatorBase  # noqa: E402
 
@@ -128,6 +129,8 @@ def main():
     print(f"flood: {args.frames} frames of {frame_len} bytes (8 feedback records) over {len(ADDRESSES)} "
           f"addresses, {args.rounds} rounds")
     fps, cpu = zip(*(flood_round(args.frames) for _ in range(args.rounds)))
+    figure("transport", "frames dispatched, median", statistics.median(fps), "frames/s")
+    figure("transport", "polling-thread CPU per frame, median", statistics.median(cpu) * 1e6, "us")
     print(f"  frames dispatched per second: median {statistics.median(fps):,.0f}  "
           f"(rounds: {', '.join(f'{x:,.0f}' for x in fps)})")
     print(f"  polling-thread CPU per frame: median {statistics.median(cpu) * 1e6:.2f} us  "
@@ -135,6 +138,7 @@ def main():
     print(f"send_VKL, 9-byte payload, {args.sends} calls per round, {args.rounds} rounds")
     for label, replaced in (("native flag word", False), ("replaced flag-word builder", True)):
         us = [send_round(args.sends, replaced) for _ in range(args.rounds)]
+        figure("transport", f"send_VKL, 9-byte payload, {label}, median", statistics.median(us), "us")
         print(f"  {label}: median {statistics.median(us):.2f} us per call  "
               f"(rounds: {', '.join(f'{x:.2f}' for x in us)})")
 

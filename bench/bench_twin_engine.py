@@ -19,6 +19,7 @@ import subprocess
 import sys
 import time
 
+from _report import figure
 from vkl_api import _twin_catalog as tc
 from vkl_api import _twin_engine as te
 
@@ -96,6 +97,8 @@ def main():
             continue
         ratio = f"  {r / limit:6.3f} of bare C (same mode)" if limit else ""
         print(f"{name:42s} {r:14,.0f} ticks/s{ratio}")
+        figure("twin engine", name, r, "ticks/s",
+               beside=f"{r / limit:.3f} of bare C (same mode)" if limit and r is not limit else None)
     if not loop.exists():
         print(f"(bare C loop not built: {loop})", file=sys.stderr)
 

@@ -13,12 +13,14 @@ Run it with ``tools/run-example`` (sets everything up), or, with the package ins
     python examples/simulate_actuator.py [--phase-seconds 0.5] [--plot FILE | --no-plot]
 
 It prints how the actuator settled against each reference, how fast the simulation ran,
-and saves a plot of the telemetry when matplotlib is installed.
+and saves a plot of the telemetry (simulate_actuator.png unless --plot names another file;
+needs matplotlib, which the package's "plot" extra brings).
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 
@@ -57,11 +59,13 @@ def run(phase_seconds: float, plot_path: str | None) -> int:
     log = actuator.telemetry_log
     ticks_per_phase = max(1, round(phase_seconds * rate))
     results = []
+    starts = []  # (phase name, index of its first row in the log)
     actuator.start()  # initialises the twin (1 s of simulated warm-up) and enables the motor
     wall_start = time.perf_counter()
     for name, command, reference, unit, load, series in PHASES:
         getattr(actuator, command)(reference)
         first = len(log.time)
+        starts.append((name, first))
         actuator.step(load=load, steps=ticks_per_phase)
         last = len(log.time)
         tail = first + (last - first) * 9 // 10  # the last tenth of the phase
@@ -84,13 +88,13 @@ def run(phase_seconds: float, plot_path: str | None) -> int:
           f"{ticks / wall:.0f} ticks per second, real-time factor {sim_seconds / wall:.3g}")
 
     if plot_path:
-        save_plot(log, plot_path)
+        save_plot(log, plot_path, starts)
     else:
         print("Plot skipped (--no-plot).")
     return 0
 
 
-def save_plot(log, path: str) -> None:
+def save_plot(log, path: str, starts) -> None:
     try:
         import matplotlib
 
@@ -111,12 +115,17 @@ def save_plot(log, path: str) -> None:
     axes[2].plot(t, list(log.inp_load), ":", label="external load")
     for ax in axes:
         ax.legend(loc="best")
+        for _, row in starts[1:]:
+            ax.axvline(t[row], color="grey", linewidth=0.8)
+    for name, row in starts:  # which reference is commanded when
+        axes[0].annotate(f"{name} phase", (t[row], 1.0), xycoords=("data", "axes fraction"),
+                         xytext=(4, -12), textcoords="offset points", fontsize=9, color="grey")
     axes[2].set_xlabel("simulated time [s]")
     fig.suptitle(f"{MODEL}: position, speed and torque references under a load")
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
-    print(f"Plot saved to {path}")
+    print(f"Plot saved to {os.path.abspath(path)}")
 
 
 def main(argv=None) -> int:

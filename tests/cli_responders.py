@@ -1,15 +1,16 @@
 """Device behaviour for the command-line tests, played on the emulator's line.
 
-``Device(address, model_code, firmware, parameters=..., answer_parameters=True)``
-is a responder for ``Emulator.add_device``: it answers PING with a BEACON
-record (device-model code and packed firmware version) and GET_PARAMETERS
-with a PARAMETERS record list holding the requested ids it knows, in the
-order asked.  Every command it receives is kept in ``received``.
+``Device(address, model_code, firmware, parameters=..., answer_parameters=True)`` is the
+emulated actuator of ``device_models`` (``Actuator``) with the command-line tests' way of
+saying that a device leaves parameter reads unanswered: it answers PING with a BEACON
+record (device-model code and packed firmware version) and GET_PARAMETERS with a
+PARAMETERS record list holding the requested ids it knows, in the order asked.  Every
+command it receives is kept in ``received``.
 """
 
 from __future__ import annotations
 
-import struct
+from device_models import Actuator, pack_firmware, parameter_record  # noqa: F401 - re-exported
 
 PING = 64
 BLINK = 65
@@ -28,21 +29,11 @@ CAN_ADAPTER = 5
 UINT_PARAMETERS = {128, 130, 131, 132}
 MODE = 48
 
-
-def pack_firmware(major: int, minor: int, patch: int) -> int:
-    return (major << 11) | (minor << 6) | patch
+encode_parameter = parameter_record
 
 
 def firmware_text(firmware) -> str:
     return ".".join(str(n) for n in firmware)
-
-
-def encode_parameter(pid: int, value) -> list:
-    if pid in UINT_PARAMETERS:
-        raw = struct.pack("<I", value)
-    else:
-        raw = struct.pack("<f", value)
-    return [pid, *raw]
 
 
 def default_parameters(vkl_parameters) -> dict:
@@ -60,30 +51,8 @@ def default_parameters(vkl_parameters) -> dict:
     return values
 
 
-class Device:
+class Device(Actuator):
     def __init__(self, address: int, model_code: int = VK50, firmware=(1, 2, 3), parameters=None,
                  answer_parameters: bool = True):
-        self.address = address
-        self.model_code = model_code
-        self.firmware = firmware
-        self.parameters = dict(parameters or {})
-        self.answer_parameters = answer_parameters
-        self.received = []
-
-    def beacon(self) -> list:
-        fw = pack_firmware(*self.firmware)
-        return [BEACON, self.model_code & 0xFF, self.model_code >> 8, fw & 0xFF, fw >> 8]
-
-    def __call__(self, frame):
-        self.received.append(list(frame.payload))
-        payload = frame.payload
-        if payload == [PING]:
-            return [(self.address, self.beacon())]
-        if payload and payload[0] == GET_PARAMETERS and self.answer_parameters:
-            reply = [PARAMETERS]
-            for pid in payload[1:]:
-                if pid in self.parameters:
-                    reply += encode_parameter(pid, self.parameters[pid])
-            if len(reply) > 1:
-                return [(self.address, reply)]
-        return None
+        super().__init__(address, model_code=model_code, firmware=firmware, parameters=parameters,
+                         silent=() if answer_parameters else (GET_PARAMETERS,))

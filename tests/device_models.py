@@ -10,11 +10,17 @@
 ``RecordingTransport``       ``VklOverUsb`` that also records every ``send_VKL`` call
                              (address, payload object, keywords, thread) before sending,
                              and counts ``close`` calls.
+``NullTransport(result=True)``  a transport with no line: keeps the callbacks registered
+                             with it and every ``send_VKL`` call in ``sends`` as
+                             ``(address, data, keywords)``, and answers ``result`` (an
+                             exception instance is raised instead); ``_port`` is None.
 ``FakeClock``                replacement for the module's ``time``/``sleep``: sleeping
                              advances the clock without waiting, unless ``hold()`` says to
                              wait (then it sleeps for real and the clock stands still).
+``clock`` fixture            a ``FakeClock`` installed in ``kavrel_actuator_real``.
 ``rig`` fixture              emulator + recording transport + one emulated actuator at 0x10 +
                              a ``KavrelActuatorReal`` for it.
+``wait_until``               the suite's polling wait (from ``conftest``).
 
 Encoding helpers: ``f32``/``u32``/``i32``/``u16`` (little-endian byte lists), ``single`` (the
 value after a round trip through single precision), ``item_record``, ``parameter_record``,
@@ -30,6 +36,8 @@ from types import SimpleNamespace
 
 import pytest
 
+from conftest import wait_until  # noqa: F401 - re-exported
+from vkl_api import kavrel_actuator_real as _kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal
 from vkl_api.vkl_over_usb import VklOverUsb
 
@@ -198,12 +206,32 @@ class FakeClock:
         return self
 
 
-def wait_until(pred, timeout=3.0, interval=0.002):
-    deadline = _time.monotonic() + timeout
-    while not pred():
-        if _time.monotonic() > deadline:
-            raise AssertionError("condition not reached")
-        _time.sleep(interval)
+class NullTransport:
+    """A transport without a line."""
+
+    _port = None
+
+    def __init__(self, result=True):
+        self.callbacks = {}
+        self.sends = []
+        self.result = result
+
+    def set_callback(self, address, callback):
+        self.callbacks[address] = callback
+
+    def remove_callback(self, address):
+        self.callbacks.pop(address, None)
+
+    def send_VKL(self, address, data, **kwargs):
+        self.sends.append((address, data, kwargs))
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    return FakeClock().install(monkeypatch, _kar)
 
 
 @pytest.fixture

@@ -6,8 +6,7 @@ import warnings
 
 import pytest
 
-from device_models import FakeClock, Items, rig  # noqa: F401
-from vkl_api import kavrel_actuator_real as kar
+from device_models import Items, NullTransport, clock, rig  # noqa: F401
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal
 
 Rates = KavrelActuatorReal.Rates
@@ -37,12 +36,8 @@ class Targets(KavrelActuatorReal):
         return {"answer": 1}
 
 
-class Null:
-    def set_callback(self, address, callback):
-        pass
-
-    def send_VKL(self, *args, **kwargs):
-        raise AssertionError("nothing may be sent")
+def Null():
+    return NullTransport(result=AssertionError("nothing may be sent"))
 
 
 ITEMS = [Items.IA]
@@ -141,8 +136,7 @@ def test_getitemsblocking_result_must_be_a_dict():
             Odd(Null(), 0x10).getItemsBlocking([])
 
 
-def test_aliases_on_the_wire(rig, monkeypatch):
-    FakeClock().install(monkeypatch, kar)
+def test_aliases_on_the_wire(rig, clock):
     a, emu = rig.actuator, rig.emu
     rig.device.silent.add(15)
     emu.clear()

@@ -9,29 +9,13 @@ import sys
 
 import pytest
 
-from device_models import (Actuator, FakeClock, Items, Mode, Params, beacon, f32, item_record,  # noqa: F401
+from device_models import (Actuator, Items, Mode, Params, beacon, clock, f32, item_record,  # noqa: F401
                            pack_firmware, parameter_record, rig, wait_until)
+from cli_responders import default_parameters
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal
 
 TIMEOUT_LINE = "Timeout while waiting for response"
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    return FakeClock().install(monkeypatch, kar)
-
-
-def all_parameter_values():
-    values = {}
-    for i, p in enumerate(Params):
-        if p.value in (128, 130, 131, 132):
-            values[p.value] = 1000 + i
-        elif p is Params.MODE:
-            values[p.value] = 7.0
-        else:
-            values[p.value] = i * 0.25 - 2.0
-    return values
 
 
 def error_lines(caplog):
@@ -222,7 +206,7 @@ def test_get_items_blocking_refusals_send_nothing(rig):
 # -- parameter reads ----------------------------------------------------------------------------
 
 def test_get_parameters_all_reads_every_parameter_in_batches(rig):
-    values = all_parameter_values()
+    values = default_parameters(Params)
     rig.device.parameters = dict(values)
     a = rig.actuator
     rig.emu.clear()
@@ -245,7 +229,7 @@ def test_get_parameters_all_reads_every_parameter_in_batches(rig):
 
 
 def test_batches_go_through_the_instance(rig):
-    rig.device.parameters = all_parameter_values()
+    rig.device.parameters = default_parameters(Params)
     calls = []
 
     class Count(KavrelActuatorReal):
@@ -262,7 +246,7 @@ def test_batches_go_through_the_instance(rig):
                                                (5, 11, [5, 5, 1]), (40, 12, [12])])
 def test_batch_sizes(rig, monkeypatch, limit, n, batches):
     monkeypatch.setattr(kar, "VKL_MAX_PARAMETERS_PER_REQUEST", limit)
-    rig.device.parameters = all_parameter_values()
+    rig.device.parameters = default_parameters(Params)
     wanted = list(Params)[:n]
     got = rig.actuator.get_parameters(wanted, timeout=2.0)
     assert [len(p) - 1 for p in rig.transport.payloads()] == batches
@@ -282,7 +266,7 @@ def test_first_batch_timeout_gives_an_empty_map(rig, clock, caplog):
 
 
 def test_later_batch_timeout_gives_what_was_gathered(rig, clock, caplog):
-    values = all_parameter_values()
+    values = default_parameters(Params)
     rig.device.parameters = values
     a = rig.actuator
     answered = []

@@ -9,7 +9,7 @@ from fractions import Fraction
 
 import pytest
 
-from device_models import (FakeClock, Items, Mode, Params, RecordingTransport, f32, rig,  # noqa: F401
+from device_models import (Items, Mode, Params, RecordingTransport, clock, f32, rig,  # noqa: F401
                            single)
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal
@@ -32,11 +32,6 @@ def wire(emu, n):
     frames = emu.wait_frames(n)
     assert len(frames) == n, frames
     return [(f.address, f.payload, f.high_speed) for f in frames]
-
-
-@pytest.fixture
-def clock(monkeypatch):
-    return FakeClock().install(monkeypatch, kar)
 
 
 # -- mode and setpoint commands ---------------------------------------------------------

@@ -1,31 +1,27 @@
 """Surface of the physical actuator module: its namespace, class layout, signatures
-and defaults fixed at import, how it finds its siblings, construction, and the one
-path every command takes (`_send_VKL_common`, looked up on the instance)."""
+and defaults fixed at import, construction, and the one path every command takes
+(`_send_VKL_common`, looked up on the instance).  Its sibling imports are in
+test_module_imports."""
 
 import inspect
 import logging
 import math
-import os
 import struct
-import subprocess
-import sys
-import textwrap
 import time
 import typing
 import warnings
 
 import pytest
 
-import vkl_api
 from device_models import RecordingTransport, f32, rig  # noqa: F401
 from vkl_api import _kavrel_actuator_base, _protocol
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal, KavrelActuatorScannerReal
+from device_models import NullTransport
 
 R = KavrelActuatorReal
 Items, Params, Mode, Rates = R.VKL_Items, R.VKL_Parameters, R.Mode, R.Rates
 NAN = [0x00, 0x00, 0xC0, 0x7F]
-PKG_DIR = os.path.dirname(os.path.abspath(vkl_api.__file__))
 
 
 # -- namespace --------------------------------------------------------------------------
@@ -176,79 +172,7 @@ def test_defaults_were_fixed_when_the_classes_were_built(rig, monkeypatch):
     assert probed == [16380, 16381, 16382]
 
 
-# -- sibling imports ------------------------------------------------------------------------
-
-def run(code, extra_path=(), top_level=False):
-    paths = list(extra_path) + ([PKG_DIR] if top_level else []) + [os.path.dirname(PKG_DIR)]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
-                          timeout=120)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout.strip()
-
-
-def test_package_import_uses_the_package_siblings():
-    assert run("""
-        import sys
-        import vkl_api.kavrel_actuator_real as m, vkl_api._kavrel_actuator_base as b
-        assert m.KavrelActuatorBase is b.KavrelActuatorBase
-        print("_kavrel_actuator_base" in sys.modules, "_protocol" in sys.modules)
-    """) == "False False"
-
-
-def test_top_level_siblings_are_preferred():
-    assert run("""
-        import sys
-        import kavrel_actuator_real as m
-        print(m.KavrelActuatorBase is sys.modules["_kavrel_actuator_base"].KavrelActuatorBase,
-              "vkl_api._kavrel_actuator_base" in sys.modules)
-    """, top_level=True) == "True False"
-
-
-def test_a_missing_name_in_a_top_level_sibling_falls_back_for_all_four(tmp_path):
-    (tmp_path / "_kavrel_actuator_base.py").write_text("class KavrelActuatorBase:\n    pass\n")
-    (tmp_path / "_protocol.py").write_text("from vkl_api._protocol import is_valid_actuator_address\n"
-                                           "VKL_ACTUATOR_ADDRESS_MAX = 5\nVKL_MAX_PARAMETERS_PER_REQUEST = 1\n")
-    assert run("""
-        import vkl_api.kavrel_actuator_real as m, vkl_api._kavrel_actuator_base as b
-        print(m.KavrelActuatorBase is b.KavrelActuatorBase, m.VKL_ACTUATOR_ADDRESS_MAX,
-              m.VKL_MAX_PARAMETERS_PER_REQUEST)
-    """, extra_path=[str(tmp_path)]) == "True 16382 12"
-
-
-def test_other_errors_of_a_sibling_fail_the_import(tmp_path):
-    (tmp_path / "_protocol.py").write_text("raise RuntimeError('broken protocol')\n")
-    out = run("""
-        try:
-            import vkl_api.kavrel_actuator_real
-        except Exception as e:
-            while e is not None and not isinstance(e, RuntimeError):
-                e = e.__cause__ or e.__context__
-            print(e)
-        else:
-            print("imported")
-    """, extra_path=[str(tmp_path)])
-    assert out == "broken protocol"
-
-
 # -- construction and the single send path ---------------------------------------------------
-
-class NullTransport:
-    def __init__(self, result=True):
-        self.callbacks = {}
-        self.sends = []
-        self.result = result
-
-    def set_callback(self, address, callback):
-        self.callbacks[address] = callback
-
-    def remove_callback(self, address):
-        self.callbacks.pop(address, None)
-
-    def send_VKL(self, address, data, **kwargs):
-        self.sends.append((address, data, kwargs))
-        return self.result
-
 
 def test_construction_registers_one_callback_and_sends_nothing():
     t = NullTransport()

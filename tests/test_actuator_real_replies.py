@@ -8,8 +8,8 @@ import threading
 
 import pytest
 
-from device_models import (Items, Mode, Params, beacon, f32, i32, item_record, parameter_record, rig,  # noqa: F401
-                           single, u32, wait_until)
+from device_models import (Items, Mode, NullTransport, Params, beacon, f32, i32, item_record,  # noqa: F401
+                           parameter_record, rig, single, u32, wait_until)
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal
 
 
@@ -26,22 +26,6 @@ class Sink:
         self.threads.append(threading.current_thread())
         if self.raise_exc:
             raise self.raise_exc
-
-
-class NullTransport:
-    def __init__(self):
-        self.callbacks = {}
-        self.sent = []
-
-    def set_callback(self, address, callback):
-        self.callbacks[address] = callback
-
-    def remove_callback(self, address):
-        self.callbacks.pop(address, None)
-
-    def send_VKL(self, address, data, priority=True, can_high_speed=False):
-        self.sent.append((address, list(data)))
-        return True
 
 
 @pytest.fixture

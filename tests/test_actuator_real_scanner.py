@@ -7,7 +7,7 @@ import logging
 
 import pytest
 
-from device_models import Actuator, CanAdapter, FakeClock, RecordingTransport, pack_firmware
+from device_models import Actuator, CanAdapter, FakeClock, NullTransport, RecordingTransport, clock, pack_firmware  # noqa: F401
 from vkl_api import kavrel_actuator_real as kar
 from vkl_api.kavrel_actuator_real import KavrelActuatorReal, KavrelActuatorScannerReal
 
@@ -106,8 +106,7 @@ def test_directly_attached_actuator_closes_the_transport(emulator, make_transpor
     t.close()   # the creator's own close is harmless
 
 
-def test_silent_port(emulator, make_transport, monkeypatch, capsys, caplog):
-    FakeClock().install(monkeypatch, kar)
+def test_silent_port(emulator, make_transport, clock, capsys, caplog):
     t = make_transport(emulator, cls=RecordingTransport)
     scanner = KavrelActuatorScannerReal(t, logging.getLogger("test.scanner"))
     assert capsys.readouterr().out == f"Device at port '{emulator.port}' not responding\n"
@@ -119,18 +118,8 @@ def test_silent_port(emulator, make_transport, monkeypatch, capsys, caplog):
     assert t.payloads() == [[64]]
 
 
-def test_port_of_none_is_shown_as_none(monkeypatch, capsys):
-    class Stub:
-        _port = None
-
-        def set_callback(self, address, callback):
-            pass
-
-        def send_VKL(self, *args, **kwargs):
-            return False
-
-    FakeClock().install(monkeypatch, kar)
-    KavrelActuatorScannerReal(Stub())
+def test_port_of_none_is_shown_as_none(clock, capsys):
+    KavrelActuatorScannerReal(NullTransport(result=False))
     assert capsys.readouterr().out == "Device at port 'None' not responding\n"
 
 

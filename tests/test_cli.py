@@ -11,7 +11,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from cli_responders import CAN_ADAPTER, VK40, VK50, STOP, Device, default_parameters
+from cli_responders import CAN_ADAPTER, GET_PARAMETERS, VK40, VK50, STOP, Device, default_parameters
 from emulator import Emulator
 from vkl_api import kavrel_actuator_real, kavrel_cli, vkl_over_usb
 
@@ -217,10 +217,16 @@ def test_params_without_discovered_port_reports_empty_port(usb):
     assert usb.printed() == ["Could not connect by USB at port ''"]
 
 
-def test_params_read_timing_out_closes_and_prints_nothing(emulator, usb):
-    emulator.add_device(0, Device(0, answer_parameters=False))
-    kavrel_cli.command_params(namespace("params", port=emulator.port))
+@pytest.mark.parametrize("address", [None, 0x10])
+def test_params_read_timing_out_closes_and_prints_nothing(emulator, usb, capsys, address):
+    device_address = address or 0
+    emulator.add_device(device_address, Device(device_address, parameters=default_parameters(VKL_Parameters),
+                                               answer_parameters=False))
+    kavrel_cli.command_params(namespace("params", port=emulator.port, address=address))
     assert [e[0] for e in usb.events] == ["close"]
+    assert capsys.readouterr().out == ""
+    # The read was asked for, and went unanswered.
+    emulator.wait_frame(lambda f: f.address == device_address and f.payload[:1] == [GET_PARAMETERS])
 
 
 @pytest.mark.parametrize("address", [None, 0])
@@ -319,21 +325,22 @@ def test_scan_two_adapters_one_after_the_other(usb):
         assert usb.events.index(("close", a)) < usb.events.index(("print", printed[i]))
 
 
-def test_scan_direct_device_closes_the_transport_twice(emulator, usb, capsys):
-    emulator.add_device(0, Device(0, VK40))
-    kavrel_cli.command_scan(namespace("scan", port=emulator.port))
+@pytest.mark.parametrize("model, end, closes, line", [
+    # A device answering at the USB end itself: reported, closed twice, no CAN scan.
+    (VK40, 255, 2, "VK40 connected via USB at port '{port}'"),
+    (VK40, 0x11, 2, "VK40 connected via USB at port '{port}'"),
+    # Nothing answers: closed once and skipped.
+    (None, 255, 1, "Device at port '{port}' not responding"),
+])
+def test_scan_of_the_device_at_the_usb_end(emulator, usb, capsys, model, end, closes, line):
+    if model is not None:
+        emulator.add_device(0, Device(0, model))
+    kavrel_cli.command_scan(namespace("scan", port=emulator.port, end=end))
     [adapter] = usb.made
-    assert usb.closes() == [adapter, adapter]
+    assert usb.closes() == [adapter] * closes
     assert capsys.readouterr().out.splitlines() == [f"Connecting to device on port {emulator.port} ...",
-                             f"VK40 connected via USB at port '{emulator.port}'"]
-
-
-def test_scan_silent_device_is_closed_and_skipped(emulator, usb, capsys):
-    kavrel_cli.command_scan(namespace("scan", port=emulator.port))
-    [adapter] = usb.made
-    assert usb.closes() == [adapter]
-    assert capsys.readouterr().out.splitlines() == [f"Connecting to device on port {emulator.port} ...",
-                             f"Device at port '{emulator.port}' not responding"]
+                                                    line.format(port=emulator.port)]
+    assert {address for address, _ in usb.sent} == {0}
 
 
 def test_scan_port_that_cannot_be_opened(tmp_path, usb):

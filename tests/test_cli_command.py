@@ -152,15 +152,6 @@ def test_params_unanswered_ping(emulator):
     assert r.stdout == f"Could not connect by USB at port '{emulator.port}'\n"
 
 
-def test_params_read_timing_out_prints_nothing(emulator):
-    device = Device(0x10, parameters=default_parameters(VKL_Parameters), answer_parameters=False)
-    emulator.add_device(0x10, device)
-    r = run_cli("params", "-p", emulator.port, "-a", "16")
-    assert r.returncode == 0
-    assert r.stdout == ""
-    emulator.wait_frame(lambda f: f.address == 0x10 and f.payload[:1] == [12])  # the read was asked for
-
-
 # -- blink and home -------------------------------------------------------------------
 
 @pytest.mark.parametrize("address", ["0", "0x0"])
@@ -228,11 +219,3 @@ def test_scan_with_reversed_bounds_probes_nothing(emulator):
     assert lines(r)[2:] == ["Scanning addresses from 0x20 to 0x10 ... (CTRL+C to cancel)",
                             "Found 0 addresses: []"]
     assert all(f.address == 0 for f in emulator.frames)
-
-
-def test_scan_of_directly_attached_device_stops_after_its_line(emulator):
-    emulator.add_device(0, Device(0, VK40))
-    r = run_cli("scan", "-p", emulator.port, "--end", "0x11")
-    assert r.returncode == 0, r.stderr
-    assert lines(r) == [f"Connecting to device on port {emulator.port} ...",
-                        f"VK40 connected via USB at port '{emulator.port}'"]

@@ -1,4 +1,5 @@
-"""VklTransport: logger, receive-callback table, re-entrant lock and close."""
+"""VklTransport: logger, receive-callback table, re-entrant lock and close.  The lock and
+the table are seen as the serial transport's own dispatch uses them."""
 
 import logging
 import os
@@ -10,33 +11,14 @@ import serial
 import vkl_api._transport as transport_mod
 from vkl_api._transport import VklTransport
 
-GUARD_S = 10.0  # deadlock guard only: a healthy run finishes at once
+from conftest import GUARD_S, run_guarded
 
 
-def run_in_thread(target):
-    """Run target on another thread (as the polling thread would) and report its outcome."""
-    outcome = {}
-
-    def body():
-        try:
-            outcome["result"] = target()
-        except BaseException as e:  # noqa: BLE001 - handed back to the test
-            outcome["error"] = e
-
-    t = threading.Thread(target=body, daemon=True)
-    t.start()
-    t.join(GUARD_S)
-    assert not t.is_alive(), "deadlock: the thread did not finish"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("result")
-
-
-def dispatch(transport, address, payload, priority_bit=0):
-    """What the polling thread does for one frame."""
-    if address in transport.callbacks:
-        with transport.lock:
-            transport.callbacks[address](address, payload, priority_bit)
+@pytest.fixture
+def link(make_transport):
+    """An unconnected serial transport: its _process_pkt is the module's own dispatch of a
+    received frame to the callback table under the lock."""
+    return make_transport(connect_on_init=False)
 
 
 class TestConstruction:
@@ -97,14 +79,6 @@ class TestCallbacks:
         t.remove_callback(0x20)
         assert t.callbacks == {}
 
-    def test_callbacks_seen_through_the_table(self):
-        t = VklTransport()
-        got = []
-        t.set_callback(0x10, lambda *args: got.append(args))
-        dispatch(t, 0x10, [1, 2, 3], 1)
-        dispatch(t, 0x11, [9])
-        assert got == [(0x10, [1, 2, 3], 1)]
-
     def test_table_looked_up_through_instance(self):
         t = VklTransport()
         own = {}
@@ -123,8 +97,7 @@ class TestLock:
                 assert t.lock.acquire(blocking=False)
                 t.lock.release()
 
-    def test_callback_calls_back_into_transport_without_deadlock(self):
-        t = VklTransport()
+    def test_callback_calls_back_into_transport_without_deadlock(self, link):
         calls = []
 
         def other(address, payload, priority_bit):
@@ -132,23 +105,23 @@ class TestLock:
 
         def callback(address, payload, priority_bit):
             calls.append("callback")
-            t.set_callback(0x11, other)
-            t.remove_callback(address)
-            t.remove_callback(address)
-            t.close()
-            t.close()
+            link.set_callback(0x11, other)
+            link.remove_callback(address)
+            link.remove_callback(address)
+            link.close()
+            link.close()
             # The lock is still usable from inside the callback.
-            with t.lock:
+            with link.lock:
                 calls.append("nested")
 
-        t.set_callback(0x10, callback)
-        run_in_thread(lambda: dispatch(t, 0x10, [1]))
-        run_in_thread(lambda: dispatch(t, 0x11, [2]))
+        link.set_callback(0x10, callback)
+        run_guarded(link._process_pkt, 0x10, b"\x01", 0)
+        run_guarded(link._process_pkt, 0x11, b"\x02", 0)
         assert calls == ["callback", "nested", "other"]
-        assert t.callbacks == {0x11: other}
+        assert link.callbacks == {0x11: other}
 
-    def test_table_changes_from_another_thread_while_a_callback_runs(self):
-        t = VklTransport()
+    def test_table_changes_from_another_thread_while_a_callback_runs(self, link):
+        t = link
         entered = threading.Event()
         proceed = threading.Event()
 
@@ -157,26 +130,27 @@ class TestLock:
             assert proceed.wait(GUARD_S), "the application thread was blocked"
 
         t.set_callback(0x10, callback)
-        poller = threading.Thread(target=dispatch, args=(t, 0x10, [1]), daemon=True)
+        poller = threading.Thread(target=t._process_pkt, args=(0x10, b"\x01", 0), daemon=True)
         poller.start()
         assert entered.wait(GUARD_S)
         # An application thread registers and unregisters while the lock is held.
-        run_in_thread(lambda: (t.set_callback(0x20, print), t.remove_callback(0x20), t.remove_callback(0x30)))
+        run_guarded(lambda: (t.set_callback(0x20, print), t.remove_callback(0x20), t.remove_callback(0x30)))
         proceed.set()
         poller.join(GUARD_S)
         assert not poller.is_alive()
         assert t.callbacks == {0x10: callback}
 
-    def test_lock_released_when_callback_raises(self):
-        t = VklTransport()
-
+    def test_lock_released_when_callback_raises(self, link):
         def bad(*args):
+            assert link.lock._is_owned()
             raise RuntimeError("decode failed")
 
-        t.set_callback(0x10, bad)
-        with pytest.raises(RuntimeError):
-            dispatch(t, 0x10, [])
-        run_in_thread(lambda: t.lock.acquire(timeout=GUARD_S) and t.lock.release() is None)
+        link.set_callback(0x10, bad)
+        with pytest.raises(RuntimeError, match="decode failed"):
+            link._process_pkt(0x10, b"", 0)
+        assert not link.lock._is_owned()
+        # Free for another thread, too: a lock left held would block it until the guard.
+        assert run_guarded(lambda: link.lock.acquire(timeout=1.0) and (link.lock.release() is None)) is True
 
 
 class TestClose:
@@ -219,10 +193,16 @@ class TestClose:
         assert t.count == 2
 
     def test_port_none_skipped(self):
+        events = []
+
         class Link(VklTransport):
             _ser = None
 
-        Link().close()
+            def disconnect(self):
+                events.append("disconnect")
+
+        assert Link().close() is None
+        assert events == ["disconnect"]
 
     def test_real_serial_port_closed_once_and_again(self):
         master, slave = os.openpty()

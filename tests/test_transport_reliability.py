@@ -10,39 +10,19 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
+from conftest import GUARD_S, run_guarded, wait_until
 from emulator import Emulator, encode_frame
 
 ADDR = 0x20
 OTHER = 0x21
-GUARD_S = 10.0  # deadlock guard only; a healthy run finishes long before
 
 
 def polling_threads_of(transport):
     return [th for th in threading.enumerate()
             if getattr(getattr(th, "_target", None), "__self__", None) is transport]
-
-
-def run_guarded(target, *args):
-    """Run target on its own thread; fail (instead of hanging) when it does not finish."""
-    outcome = {}
-
-    def body():
-        try:
-            outcome["result"] = target(*args)
-        except BaseException as e:  # noqa: BLE001 - handed back to the test
-            outcome["error"] = e
-
-    th = threading.Thread(target=body, daemon=True)
-    th.start()
-    th.join(GUARD_S)
-    assert not th.is_alive(), "deadlock: the call did not return"
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("result")
 
 
 def ended(thread):
@@ -197,7 +177,10 @@ class TestRacingTheCallback:
         outer = {}
         app = threading.Thread(target=lambda: outer.setdefault("result", transport.connect()), daemon=True)
         app.start()
-        time.sleep(0.2)  # let the application's connect start waiting for the old thread
+        # The application's connect has stopped the old worker's run flag and now waits
+        # for that thread, which is still inside the callback.
+        wait_until(lambda: not transport._polling_thread_event.is_set(), timeout=GUARD_S)
+        assert app.is_alive() and old.is_alive() and outer == {}
         release.set()
         app.join(GUARD_S)
         assert not app.is_alive(), "deadlock: connect did not return"

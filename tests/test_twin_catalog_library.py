@@ -2,14 +2,12 @@
 
 Library files are real YAML files in temporary directories; the memos are cleared
 around every test.  The behaviour without pydantic (and without PyYAML) is checked in
-a child interpreter in which those imports are blocked.
+a child interpreter in which those imports are blocked (import_sandbox).
 """
 
 import dataclasses
 import os
 import platform
-import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
@@ -18,6 +16,8 @@ import pytest
 import yaml
 
 import vkl_api._twin_catalog as tc
+
+import import_sandbox
 
 ENV = "VKL_API_VIRTUAL_ASSETS_ROOT"
 
@@ -559,30 +559,13 @@ def test_a_non_mapping_rated_point_is_only_consulted_when_reached():
 
 # ---- without pydantic and PyYAML ---------------------------------------------------------------
 
-CHILD = r"""
-import sys
-
-class Blocker:
-    def __init__(self, names):
-        self.names = names
-    def find_spec(self, name, path=None, target=None):
-        if name.split(".")[0] in self.names:
-            raise ImportError(f"No module named {name!r}")
-        return None
-
-sys.meta_path.insert(0, Blocker(set(sys.argv[1].split(","))))
-import vkl_api._twin_catalog as tc
-library = sys.argv[2]
-""".lstrip()
-
-
 def run_child(blocked, library, body):
-    code = CHILD + textwrap.dedent(body)
-    proc = subprocess.run(
-        [sys.executable, "-c", code, blocked, str(library)], capture_output=True, text=True, timeout=60
+    # The child's module comes from the same place as this process's, so a
+    # blocked dependency is the only difference.
+    return import_sandbox.run(
+        f"import vkl_api._twin_catalog as tc\nlibrary = {str(library)!r}\n" + textwrap.dedent(body),
+        blocked=[blocked],
     )
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    return proc.stdout
 
 
 def test_without_pydantic_the_module_brings_its_own_schema_base(tmp_path):
@@ -643,6 +626,8 @@ def test_without_pyyaml_loading_fails_only_for_an_existing_file(tmp_path):
             tc.load_actuator_library(library + ".missing")
         except FileNotFoundError as e:
             assert str(e) == "Actuator library not found: " + library + ".missing"
+        else:
+            raise AssertionError("a missing file loaded without PyYAML")
         try:
             tc.get_actuator_spec("A", library)
         except ImportError as e:

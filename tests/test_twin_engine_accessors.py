@@ -3,7 +3,6 @@ on twins with and without the optional fields and globals."""
 
 import ctypes
 import math
-import shutil
 
 import pytest
 
@@ -24,21 +23,15 @@ def twins(tmp_path_factory):
 
 
 @pytest.fixture
-def make(twins):
-    made = []
-
+def make(twins, wrappers):
     def make(kind="full", **options):
         if options:
             paths = build_twin(options.pop("tmp"), "VAR", **options)
         else:
             paths = twins[kind]
-        w = AW(*(str(p) for p in paths))
-        made.append(w)
-        return w
+        return wrappers(*paths)
 
-    yield make
-    for w in made:
-        shutil.rmtree(w.tmp_dir, ignore_errors=True)
+    return make
 
 
 def type_error(name, expected, got):

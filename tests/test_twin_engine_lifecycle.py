@@ -8,7 +8,6 @@ step counts whichever path made the calls.
 
 import ctypes
 import math
-import shutil
 
 import pytest
 
@@ -32,19 +31,11 @@ def twins(tmp_path_factory):
 
 
 @pytest.fixture
-def make(twins):
-    made = []
-
+def make(twins, wrappers):
     def make(kind="ref", cls=AW):
-        w = cls(*(str(p) for p in twins[kind]))
-        made.append(w)
-        return w
+        return wrappers(*twins[kind], cls=cls)
 
-    yield make
-    for w in made:
-        if w.__dict__.get("_initialized"):
-            w.terminate()
-        shutil.rmtree(w.tmp_dir, ignore_errors=True)
+    return make
 
 
 def steps(w):

@@ -22,24 +22,6 @@ def twin(tmp_path_factory):
     return build_twin(tmp_path_factory.mktemp("ref"), "REF")
 
 
-@pytest.fixture
-def wrappers():
-    """make(lib, bindings, cls=AW): wrappers removed from disk at teardown."""
-    made = []
-
-    def make(lib, bindings, cls=AW):
-        w = cls(str(lib), str(bindings))
-        made.append(w)
-        return w
-
-    yield make
-    for w in made:
-        if w.__dict__.get("_initialized"):
-            w.terminate()
-        else:
-            shutil.rmtree(w.tmp_dir, ignore_errors=True)
-
-
 def address(fn):
     return ctypes.cast(fn, ctypes.c_void_p).value
 

@@ -3,7 +3,6 @@ name next to the package, and its telemetry physically sound in every
 closed-loop mode."""
 
 import math
-import shutil
 
 import pytest
 
@@ -38,13 +37,11 @@ def paths():
 
 
 @pytest.fixture
-def twin(paths):
-    w = te.ActuatorWrapper(str(paths.library), str(paths.py_bindings))
+def twin(paths, wrappers):
+    w = wrappers(paths.library, paths.py_bindings)
     w.initialize()
     w.set_enable(True)
-    yield w
-    w.terminate()
-    shutil.rmtree(w.tmp_dir, ignore_errors=True)
+    return w
 
 
 def run(w, mode, ref, seconds, load=0.0):

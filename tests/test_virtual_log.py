@@ -4,10 +4,10 @@ import math
 
 import pytest
 
-from vkl_api.kavrel_actuator_virtual import VirtualActuatorLog
-from virtual_support import (
+from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
+from virtual_support import (  # noqa: F401 - fixtures
     BOOL_SERIES, FLOAT_SERIES, INT_SERIES, LOG_FIELDS, LOG_SERIES, SERIES_NAMES, fake_twin,
-    ref_paths, ref_twin, Struct,
+    ref_actuator, ref_paths, ref_twin, Struct,
 )
 
 NAN = math.nan
@@ -46,6 +46,8 @@ def test_fields_by_position_and_keyword():
     assert (log.TIME_STEP, log.time_start) == (1e-3, 2.0)
     log = VirtualActuatorLog(T_fb=[1.0, 2.0], time_start=0.5)
     assert list(log.T_fb) == [1.0, 2.0] and log.time_start == 0.5 and list(log.T_ref) == []
+    shared = VirtualActuatorLog(*([[]] * 65), 1e-3, 2.0)
+    assert shared.enable is shared.T_fb and shared.TIME_STEP == 1e-3 and shared.time_start == 2.0
     with pytest.raises(TypeError):
         VirtualActuatorLog(*series, 1e-3, 2.0, 3.0)
     with pytest.raises(TypeError):
@@ -264,13 +266,24 @@ def test_optional_field_read_errors_other_than_missing_propagate():
         VirtualActuatorLog()._append(twin)
 
 
-def test_missing_required_field_leaves_the_row_partly_written():
-    twin = fake_twin(omit=("debug.i_max",))
-    log = VirtualActuatorLog()
-    with pytest.raises(AttributeError):
-        log._append(twin)
+@pytest.mark.parametrize("missing", ["debug.i_max", "debug.spd_ref_min"])
+@pytest.mark.parametrize("road", ["row append", "actuator step"])
+def test_missing_required_field_leaves_the_row_partly_written(missing, road):
+    twin = fake_twin(omit=(missing,))
+    if road == "row append":
+        log = VirtualActuatorLog()
+        with pytest.raises(AttributeError):
+            log._append(twin)
+    else:
+        act = KavrelActuatorVirtual(twin)
+        act.connect()
+        with pytest.raises(AttributeError):
+            act.step(steps=4)
+        log = act.telemetry_log
+        # The tick's twin step ran; the tick is not counted.
+        assert twin.names().count("step") == 1 and act._simulation_step_count == 0
     names = list(SERIES_NAMES)
-    failed = names.index("debug_i_max")
+    failed = names.index("debug_" + missing.split(".")[1])
     for i, name in enumerate(names):
         want = 1 if (i < failed or name == "time") else 0
         assert len(getattr(log, name)) == want, name
@@ -338,39 +351,142 @@ def test_given_lists_are_kept_as_the_fields():
     assert mine == [1.0, twin.info.T_fb] and list(log.time) == [5e-05]
 
 
-def test_numpy_views_stay_valid_while_the_series_grows(ref_twin):
+@pytest.mark.parametrize("road", ["row append", "native ticks"])
+def test_numpy_views_stay_valid_while_the_series_grows(road, ref_twin, ref_actuator):
     np = pytest.importorskip("numpy")
-    log = VirtualActuatorLog()
-    for _ in range(3):
-        log._append(ref_twin)
+    if road == "row append":
+        log = VirtualActuatorLog()
+
+        def grow(n):
+            for _ in range(n):
+                log._append(ref_twin)
+    else:
+        act = ref_actuator()
+        log = act.telemetry_log
+
+        def grow(n):
+            act.step(steps=n)
+    grow(3)
     view = np.asarray(log.time)
+    flags = np.asarray(log.inp_enable)
     mv = memoryview(log.inp_enable)
+    again = np.frombuffer(log.time)
+    assert view.dtype == np.float64 and flags.dtype == np.bool_
     assert mv.format == "?" and mv.readonly and memoryview(log.meas_turn).itemsize == 8
-    assert not view.flags.writeable
-    for _ in range(1000):
-        log._append(ref_twin)
-    assert view.tolist() == [0.0, 5e-05, 1e-04] and mv.tolist() == [False] * 3
-    assert np.asarray(log.time).shape == (1003,)
+    assert not view.flags.writeable and not view.flags.owndata
+    assert view.__array_interface__["data"][0] == again.__array_interface__["data"][0]
+    seen_flags = flags.tolist()
+    grow(5000)  # every column moves; the views keep their own blocks
+    assert view.tolist() == [0.0, 5e-05, 1e-04] and mv.tolist() == seen_flags == flags.tolist()
+    assert np.asarray(log.time).shape == (5003,)
     log.time.append("not a number")
     assert view.tolist() == [0.0, 5e-05, 1e-04]
+    del view, flags, mv, again
+
+
+def test_series_written_by_ticks_behave_as_lists(ref_actuator):
+    act = ref_actuator()
+    act.step(steps=5)
+    log = act.telemetry_log
+    assert [type(x) for x in (log.pos_fb[0], log.meas_turn[0], log.inp_enable[0])] == [float, int, bool]
+    assert log.time == [i * 5e-05 for i in range(5)] and log.time[-1] == log.time[4]
+    assert log.time[1:3] == [5e-05, 0.0001] and list(log.time) == log.time.tolist()
+    assert repr(log.time) == repr(log.time.tolist()) == str(log.time)
+    assert len(log.T_fb) == 5 and log.inp_t_adc != [] and log.T_fb != (1,)
+    with pytest.raises(IndexError):
+        log.time[5]
+    log.enable.append(1)  # not a float: kept as given
+    assert log.enable[-1] == 1 and type(log.enable[-1]) is int and len(log.enable) == 6
+    del log.enable[-1]
+    log.T_fb.clear()
+    assert log.T_fb == [] and act.get_sim_time(4) == 0.0002
+    # The tick loop goes on appending to the edited series.
+    act.step(steps=2)
+    assert len(log.T_fb) == 2 and len(log.enable) == 7 and len(log.time) == 7
+
+
+@pytest.mark.parametrize("name, values", [("T_fb", [0.5, -1.25, 3.0]), ("meas_turn", [7, -2, 2**40]),
+                                          ("inp_enable", [True, False])])
+def test_series_follow_list_semantics_under_random_edits(name, values):
+    import random
+
+    rnd = random.Random(1234)
+    series, mirror = getattr(VirtualActuatorLog(), name), []
+    views = []
+    for _ in range(600):
+        op = rnd.randrange(10)
+        if op <= 3 or not mirror:
+            v = rnd.choice(values) if rnd.random() > 0.02 else rnd.choice([1, 2.5, None, "x", 2**70])
+            series.append(v)
+            mirror.append(v)
+        elif op == 4:
+            i = rnd.randrange(-len(mirror), len(mirror))
+            assert series[i] == mirror[i] and type(series[i]) is type(mirror[i])
+        elif op == 5:
+            sl = slice(rnd.randrange(-5, 8), rnd.choice([None, rnd.randrange(-5, 8)]), rnd.choice([None, 1, 2, -1, 3]))
+            assert series[sl] == mirror[sl]
+        elif op == 6:
+            i = rnd.randrange(-len(mirror), len(mirror))
+            v = rnd.choice(values)
+            series[i] = v
+            mirror[i] = v
+        elif op == 7:
+            sl = slice(rnd.randrange(0, 4), rnd.randrange(0, 6), rnd.choice([1, 2]))
+            del series[sl]
+            del mirror[sl]
+        elif op == 8:
+            try:
+                views.append(memoryview(series))
+            except BufferError:
+                pass  # a series of mixed values has no typed buffer
+            if len(views) > 3:
+                views.pop(0).release()
+        else:
+            series.extend(values)
+            mirror.extend(values)
+        assert len(series) == len(mirror) and series == mirror and repr(series) == repr(mirror)
+    assert list(series) == mirror and (mirror[-1] in series)
+    series.clear()
+    assert series == [] and len(series) == 0
+
+
+@pytest.mark.parametrize("name, values, later", [
+    ("T_fb", [0.5, 1.5, 2.5, 3.5, 4.5, 5.5], -1.0),
+    ("meas_turn", [10, 11, 12, 13, 14, 15], -7),
+    ("inp_enable", [True, False, True, True, False, True], False),
+])
+@pytest.mark.parametrize("erase", [
+    pytest.param(lambda s: s.__delitem__(0), id="del-first"),
+    pytest.param(lambda s: s.__delitem__(slice(1, 4)), id="del-slice"),
+    pytest.param(lambda s: s.clear(), id="clear"),
+])
+def test_view_keeps_its_values_while_the_series_is_erased_and_edited(name, values, later, erase):
+    np = pytest.importorskip("numpy")
+    log = VirtualActuatorLog()
+    s = getattr(log, name)
+    s.extend(values)
+    view = np.asarray(s)
+    mv = memoryview(s)
+    expected = list(values)
+    erase(s)
+    erase(expected)
+    # In-place edits after the erase land in the series only: none of them is seen
+    # through the block the views read.
+    if s:
+        s[0] = later
+        expected[0] = later
+    s.append(later)
+    expected.append(later)
+    assert view.tolist() == values and mv.tolist() == values
+    assert list(s) == expected and np.asarray(s).tolist() == expected
+    assert not np.shares_memory(view, np.asarray(s))
     del view, mv
 
 
 # ---- storage of long series: reused after a log is dropped, never under a live view ----------
 
 
-def _stepping_actuator(ref_paths):
-    from vkl_api._twin_engine import ActuatorWrapper
-    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
-
-    a = KavrelActuatorVirtual(ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings)))
-    a.connect()
-    a.start()
-    a.change_position_setpoint(0.5)
-    return a
-
-
-def test_long_logs_dropped_and_replaced_keep_their_values_and_views(ref_paths):
+def test_long_logs_dropped_and_replaced_keep_their_values_and_views(ref_actuator):
     np = pytest.importorskip("numpy")
 
     # 40000 rows take every column past the size where it moves into storage
@@ -380,7 +496,8 @@ def test_long_logs_dropped_and_replaced_keep_their_values_and_views(ref_paths):
     # into storage not used before.
     runs, kept = [], []
     for drop in (True, False):
-        a = _stepping_actuator(ref_paths)
+        a = ref_actuator()
+        a.change_position_setpoint(0.5)
         a.step(steps=40_000)
         first = a.telemetry_log
         view = np.asarray(first.pos_fb)

@@ -6,7 +6,7 @@ import math
 import pytest
 
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
-from virtual_support import fake_twin, RecordingTwin, ref_paths, ref_twin, twin
+from virtual_support import fake_twin, RecordingTwin, ref_actuator, ref_paths, ref_twin, twin  # noqa: F401
 
 I = KavrelActuatorVirtual.VKL_Items
 R = KavrelActuatorVirtual.Rates
@@ -192,9 +192,19 @@ def test_callback_that_changes_setpoint_and_load_affects_the_same_call(act, twin
     assert ticks(twin)[9] == (0.0, 0.0) and ticks(twin)[10] == (10.0, 1.0) and ticks(twin)[11] == (10.0, 1.0)
 
 
-def test_callback_exception_ends_step_after_storing_that_tick(act):
+@pytest.mark.parametrize("twin_kind, rate, fired_at", [
+    ("recording twin", R.RATE_2KHZ, 10),   # the generic tick loop
+    ("reference twin", None, 20),          # the native tick loop, default rate
+])
+def test_callback_exception_ends_step_after_storing_that_tick(twin_kind, rate, fired_at, ref_actuator):
+    if twin_kind == "recording twin":
+        act = KavrelActuatorVirtual(RecordingTwin())
+        act.connect()
+    else:
+        act = ref_actuator()
     act.set_feedback_items([I.POSITION_FB])
-    act.set_feedback_rate(R.RATE_2KHZ)
+    if rate is not None:
+        act.set_feedback_rate(rate)
 
     class Stop(Exception):
         pass
@@ -204,11 +214,14 @@ def test_callback_exception_ends_step_after_storing_that_tick(act):
 
     act.set_feedback_callback(cb)
     with pytest.raises(Stop, match="from callback"):
-        act.step(steps=25)
-    assert act._simulation_step_count == 10 and len(act.telemetry_log.time) == 10
-    assert act._latest_feedback == act.feedback == {I.POSITION_FB: 10.0}
+        act.step(steps=50)
+    now = {I.POSITION_FB: float(act.actuator.info.pos_fb)}
+    assert act._simulation_step_count == fired_at and len(act.telemetry_log.time) == fired_at
+    assert act._latest_feedback == act.feedback == now
+    assert act.telemetry_log.pos_fb[-1] == now[I.POSITION_FB]
     act.set_feedback_callback(None)
-    assert act.step(steps=5) == {I.POSITION_FB: 15.0}
+    assert act.step(steps=5) == {I.POSITION_FB: float(act.actuator.info.pos_fb)}
+    assert act._simulation_step_count == fired_at + 5
 
 
 def test_twin_exception_inside_a_tick_keeps_finished_ticks(act, twin):
@@ -225,14 +238,20 @@ def test_twin_exception_inside_a_tick_keeps_finished_ticks(act, twin):
     assert act._simulation_step_count == 3 and len(act.telemetry_log.time) == 3
 
 
-def test_log_failure_inside_a_tick_keeps_the_twin_step():
-    twin = fake_twin(omit=("debug.spd_ref_min",))
-    a = KavrelActuatorVirtual(twin)
-    a.connect()
-    with pytest.raises(AttributeError):
-        a.step(steps=4)
-    assert len(ticks(twin)) == 1 and a._simulation_step_count == 0
-    assert len(a.telemetry_log.time) == 1 and len(a.telemetry_log.debug_spd_ref_min) == 0
+OPTIONAL_INPUTS = ("inp.T_ADC", "inp.ref_ff_torque", "inp.ref_impedance_spd", "inp.ref_impedance_acel")
+
+
+def test_duck_twin_runs_the_generic_road_with_values_as_given():
+    # Integer feedback values, no optional inputs: logged as they read, NaN for the absent ones.
+    twin = fake_twin(omit=OPTIONAL_INPUTS, values={"info.enable": 1, "info.T_fb": 1, "meas.turn2": 4})
+    act = KavrelActuatorVirtual(twin)
+    act.connect()
+    assert act.step(load=2, steps=3) == {}
+    log = act.telemetry_log
+    assert ticks(twin) == [(0.0, 2.0)] * 3
+    assert log.enable == [1, 1, 1] and type(log.enable[0]) is int
+    assert log.inp_t_adc[0] != log.inp_t_adc[0] and math.isnan(log.inp_ref_ff_torque[2])
+    assert log.time == [0.0, 5e-05, 0.0001] and log.meas_turn == [1, 2, 3] and log.meas_turn2 == [4, 4, 4]
 
 
 def test_snapshot_failure_keeps_the_row_and_count(act):

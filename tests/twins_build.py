@@ -39,6 +39,11 @@ Options (all keyword-only):
 - ``field_types``: {"Struct_type.field": "ctypes expression"} overrides of
   the declared ctypes type of a field in the bindings (must keep the layout,
   e.g. a subclass of ctypes.c_double defined in ``bindings_prelude``).
+- ``c_types``: {role: ctypes scalar name} declares fields of the library and of
+  the bindings with other C types (same values, another layout): roles
+  ``enable`` (inp.Enable, inp.ResetPos), ``control`` (inp.ControlType),
+  ``turn`` (meas.turn, meas.turn2), ``flag`` (the debug flags), ``real`` (the
+  real fields of inp, info, meas and motor); names as in ``C_TYPES``.
 - ``bindings_prelude``: Python source placed after ``import ctypes``.
 - ``bindings_append``: Python source appended to the bindings.
 - ``bindings_text``: complete bindings source, replacing the generated one.
@@ -50,7 +55,8 @@ Compiled libraries are cached per process by source and options (in a
 temporary directory removed at exit), so building the same variant twice
 costs one compilation.
 
-Also: ``STRUCTURES`` (structure name -> list of (field, ctypes type name,
+Also: ``SCALAR_VARIANTS`` (named option sets of plain-scalar variants),
+``STRUCTURES`` (structure name -> list of (field, ctypes type name,
 optional?)), ``GROUP_TYPES`` (wrapper attribute -> structure name),
 ``generate_bindings(...)``, ``platform_target()`` and ``ref_twin_source()``.
 """
@@ -112,6 +118,44 @@ GROUP_TYPES: dict[str, tuple[str, str]] = {
     "meas": ("Meas_type", "get_meas_ptr"),
     "motor": ("Motor_type", "get_motor_ptr"),
     "debug": ("Debug_type", "get_debug_ptr"),
+}
+
+# ctypes scalar -> C type, for ``c_types``.
+C_TYPES = {
+    "c_bool": "bool", "c_int8": "int8_t", "c_uint8": "uint8_t", "c_int16": "int16_t",
+    "c_uint16": "uint16_t", "c_int32": "int32_t", "c_uint32": "uint32_t", "c_int64": "int64_t",
+    "c_uint64": "uint64_t", "c_float": "float", "c_double": "double",
+}
+# c_types role -> (C macro of twins/vkl_ref_twin.c, fields "Struct_type.field").
+_REAL_FIELDS = [f"{s}.{f}" for s in ("Info_type", "Meas_type", "Motor_type", "Inports_type")
+                for f, t, _ in STRUCTURES[s] if t == _D]
+_OPTIONAL_FIELDS = {f"{s}.{f}" for s, fields in STRUCTURES.items() for f, _, opt in fields if opt}
+C_TYPE_ROLES: dict[str, tuple[str, list[str]]] = {
+    "enable": ("DT_ENABLE_T", ["Inports_type.Enable", "Inports_type.ResetPos"]),
+    "control": ("DT_CONTROL_T", ["Inports_type.ControlType"]),
+    "turn": ("DT_TURN_T", ["Meas_type.turn", "Meas_type.turn2"]),
+    "flag": ("DT_FLAG_T", [f"Debug_type.{f}" for f, _, _ in STRUCTURES["Debug_type"]]),
+    "real": ("DT_REAL_T", _REAL_FIELDS),
+}
+
+_ALL_DOUBLE = {"enable": "c_double", "control": "c_double", "turn": "c_double", "flag": "c_double"}
+# Variants whose fields are all plain ctypes scalars, in the mixes a generated twin may
+# declare, with the optional fields present or absent: name -> build_twin options.  The
+# simulated actuator runs each of them on its native road (tests and benchmarks use them).
+SCALAR_VARIANTS: dict[str, dict] = {
+    "reference": {},
+    "no-optional-fields": {"optional_fields": False},
+    "no-filter": {"filter_global": False, "filter_type": False},
+    "stated-time-step": {"time_step_s": 1e-4, "export_time_step": True},
+    "reals-float": {"c_types": {"real": "c_float"}},
+    "flags-uint8": {"c_types": {"flag": "c_uint8", "enable": "c_uint8"}},
+    "integers-double": {"c_types": _ALL_DOUBLE},
+    "all-double-no-optional": {"optional_fields": False, "c_types": _ALL_DOUBLE},
+    "integer-widths": {"c_types": {"enable": "c_int16", "control": "c_uint16", "turn": "c_int64",
+                                   "flag": "c_uint32"}},
+    "narrow-mix-no-optional": {"optional_fields": False, "c_types": {
+        "enable": "c_int8", "control": "c_uint64", "turn": "c_uint32", "flag": "c_bool", "real": "c_float"}},
+    "signed-bytes": {"c_types": {"enable": "c_bool", "control": "c_int8", "turn": "c_int16", "flag": "c_int8"}},
 }
 
 INTERFACE_FUNCTIONS = ["DT_initialize", "DT_step", "DT_terminate"] + [g for _, g in GROUP_TYPES.values()]
@@ -184,9 +228,10 @@ def generate_bindings(*, optional_fields: bool = True, filter_type: bool = True,
 
 
 def _compile(*, time_step_s, export_time_step, optional_fields, filter_global, motor_model,
-             submodule_commits, omit_symbols, null_getters, extra_c, step_hook=False) -> pathlib.Path:
+             submodule_commits, omit_symbols, null_getters, extra_c, step_hook=False,
+             c_types=()) -> pathlib.Path:
     global _cache_dir
-    lines = [
+    lines = [f"#define {C_TYPE_ROLES[role][0]} {C_TYPES[ctype]}" for role, ctype in c_types] + [
         f"#define DT_TIME_STEP_S {float(time_step_s)!r}",
         f"#define DT_WITH_OPTIONAL {1 if optional_fields else 0}",
         f"#define DT_WITH_FILTER {1 if filter_global else 0}",
@@ -248,7 +293,8 @@ def build_twin(tmp_dir, model: str = "X", *, target: str | None = None, time_ste
                export_time_step: bool = False, optional_fields: bool = True, filter_global: bool = True,
                filter_type: bool = True, motor_model: str | bytes | None = _DEFAULT_MOTOR_MODEL,
                submodule_commits: str | bytes | None = _DEFAULT_COMMITS, omit_symbols=(), null_getters=(),
-               extra_c: str = "", step_hook: bool = False, field_types: dict[str, str] | None = None, bindings_prelude: str = "",
+               extra_c: str = "", step_hook: bool = False, field_types: dict[str, str] | None = None,
+               c_types: dict[str, str] | None = None, bindings_prelude: str = "",
                bindings_append: str = "", bindings_text: str | None = None,
                bindings_name: str | None = None) -> tuple[pathlib.Path, pathlib.Path]:
     """Write one twin variant into tmp_dir; returns (library_path, bindings_path)."""
@@ -259,7 +305,12 @@ def build_twin(tmp_dir, model: str = "X", *, target: str | None = None, time_ste
                         optional_fields=optional_fields, filter_global=filter_global,
                         motor_model=motor_model, submodule_commits=submodule_commits,
                         omit_symbols=tuple(omit_symbols), null_getters=tuple(null_getters), extra_c=extra_c,
-                        step_hook=step_hook)
+                        step_hook=step_hook, c_types=tuple(sorted((c_types or {}).items())))
+    field_types = dict(field_types or {})
+    for role, ctype in (c_types or {}).items():
+        for field in C_TYPE_ROLES[role][1]:
+            if optional_fields or field not in _OPTIONAL_FIELDS:
+                field_types.setdefault(field, f"ctypes.{ctype}")
     lib_path = tmp_dir / f"lib{model}_{target}.so"
     shutil.copy2(compiled, lib_path)
     if bindings_text is None:

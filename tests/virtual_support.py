@@ -8,11 +8,17 @@
                      "inp.T_ADC"), with field values overridden ("lim.lim_T": 3.0).
 ``ref_paths``        fixture: the reference twin's artifacts (found by model name).
 ``ref_twin``         fixture: a fresh ``ActuatorWrapper`` of the reference twin.
+``ref_actuator``     fixture: factory ``ref_actuator(cls=KavrelActuatorVirtual, address=0x10)`` of
+                     connected, started simulated actuators, each on a fresh reference twin.
+                     Fixtures that bind a twin release it at teardown (terminated, its private
+                     copy of the library removed), whatever the test did.
 ``field_names``      the structure fields the simulated actuator reads, by group.
 ``same_values``      equality of two sequences or dicts where NaN equals NaN and the
                      float representation must match (so -0.0 differs from 0.0).
 ``Proxy``            a duck-typed twin forwarding every attribute read and write to
                      the wrapped one (the generic road over the same twin).
+``running``          a connected, started simulated actuator at address 0x20 on the
+                     reference twin (of the given class).
 """
 
 from __future__ import annotations
@@ -294,6 +300,16 @@ def logs_identical(a, b):
     return None
 
 
+def running(cls=None):
+    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
+
+    act = (cls or KavrelActuatorVirtual)(address=0x20)
+    act.set_actuator(REF_MODEL)
+    act.connect()
+    act.start()
+    return act
+
+
 @pytest.fixture(scope="session")
 def ref_paths():
     """Library and bindings paths of the reference twin, found by model name."""
@@ -303,16 +319,21 @@ def ref_paths():
 
 
 @pytest.fixture
-def ref_twin(ref_paths):
-    from vkl_api._twin_engine import ActuatorWrapper
+def ref_twin(ref_paths, wrappers):
+    return wrappers(ref_paths.library, ref_paths.py_bindings)
 
-    w = ActuatorWrapper(str(ref_paths.library), str(ref_paths.py_bindings))
-    yield w
-    if getattr(w, "_initialized", False):
-        try:
-            w.terminate()
-        except Exception:
-            pass
+
+@pytest.fixture
+def ref_actuator(ref_paths, wrappers):
+    from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual
+
+    def make(cls=KavrelActuatorVirtual, address=0x10):
+        a = cls(wrappers(ref_paths.library, ref_paths.py_bindings), address)
+        a.connect()
+        a.start()
+        return a
+
+    return make
 
 
 @pytest.fixture

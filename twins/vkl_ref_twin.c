@@ -71,7 +71,28 @@
  *   DT_WITH_OPTIONAL=0  no inp.T_ADC, inp.ref_*, pid.pos_Ki/pos_Kd/FF_gain, imp.J_imp
  *   DT_WITH_FILTER=0    no `Filter` global (fixed filter cut-offs)
  *   DT_EXPORT_TIME_STEP export get_sim_time_step_s() returning DT_TIME_STEP_S
- *   DT_NO_TEXT_GLOBALS  no MOTOR_MODEL / SUBMODULE_COMMITS symbols */
+ *   DT_NO_TEXT_GLOBALS  no MOTOR_MODEL / SUBMODULE_COMMITS symbols
+ * and the C types of the fields a generated model may declare otherwise:
+ *   DT_ENABLE_T   inp.Enable, inp.ResetPos      (default bool)
+ *   DT_CONTROL_T  inp.ControlType               (default int32_t)
+ *   DT_TURN_T     meas.turn, meas.turn2         (default int32_t)
+ *   DT_FLAG_T     the debug flags               (default bool)
+ *   DT_REAL_T     the real fields of inp, info, meas and motor (default double) */
+#ifndef DT_ENABLE_T
+#define DT_ENABLE_T bool
+#endif
+#ifndef DT_CONTROL_T
+#define DT_CONTROL_T int32_t
+#endif
+#ifndef DT_TURN_T
+#define DT_TURN_T int32_t
+#endif
+#ifndef DT_FLAG_T
+#define DT_FLAG_T bool
+#endif
+#ifndef DT_REAL_T
+#define DT_REAL_T double
+#endif
 #ifndef DT_WITH_OPTIONAL
 #define DT_WITH_OPTIONAL 1
 #endif
@@ -82,16 +103,16 @@
 /* ---- structures (layouts mirrored by the bindings module) ------------------ */
 
 typedef struct {
-    bool Enable;
-    bool ResetPos;
-    int32_t ControlType;
-    double Reference;
-    double Load;
+    DT_ENABLE_T Enable;
+    DT_ENABLE_T ResetPos;
+    DT_CONTROL_T ControlType;
+    DT_REAL_T Reference;
+    DT_REAL_T Load;
 #if DT_WITH_OPTIONAL
-    double T_ADC;              /* torque-sensor offset, N*m (added to meas.T) */
-    double ref_ff_torque;
-    double ref_impedance_spd;
-    double ref_impedance_acel;
+    DT_REAL_T T_ADC;              /* torque-sensor offset, N*m (added to meas.T) */
+    DT_REAL_T ref_ff_torque;
+    DT_REAL_T ref_impedance_spd;
+    DT_REAL_T ref_impedance_acel;
 #endif
 } Inports_type;
 
@@ -123,31 +144,31 @@ typedef struct {
 } Lim_type;
 
 typedef struct {
-    double enable, temp_winding;
-    double T_fb, T_ref;
-    double id_fb, id_ref, iq_fb, iq_ref;
-    double pos_fb, pos_ref, spd_fb, spd_ref;
-    double vd_ref, vq_ref;
+    DT_REAL_T enable, temp_winding;
+    DT_REAL_T T_fb, T_ref;
+    DT_REAL_T id_fb, id_ref, iq_fb, iq_ref;
+    DT_REAL_T pos_fb, pos_ref, spd_fb, spd_ref;
+    DT_REAL_T vd_ref, vq_ref;
 } Info_type;
 
 typedef struct {
-    int32_t turn, turn2;
-    double T, e_pos, pos, pos2, spd, spd2;
+    DT_TURN_T turn, turn2;
+    DT_REAL_T T, e_pos, pos, pos2, spd, spd2;
 } Meas_type;
 
 typedef struct {
-    double m_Te, m_Tl, m_acc, m_eff_elec, m_eff_mec, m_i_dc;
-    double m_ia, m_ib, m_ic, m_id, m_iq;
-    double m_pos1, m_pos2;
-    double m_pwr_dc, m_pwr_elec, m_pwr_mec;
-    double m_spd1, m_spd2;
-    double m_va, m_vb, m_vc, m_vd, m_vq;
+    DT_REAL_T m_Te, m_Tl, m_acc, m_eff_elec, m_eff_mec, m_i_dc;
+    DT_REAL_T m_ia, m_ib, m_ic, m_id, m_iq;
+    DT_REAL_T m_pos1, m_pos2;
+    DT_REAL_T m_pwr_dc, m_pwr_elec, m_pwr_mec;
+    DT_REAL_T m_spd1, m_spd2;
+    DT_REAL_T m_va, m_vb, m_vc, m_vd, m_vq;
 } Motor_type;
 
 typedef struct {
-    bool T_fb_max, T_ref_max, i_max;
-    bool pos_fb_max, pos_fb_min, pos_ref_max, pos_ref_min;
-    bool spd_fb_max, spd_ref_max, spd_ref_min;
+    DT_FLAG_T T_fb_max, T_ref_max, i_max;
+    DT_FLAG_T pos_fb_max, pos_fb_min, pos_ref_max, pos_ref_min;
+    DT_FLAG_T spd_fb_max, spd_ref_max, spd_ref_min;
 } Debug_type;
 
 typedef struct {

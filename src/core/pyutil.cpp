@@ -125,41 +125,144 @@ nb::object coerce_int_result(nb::handle v) {
     throw nb::python_error();
 }
 
-nb::module_ import_sibling(const char *name) {
-    PyObject *m = PyImport_ImportModule(name);
-    if (!m) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError))
-            raise_pending();
-        PyErr_Clear();
-        std::string full = std::string("vkl_api.") + name;
-        m = PyImport_ImportModule(full.c_str());
-        if (!m)
-            raise_pending();
+namespace {
+
+// The location that "cannot import name" shows: the spec's origin when the
+// spec has a location, else the module's file; an invalid object when there
+// is none.
+nb::object import_location(nb::handle module, nb::handle spec) {
+    if (spec.is_valid() && !spec.is_none() && truth(attr_or(spec, "has_location", nb::bool_(false)))) {
+        nb::object origin = attr_or_none(spec, "origin");
+        if (PyUnicode_Check(origin.ptr()))
+            return origin;
     }
-    return nb::steal<nb::module_>(m);
+    if (PyModule_Check(module.ptr())) {
+        PyObject *file = PyModule_GetFilenameObject(module.ptr());
+        if (file)
+            return nb::steal(file);
+        if (!PyErr_ExceptionMatches(PyExc_SystemError))
+            raise_pending();
+        PyErr_Clear(); // "module filename missing"
+    }
+    return nb::object();
 }
 
-std::vector<nb::module_> import_siblings(std::initializer_list<const char *> names) {
-    std::vector<nb::module_> out;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        out.clear();
-        bool failed = false;
-        for (const char *name : names) {
-            std::string full = attempt == 0 ? std::string(name) : std::string("vkl_api.") + name;
-            PyObject *m = PyImport_ImportModule(full.c_str());
-            if (!m) {
-                if (attempt == 1 || !PyErr_ExceptionMatches(PyExc_ImportError))
-                    raise_pending();
-                PyErr_Clear();
-                failed = true;
-                break;
-            }
-            out.push_back(nb::steal<nb::module_>(m));
-        }
-        if (!failed)
-            return out;
+// One name of a `from` import, taken as the interpreter takes it.
+nb::object import_name(nb::handle module, nb::handle name) {
+    PyObject *x = nullptr;
+    int r = PyObject_GetOptionalAttr(module.ptr(), name.ptr(), &x);
+    if (r < 0)
+        raise_pending();
+    if (r > 0)
+        return nb::steal(x);
+    // A submodule that a circular import has put in sys.modules but not yet
+    // bound in its package.
+    nb::object mod_name = attr_or_none(module, "__name__");
+    if (PyUnicode_Check(mod_name.ptr())) {
+        nb::object full = nb::steal(PyUnicode_FromFormat("%U.%U", mod_name.ptr(), name.ptr()));
+        if (!full.is_valid())
+            raise_pending();
+        x = PyImport_GetModule(full.ptr());
+        if (x)
+            return nb::steal(x);
+        if (PyErr_Occurred())
+            raise_pending();
+    } else {
+        mod_name = nb::object();
     }
+    nb::object shown = mod_name.is_valid() ? mod_name : nb::object(nb::str("<unknown module name>"));
+    nb::object spec = attr_or_none(module, "__spec__");
+    nb::object where = import_location(module, spec);
+    nb::object msg;
+    if (!where.is_valid())
+        msg = nb::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
+                                             shown.ptr()));
+    else if (!spec.is_none() && truth(attr_or(spec, "_initializing", nb::bool_(false))))
+        msg = nb::steal(PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
+                                             "(most likely due to a circular import) (%S)",
+                                             name.ptr(), shown.ptr(), where.ptr()));
+    else
+        msg = nb::steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name.ptr(), shown.ptr(),
+                                             where.ptr()));
+    if (!msg.is_valid())
+        raise_pending();
+    PyErr_SetImportError(msg.ptr(), mod_name.is_valid() ? mod_name.ptr() : nullptr,
+                         where.is_valid() ? where.ptr() : nullptr);
+    // Which name was missing, as the interpreter records it.
+    PyObject *exc = PyErr_GetRaisedException();
+    if (exc && PyObject_SetAttrString(exc, "name_from", name.ptr()) < 0) {
+        Py_DECREF(exc);
+        raise_pending();
+    }
+    PyErr_SetRaisedException(exc);
+    raise_pending();
+}
+
+// The handled exception of the calling code, set for the life of the object
+// (the exception of an `except` block while it runs).
+class HandledException {
+public:
+    explicit HandledException(nb::handle exc) : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(exc.ptr());
+    }
+    ~HandledException() {
+        PyErr_SetHandledException(saved_);
+        Py_XDECREF(saved_);
+    }
+    HandledException(const HandledException &) = delete;
+    HandledException &operator=(const HandledException &) = delete;
+
+private:
+    PyObject *saved_;
+};
+
+} // namespace
+
+std::vector<nb::object> import_from(nb::handle globals, const char *module, const std::vector<const char *> &names) {
+    nb::list fromlist;
+    for (const char *n : names)
+        fromlist.append(nb::str(n));
+    // builtins.__import__ as the calling code sees it, so that a replacement
+    // of it takes effect as it does for an import statement.
+    PyObject *b = PyEval_GetBuiltins();
+    PyObject *imp = nullptr;
+    if (!b || PyDict_GetItemStringRef(b, "__import__", &imp) < 0)
+        raise_pending();
+    if (!imp)
+        raise(PyExc_ImportError, "__import__ not found");
+    nb::object import_fn = nb::steal(imp);
+    nb::handle g = globals.is_valid() ? globals : nb::handle(Py_None);
+    nb::object names_tuple = nb::steal(PyList_AsTuple(fromlist.ptr()));
+    if (!names_tuple.is_valid())
+        raise_pending();
+    nb::object mod = import_fn(nb::str(module), g, g, names_tuple, 0);
+    std::vector<nb::object> out;
+    out.reserve(names.size());
+    for (nb::handle n : fromlist)
+        out.push_back(import_name(mod, n));
     return out;
+}
+
+void import_siblings(nb::module_ &m, std::initializer_list<FromImport> imports) {
+    nb::object globals = m.attr("__dict__");
+    auto attempt = [&](const char *prefix) {
+        for (const FromImport &imp : imports) {
+            std::vector<nb::object> values = import_from(globals, (std::string(prefix) + imp.module).c_str(), imp.names);
+            for (size_t i = 0; i < values.size(); ++i)
+                m.attr(imp.names[i]) = values[i];
+        }
+    };
+    nb::object first;
+    try {
+        attempt("");
+        return;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+        first = nb::borrow(e.value());
+    }
+    HandledException handled(first);
+    attempt("vkl_api.");
 }
 
 void warn_caller(PyObject *category, const std::string &msg) {
@@ -264,6 +367,41 @@ PyObject *vf_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %U>", ((VklFunction *) self)->qualname);
 }
 
+// Each function's own __module__ is served here rather than by a member
+// descriptor: a heap type reports whatever its dict holds under __module__ as
+// its own module, and tools that read type(f).__module__ (stub generators,
+// pickling, help()) need a text there, "vkl_api", as the interpreter's function
+// type has.
+bool is_module_name(PyObject *name) {
+    static PyObject *key = PyUnicode_InternFromString("__module__");
+    return name == key || (PyUnicode_Check(name) && PyUnicode_Compare(name, key) == 0);
+}
+
+PyObject *vf_getattro(PyObject *self, PyObject *name) {
+    if (is_module_name(name)) {
+        PyObject *m = ((VklFunction *) self)->module;
+        if (!m) {
+            PyErr_SetString(PyExc_AttributeError, "__module__");
+            return nullptr;
+        }
+        return Py_NewRef(m);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int vf_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    if (is_module_name(name)) {
+        auto *f = (VklFunction *) self;
+        if (!value && !f->module) {
+            PyErr_SetString(PyExc_AttributeError, "__module__");
+            return -1;
+        }
+        Py_XSETREF(f->module, Py_XNewRef(value));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyMemberDef vf_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VklFunction, vectorcall), Py_READONLY, nullptr},
     {"__dictoffset__", Py_T_PYSSIZET, offsetof(VklFunction, dict), Py_READONLY, nullptr},
@@ -271,7 +409,6 @@ PyMemberDef vf_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(VklFunction, weakrefs), Py_READONLY, nullptr},
     {"__name__", Py_T_OBJECT_EX, offsetof(VklFunction, name), 0, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(VklFunction, qualname), 0, nullptr},
-    {"__module__", Py_T_OBJECT_EX, offsetof(VklFunction, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(VklFunction, doc), 0, nullptr},
     {"__wrapped_native__", Py_T_OBJECT_EX, offsetof(VklFunction, func), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
@@ -284,6 +421,8 @@ PyType_Slot vf_slots[] = {
     {Py_tp_dealloc, (void *) vf_dealloc},
     {Py_tp_repr, (void *) vf_repr},
     {Py_tp_members, (void *) vf_members},
+    {Py_tp_getattro, (void *) vf_getattro},
+    {Py_tp_setattro, (void *) vf_setattro},
     {0, nullptr}};
 
 PyType_Spec vf_spec = {"vkl_api.function", sizeof(VklFunction), 0,
@@ -402,6 +541,23 @@ nb::object make_enum(const char *name, nb::handle module_name, const std::string
 }
 
 void module_init_common() { nb::set_leak_warnings(false); }
+
+int run_module_body(PyObject *m, void (*body)(nb::module_)) {
+    try {
+        body(nb::borrow<nb::module_>(m));
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        // A C++ failure that carries no Python error, reported as nanobind does.
+        PyErr_SetString(PyExc_ImportError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_ImportError, "unknown C++ exception while initialising the module");
+    }
+    return -1;
+}
 
 nb::object attr_or(nb::handle obj, const char *name, nb::handle dflt) {
     PyObject *res = nullptr;

@@ -8,8 +8,9 @@
 //   str|None     exactly a str, or None
 // TypeError text: "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 //
-// Also: sibling imports (top-level module first, package module on ImportError),
-// warnings attributed to the Python caller's line, logging through a given logger,
+// Also: the module entry VKL_MODULE (errors reach the importer unchanged),
+// from-imports and the sibling-import step (top-level modules first, package
+// modules on ImportError), warnings attributed to the Python caller's line, logging through a given logger,
 // and a small builder that assembles ordinary Python classes (instance state in
 // __dict__, methods bound through the descriptor protocol) from C++ callables.
 #pragma once
@@ -57,11 +58,24 @@ nb::object coerce_int_result(nb::handle v);
 bool is_number(nb::handle v);
 
 // ---- imports ------------------------------------------------------------
-// Import `name` as a top-level module; on ImportError, import "vkl_api.<name>".
-nb::module_ import_sibling(const char *name);
-// Import several siblings as top-level modules; if any of them fails with
-// ImportError, import all of them again from the package.
-std::vector<nb::module_> import_siblings(std::initializer_list<const char *> names);
+// `from <module> import <names...>` as the interpreter runs it: the module
+// through builtins.__import__ (with the names as its fromlist), then each name
+// as an attribute, or else a submodule that is already in sys.modules; a name
+// the module lacks is the ImportError "cannot import name ...".  `globals` is
+// the importing module's namespace.
+std::vector<nb::object> import_from(nb::handle globals, const char *module, const std::vector<const char *> &names);
+
+struct FromImport {
+    const char *module;
+    std::vector<const char *> names;
+};
+// The sibling-import step of a module: `from <module> import <names>` for each
+// entry with the modules taken as top-level modules, the names bound in `m`;
+// if any of them raises ImportError (a missing module or a missing name), all
+// of them again from "vkl_api.<module>", with the first error as the handled
+// exception, as in an `except ImportError:` block.  Any other error, and any
+// error of the second attempt, propagates unchanged.
+void import_siblings(nb::module_ &m, std::initializer_list<FromImport> imports);
 
 // ---- warnings and logging -------------------------------------------------
 // Issue a warning attributed to the Python line that called into C++ (the
@@ -211,4 +225,39 @@ nb::object make_enum(const char *name, nb::handle module_name, const std::string
 // interpreter itself keeps until the end (classes built from C++ callables).
 void module_init_common();
 
+// ---- module entry ------------------------------------------------------------
+// Runs a module body; a Python error it raises is left set as it was raised.
+int run_module_body(PyObject *m, void (*body)(nb::module_));
+
 } // namespace vkl
+
+// VKL_MODULE(name, m) { ... } in place of NB_MODULE(name, m): the same module
+// definition and nanobind set-up, but an exception raised in the body reaches
+// the importer unchanged (its type, text and traceback) where NB_MODULE would
+// replace it by an ImportError; an `except ImportError` around an import of
+// the module must not catch, say, a RuntimeError of one of its dependencies.
+// The set-up calls are those of NB_MODULE of the nanobind release below.
+#if NB_VERSION_MAJOR != 3 || NB_VERSION_MINOR < 1
+#error "VKL_MODULE repeats the module set-up of nanobind 3.1; check NB_MODULE of this release"
+#endif
+#define VKL_MODULE(name, variable) VKL_MODULE_IMPL(name, variable)
+#define VKL_MODULE_IMPL(name, variable)                                                                    \
+    static void vkl_module_body_##name(::nanobind::module_);                                               \
+    static int vkl_module_exec_##name(PyObject *m) {                                                       \
+        ::nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                         \
+        if (!::nanobind::detail::internals)                                                                \
+            return -1;                                                                                     \
+        return ::vkl::run_module_body(m, vkl_module_body_##name);                                          \
+    }                                                                                                      \
+    static PyObject *vkl_module_def_##name = nullptr;                                                      \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);                                   \
+    extern "C" PyObject *PyInit_##name(void) {                                                             \
+        ::nanobind::detail::init_singletons();                                                             \
+        if (!::nanobind::detail::nb_backend_init(#name))                                                   \
+            return nullptr;                                                                                \
+        if (!vkl_module_def_##name)                                                                        \
+            vkl_module_def_##name =                                                                        \
+                NB_CALL(module_new)(#name, nullptr, (void *) vkl_module_exec_##name, NB_ABI_MINOR_TAG);    \
+        return vkl_module_def_##name;                                                                      \
+    }                                                                                                      \
+    void vkl_module_body_##name(::nanobind::module_ variable)

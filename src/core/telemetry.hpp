@@ -85,6 +85,12 @@ public:
     Block *export_block();
     // Give up the storage (e.g. when the series changes its representation).
     void reset();
+    // An empty column takes another kind (its storage is given up, as by
+    // reset(), so views and an attached writer see a change of storage).
+    void retype(Kind k) {
+        reset();
+        kind_ = k;
+    }
 
     // ---- Native row writers ----------------------------------------------
     // A writer that appends a value to many columns per row (the simulated
@@ -120,10 +126,16 @@ private:
         sync();
         if (!blk_ || len_ == blk_->cap)
             grow(len_ + 1);
+        unsigned char *at = blk_->data + len_ * item_size(kind_);
         if (kind_ == Kind::Bool)
-            blk_->data[len_] = (unsigned char) w;
+            *at = (unsigned char) w;
         else
-            std::memcpy(blk_->data + len_ * 8, &w, 8);
+            std::memcpy(at, &w, 8);
+#if defined(__GNUC__)
+        // Rows are appended one value per column across many columns: ask
+        // for the line a few values ahead (a prefetch never faults).
+        __builtin_prefetch(at + 128, 1, 3);
+#endif
         ++len_;
         changed();
     }

@@ -17,7 +17,8 @@ using twin::FieldRef;
 
 inline bool is_real(CType t) { return t == CType::Double || t == CType::Float; }
 
-// Exact integer value of an integer field (UInt64 is not accepted by the plan).
+// Exact integer value of an integer field; a UInt64 value above INT64_MAX
+// comes out wrapped, so callers test `u64_fits` first.
 inline int64_t load_int(const FieldRef &f) {
     switch (f.type) {
     case CType::Int8: { int8_t v; std::memcpy(&v, f.addr, 1); return v; }
@@ -27,26 +28,32 @@ inline int64_t load_int(const FieldRef &f) {
     case CType::Int32: { int32_t v; std::memcpy(&v, f.addr, 4); return v; }
     case CType::UInt32: { uint32_t v; std::memcpy(&v, f.addr, 4); return v; }
     case CType::Int64: { int64_t v; std::memcpy(&v, f.addr, 8); return v; }
+    case CType::UInt64: { uint64_t v; std::memcpy(&v, f.addr, 8); return (int64_t) v; }
     default: return 0;
     }
 }
 
-inline bool load_bool(const FieldRef &f) {
-    bool v;
-    std::memcpy(&v, f.addr, 1);
-    return v;
+// A UInt64 field's value fits an integer column (int64).
+inline bool u64_fits(const FieldRef &f) {
+    uint64_t v;
+    std::memcpy(&v, f.addr, 8);
+    return v <= (uint64_t) INT64_MAX;
 }
 
-// Which telemetry kinds a field type can feed without changing the value the
-// interpreter would see (ctypes gives float for real fields, int for integer
-// fields, bool for bool fields).
-inline bool feeds(telemetry::Kind k, CType t) {
-    switch (k) {
-    case telemetry::Kind::Float: return is_real(t);
-    case telemetry::Kind::Int: return twin::is_integer(t) && t != CType::UInt64;
-    case telemetry::Kind::Bool: return t == CType::Bool;
-    }
-    return false;
+// A C bool field read as ctypes reads it: any non-zero byte is True.
+inline bool load_bool(const FieldRef &f) {
+    uint8_t v;
+    std::memcpy(&v, f.addr, 1);
+    return v != 0;
+}
+
+// The kind of series a field's values make (ctypes gives float for real
+// fields, int for integer fields, bool for bool fields); a series typed by
+// its first value holds them exactly in a column of that kind.
+inline telemetry::Kind kind_for(CType t) {
+    if (is_real(t))
+        return telemetry::Kind::Float;
+    return t == CType::Bool ? telemetry::Kind::Bool : telemetry::Kind::Int;
 }
 
 // time = TIME_STEP * rows + time_start, with the product rounded before the

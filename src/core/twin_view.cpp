@@ -113,8 +113,8 @@ bool TwinView::tick_valid(nb::handle wrapper, PyObject *wdict) const {
     const Names &n = names();
     if (!step_fn || !model || !wdict || Py_TYPE(wrapper.ptr()) != owner_type || !class_checks().tick)
         return false;
-    auto inp = groups.find("inp");
-    if (inp == groups.end() || !group_valid(inp->second, wdict))
+    const GroupView *inp_g = inp();
+    if (!inp_g || !group_valid(*inp_g, wdict))
         return false;
     PyObject *lib_now = dict_get(wdict, n.lib);
     if (!lib_now || lib_now != lib.ptr() || !PyModule_CheckExact(lib_now))
@@ -170,7 +170,7 @@ bool TwinView::step_valid(nb::handle wrapper, PyObject *wdict, double *caches) c
     if (in_opt_missing_any) {
         // A port missing from the structure class may still be found as an
         // attribute of the structure object itself.
-        const GroupView &g = groups.find("inp")->second;
+        const GroupView &g = *inp();
         PyObject *d = instance_dict(g.obj);
         if (!d)
             return false;

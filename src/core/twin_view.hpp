@@ -41,6 +41,7 @@
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -149,6 +150,21 @@ struct TwinView {
         auto f = g->second.fields.find(field);
         return f == g->second.fields.end() ? FieldRef{} : f->second;
     }
+
+    // What a consumer derives from the view once (the simulated actuator's
+    // tick plan), kept as long as the view.
+    mutable std::shared_ptr<void> consumer_plan;
+
+    // The `inp` group (found once: the map does not change after the view is
+    // built), nullptr when the view has none.
+    const GroupView *inp() const {
+        if (!inp_group) {
+            auto g = groups.find("inp");
+            inp_group = g == groups.end() ? nullptr : &g->second;
+        }
+        return inp_group;
+    }
+    mutable const GroupView *inp_group = nullptr;
 
     // ---- validity (see the top of this file) --------------------------------
     PyTypeObject *owner_type = nullptr; // the exact wrapper class the view was built for

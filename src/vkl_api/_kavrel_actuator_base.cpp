@@ -11,7 +11,7 @@ std::string hex_address(nb::handle address) { return py_format(address, "03X"); 
 
 } // namespace
 
-NB_MODULE(_kavrel_actuator_base, m) {
+VKL_MODULE(_kavrel_actuator_base, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
 
@@ -25,8 +25,7 @@ NB_MODULE(_kavrel_actuator_base, m) {
     for (const char *n : {"Any", "Callable", "Dict", "Optional"})
         m.attr(n) = typing.attr(n);
     m.attr("warnings") = nb::module_::import_("warnings");
-    nb::module_ protocol = import_sibling("_protocol");
-    m.attr("is_valid_actuator_address") = protocol.attr("is_valid_actuator_address");
+    import_siblings(m, {{"_protocol", {"is_valid_actuator_address"}}});
     m.attr("logger") = logging.attr("getLogger")(module_name);
 
     nb::dict g = nb::borrow<nb::dict>(m.attr("__dict__"));

@@ -21,7 +21,7 @@ bool in_range(nb::handle v, long long lo, long long hi) {
 
 } // namespace
 
-NB_MODULE(_protocol, m) {
+VKL_MODULE(_protocol, m) {
     module_init_common();
     m.doc() = "VKL protocol definitions: serial frame constants, address checks and codecs.";
 

@@ -4,7 +4,7 @@
 namespace nb = nanobind;
 using namespace vkl;
 
-NB_MODULE(_transport, m) {
+VKL_MODULE(_transport, m) {
     module_init_common();
     m.doc() = "Transport base class shared by every VKL link.";
     nb::object logging = nb::module_::import_("logging");

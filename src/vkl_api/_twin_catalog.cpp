@@ -236,7 +236,7 @@ nb::object make_schema(nb::handle base, const char *name, nb::handle module_name
 
 } // namespace
 
-NB_MODULE(_twin_catalog, m) {
+VKL_MODULE(_twin_catalog, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
     nb::dict g = nb::borrow<nb::dict>(m.attr("__dict__"));
@@ -255,33 +255,15 @@ NB_MODULE(_twin_catalog, m) {
 
     // pydantic is optional: without it the module defines its three names.
     bool have_pydantic = true;
-    {
-        nb::object fromlist = nb::make_tuple(S("BaseModel"), S("ConfigDict"), S("ValidationError"));
-        PyObject *mod = PyImport_ImportModuleLevel("pydantic", g.ptr(), nullptr, fromlist.ptr(), 0);
-        if (!mod) {
-            if (!PyErr_ExceptionMatches(PyExc_ImportError))
-                raise_pending();
-            PyErr_Clear();
-            have_pydantic = false;
-        } else {
-            nb::object pyd = nb::steal(mod);
-            nb::object names[3];
-            const char *keys[3] = {"BaseModel", "ConfigDict", "ValidationError"};
-            for (int i = 0; i < 3 && have_pydantic; ++i) {
-                PyObject *v = PyObject_GetAttrString(pyd.ptr(), keys[i]);
-                if (!v) {
-                    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                        raise_pending();
-                    PyErr_Clear();
-                    have_pydantic = false;
-                } else {
-                    names[i] = nb::steal(v);
-                }
-            }
-            if (have_pydantic)
-                for (int i = 0; i < 3; ++i)
-                    m.attr(keys[i]) = names[i];
-        }
+    try {
+        const std::vector<const char *> names = {"BaseModel", "ConfigDict", "ValidationError"};
+        std::vector<nb::object> values = import_from(g, "pydantic", names);
+        for (size_t i = 0; i < names.size(); ++i)
+            m.attr(names[i]) = values[i];
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+        have_pydantic = false;
     }
     if (!have_pydantic) {
         nb::dict ns;

@@ -394,7 +394,7 @@ const char *kTimeStepDoc =
 
 } // namespace
 
-NB_MODULE(_twin_engine, m) {
+VKL_MODULE(_twin_engine, m) {
     module_init_common();
     // Kept for the life of the process (never destroyed after the interpreter).
     Engine &engine = *new Engine();

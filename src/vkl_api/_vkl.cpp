@@ -11,19 +11,17 @@ namespace {
 PyObject *g_vkl_class = nullptr;
 } // namespace
 
-NB_MODULE(_vkl, m) {
+VKL_MODULE(_vkl, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
     nb::module_ logging = nb::module_::import_("logging");
     m.attr("logging") = logging;
 
-    std::vector<nb::module_> mods = import_siblings({"_transport", "_protocol"});
-    nb::module_ transport = mods[0], protocol = mods[1];
-    m.attr("VklTransport") = transport.attr("VklTransport");
-    for (const char *n : {"VKL_USB_MSG_START_BYTE", "VKL_USB_MSG_HEADER_LENGTH", "VKL_USB_MAX_PAYLOAD_SIZE",
+    import_siblings(m, {{"_transport", {"VklTransport"}},
+                        {"_protocol",
+                         {"VKL_USB_MSG_START_BYTE", "VKL_USB_MSG_HEADER_LENGTH", "VKL_USB_MAX_PAYLOAD_SIZE",
                           "VKL_USB_CRC_MAGIC_NUMBER", "build_vlk_identifier", "is_valid_vkl_address",
-                          "is_valid_vkl_payload"})
-        m.attr(n) = protocol.attr(n);
+                          "is_valid_vkl_payload"}}});
     m.attr("logger") = logging.attr("getLogger")(module_name);
 
     // The protocol functions are looked up in the module namespace at call time.

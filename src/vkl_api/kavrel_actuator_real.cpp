@@ -829,60 +829,9 @@ void index_members(nb::handle enum_cls, nb::object *table, bool *beyond_byte, nb
     }
 }
 
-// `from <prefix><module> import name, ...` for both siblings; on ImportError
-// (a missing module or a missing name) the package modules are tried.
-void import_vocabulary(nb::module_ &m) {
-    struct Wanted {
-        const char *module;
-        std::vector<const char *> names;
-    };
-    const Wanted wanted[] = {
-        {"_kavrel_actuator_base", {"KavrelActuatorBase"}},
-        {"_protocol", {"VKL_ACTUATOR_ADDRESS_MAX", "VKL_MAX_FEEDBACK_ITEMS_PER_REQUEST", "VKL_MAX_PARAMETERS_PER_REQUEST"}},
-    };
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        std::vector<std::pair<const char *, nb::object>> found;
-        bool failed = false;
-        for (const Wanted &w : wanted) {
-            std::string full = (attempt ? std::string("vkl_api.") : std::string()) + w.module;
-            PyObject *mod = PyImport_ImportModule(full.c_str());
-            if (!mod) {
-                if (attempt == 1 || !PyErr_ExceptionMatches(PyExc_ImportError))
-                    raise_pending();
-                PyErr_Clear();
-                failed = true;
-                break;
-            }
-            nb::object module = nb::steal(mod);
-            for (const char *name : w.names) {
-                PyObject *v = PyObject_GetAttrString(module.ptr(), name);
-                if (!v) {
-                    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-                        raise_pending();
-                    PyErr_Clear();
-                    if (attempt == 1) {
-                        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, full.c_str());
-                        raise_pending();
-                    }
-                    failed = true;
-                    break;
-                }
-                found.emplace_back(name, nb::steal(v));
-            }
-            if (failed)
-                break;
-        }
-        if (!failed) {
-            for (auto &f : found)
-                m.attr(f.first) = f.second;
-            return;
-        }
-    }
-}
-
 } // namespace
 
-NB_MODULE(kavrel_actuator_real, m) {
+VKL_MODULE(kavrel_actuator_real, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
     m.doc() = "Physical Kavrel actuators over a VKL transport, and the CAN bus scanner.";
@@ -898,7 +847,10 @@ NB_MODULE(kavrel_actuator_real, m) {
     for (const char *n : {"Any", "Dict", "List", "Optional", "Union"})
         m.attr(n) = typing.attr(n);
     m.attr("warnings") = nb::module_::import_("warnings");
-    import_vocabulary(m);
+    import_siblings(m, {{"_kavrel_actuator_base", {"KavrelActuatorBase"}},
+                        {"_protocol",
+                         {"VKL_ACTUATOR_ADDRESS_MAX", "VKL_MAX_FEEDBACK_ITEMS_PER_REQUEST",
+                          "VKL_MAX_PARAMETERS_PER_REQUEST"}}});
     m.attr("MAX_FEEDBACK_RATE_ALLOWED_HZ") = 20000;
 
     auto S = std::make_shared<State>();

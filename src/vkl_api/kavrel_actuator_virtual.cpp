@@ -10,6 +10,11 @@
 // and the feedback snapshot, with the Python-visible state (tick count,
 // snapshot, `feedback`) brought up to date before any Python code can run
 // (the feedback callback, a signal handler, the return of `step`).
+//
+// A series stores its values as the twin yields them: an empty series takes
+// the kind of its first value (float, int within 64 bits, bool) as a typed
+// column, whatever C type the twin gave the field, and becomes a list of
+// objects only when it receives values of two kinds.
 #include "core/attr_cache.hpp"
 #include "core/ctypes_field.hpp"
 #include "core/python_activity.hpp"
@@ -134,10 +139,41 @@ int series_to_objects(SeriesObject *s) {
     return 0;
 }
 
+// The kind of column that holds a value exactly: an exact float, an exact int
+// within 64 bits, True or False.  False for anything else.
+bool kind_of_value(PyObject *v, tel::Kind &k) {
+    if (PyFloat_CheckExact(v))
+        k = tel::Kind::Float;
+    else if (v == Py_True || v == Py_False)
+        k = tel::Kind::Bool;
+    else if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        (void) x;
+        PyErr_Clear();
+        if (overflow)
+            return false;
+        k = tel::Kind::Int;
+    } else
+        return false;
+    return true;
+}
+
+// An empty typed series takes the kind `k` (a twin may declare any field
+// with any C type: the first value decides what the series holds).
+void series_set_kind(SeriesObject *s, tel::Kind k) {
+    s->col->retype(k);
+    s->kind = k;
+}
+
 // Append without conversion: a value of the column's own type goes into the
-// column, anything else turns the series into a list of objects.
+// column; the first value of an empty series gives the column its kind; any
+// other value turns the series into a list of objects.
 int series_append(SeriesObject *s, PyObject *v) {
     if (s->col) {
+        tel::Kind first;
+        if (s->col->size() == 0 && kind_of_value(v, first) && first != s->kind)
+            series_set_kind(s, first);
         try {
             switch (s->kind) {
             case tel::Kind::Float:
@@ -176,20 +212,8 @@ int series_append(SeriesObject *s, PyObject *v) {
 }
 
 bool value_fits(tel::Kind k, PyObject *v) {
-    switch (k) {
-    case tel::Kind::Float: return PyFloat_CheckExact(v);
-    case tel::Kind::Int: {
-        if (!PyLong_CheckExact(v))
-            return false;
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-        (void) x;
-        PyErr_Clear();
-        return !overflow;
-    }
-    case tel::Kind::Bool: return v == Py_True || v == Py_False;
-    }
-    return false;
+    tel::Kind got;
+    return kind_of_value(v, got) && got == k;
 }
 
 PyObject *series_new(tel::Kind k) {
@@ -609,7 +633,7 @@ PyType_Slot series_slots[] = {
 
 struct SeriesDef {
     const char *name;
-    tel::Kind kind;
+    tel::Kind kind; // the declared element type: the kind of a new, empty series
     const char *group; // nullptr for `time`
     const char *field;
     bool optional;
@@ -764,22 +788,30 @@ const char *kMeasFields[8] = {"turn", "turn2", "T", "e_pos", "pos", "pos2", "spd
 
 // Names the actuator's stepping machinery calls through the instance; the
 // native road requires each to be the one defined here.
-const char *kStepMethods[] = {"_build_feedback_snapshot", "_should_emit_feedback", "_emit_callback",
-                              "_get_item_value", "_read_path", "_require_actuator", "has_errors",
-                              "get_debug_flags", "_bool_to_float", "_safe_divisor"};
+constexpr const char *kStepMethods[] = {"_ensure_initialized", "_build_feedback_snapshot", "_should_emit_feedback",
+                                        "_emit_callback", "_get_item_value", "_read_path", "_require_actuator",
+                                        "has_errors", "get_debug_flags", "_bool_to_float", "_safe_divisor"};
 constexpr int kNumStepMethods = sizeof(kStepMethods) / sizeof(kStepMethods[0]);
 // Plain instance attributes the stepping reads and writes.
 const char *kStepAttrs[] = {"actuator", "_setpoint", "_load_value", "telemetry_log", "_simulation_step_count",
                             "_feedback_items", "_feedback_callback", "_feedback_rate_divider", "_address",
-                            "_latest_feedback", "feedback"};
+                            "_latest_feedback", "feedback", "_connected"};
 constexpr int kNumStepAttrs = sizeof(kStepAttrs) / sizeof(kStepAttrs[0]);
 
 struct Plan {
-    nb::object view_obj; // the TwinView object (keeps the structures alive)
+    PyObject *view_obj = nullptr; // the TwinView object it was made for (identity only:
+                                  // the view holds its plan, a run holds the view)
     TwinView *v = nullptr;
     bool rows_ok = false;
     FieldRef row[64];
     bool row_nan[64] = {};
+    // The kind of each column (`time` last): what the field's values are in
+    // the interpreter, so a series typed by its first value has this kind.
+    tel::Kind kind[65];
+    // UInt64 fields feeding integer columns: a value beyond int64 makes the
+    // series a list of objects, which the generic road does.
+    int n_u64 = 0;
+    FieldRef u64[64];
     std::vector<PyObject *> inp_missing; // interned names of absent optional inputs
     // The row, split for the tick loop: double fields into float series
     // (copied as they are) and every other slot.
@@ -802,6 +834,10 @@ struct State {
     nb::object nan;          // math.nan
     PyTypeObject *view_type = nullptr;
     nb::object items[48];    // VKL_Items members in order
+    // Their hashes, as computed under the enumeration class's version tag
+    // `item_hash_tag` (a change to the class, e.g. of __hash__, changes it).
+    Py_hash_t item_hash[48] = {};
+    unsigned int item_hash_tag = 0;
     nb::object p_ff_gain, p_speed_cutoff, p_current_cutoff, p_setpoint, p_mode, p_torque_perf, p_speed_perf,
         p_address, p_can_high_speed;
     Py_ssize_t log_off[kLogFields] = {};
@@ -822,7 +858,7 @@ struct State {
     PyObject *n_step_methods[kNumStepMethods] = {};
     nb::object orig_methods[kNumStepMethods];
     PyObject *n_step_attrs[kNumStepAttrs] = {};
-    PyObject *n_step, *n_append, *n_native_view, *n_time_step, *n_time_start;
+    PyObject *n_step, *n_append, *n_native_view, *n_time_step, *n_time_start, *n_connected, *n_initialized;
     PyObject *n_actuator, *n_setpoint, *n_load_value, *n_telemetry_log, *n_count, *n_items, *n_callback, *n_divider,
         *n_address, *n_latest, *n_feedback;
 
@@ -832,8 +868,6 @@ struct State {
     unsigned int ok_engine_tag = 0;
     unsigned int ok_log_tag = 0;
 
-    std::shared_ptr<Plan> plans[4]; // held by a running segment too, so eviction frees nothing in use
-    int next_plan = 0;
 
     int dict_watcher = -1; // -1: no watcher, every tick is checked in full
     bool log_slots_contiguous = false; // the log's slots are one run of words from log_slots_begin
@@ -964,12 +998,19 @@ bool log_append_native(PyObject *log, PyObject *act);
 PyObject *field_object(const FieldRef &f);
 
 // Append a twin field's value to `o` without making the number, when `o` is
-// a typed series of the table's kind for it that takes the field's type as it
-// is.  Returns false, having done nothing, otherwise.
-bool push_field(PyObject *o, tel::Kind kind, const FieldRef &f) {
+// a typed series that takes it as series_append would take the value ctypes
+// makes of the field (an empty series takes the value's kind).  Returns
+// false, having done nothing, otherwise.
+bool push_field(PyObject *o, const FieldRef &f) {
     auto *so = (SeriesObject *) o;
-    if (!is_series(o) || !so->col || so->kind != kind || !tick::feeds(kind, f.type))
+    if (!is_series(o) || !so->col || (f.type == CType::UInt64 && !tick::u64_fits(f)))
         return false;
+    tel::Kind kind = tick::kind_for(f.type);
+    if (so->kind != kind) {
+        if (so->col->size() != 0)
+            return false;
+        series_set_kind(so, kind);
+    }
     try {
         switch (kind) {
         case tel::Kind::Float: so->col->push_double(twin::load(f)); break;
@@ -1053,7 +1094,7 @@ bool log_append_duck(PyObject *log, PyObject *act) {
     append_value(nb::handle(log_slot(log, kTimeIndex)), tm);
     for (int i = 0; i < 64; ++i) {
         PyObject *o = log_slot(log, i);
-        if (push_field(o, kSeries[i].kind, row[i]))
+        if (push_field(o, row[i]))
             continue;
         nb::object v = nb::steal(field_object(row[i]));
         if (!v.is_valid())
@@ -1131,7 +1172,7 @@ void log_append_generic(nb::handle self, nb::handle act) {
         if (FieldRef f = d.optional ? FieldRef{} : S->cf_field[i].get(group.ptr(), S->series_field[i])) {
             // The field's value as the attribute read would give it; into a
             // column of its kind without making the number.
-            if (!method.is_valid() && push_field(series.ptr(), d.kind, f))
+            if (!method.is_valid() && push_field(series.ptr(), f))
                 continue;
             value = nb::steal(field_object(f));
             if (!value.is_valid())
@@ -1168,8 +1209,17 @@ nb::object self_call(nb::handle self, PyObject *name) {
     return nb::steal(r);
 }
 
-// Indices into kStepMethods.
-enum StepMethod { M_SNAPSHOT, M_SHOULD_EMIT, M_EMIT, M_ITEM_VALUE, M_READ_PATH, M_REQUIRE };
+// Indices into kStepMethods (in its order).
+enum StepMethod { M_ENSURE_INIT, M_SNAPSHOT, M_SHOULD_EMIT, M_EMIT, M_ITEM_VALUE, M_READ_PATH, M_REQUIRE };
+constexpr bool same_name(const char *a, const char *b) { return *a == *b && (*a == 0 || same_name(a + 1, b + 1)); }
+static_assert(same_name(kStepMethods[M_ENSURE_INIT], "_ensure_initialized") &&
+                  same_name(kStepMethods[M_SNAPSHOT], "_build_feedback_snapshot") &&
+                  same_name(kStepMethods[M_SHOULD_EMIT], "_should_emit_feedback") &&
+                  same_name(kStepMethods[M_EMIT], "_emit_callback") &&
+                  same_name(kStepMethods[M_ITEM_VALUE], "_get_item_value") &&
+                  same_name(kStepMethods[M_READ_PATH], "_read_path") &&
+                  same_name(kStepMethods[M_REQUIRE], "_require_actuator"),
+              "StepMethod follows kStepMethods");
 
 // Whether `self.<method>` is the function defined here (not overridden on the
 // class or the instance): its call may then go straight to the C++ code it
@@ -1408,7 +1458,8 @@ bool engine_type_ok(PyTypeObject *t) {
         return false;
     if (t->tp_version_tag == S->ok_engine_tag && t->tp_version_tag != 0)
         return true;
-    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, S->n_step) != S->engine_step.ptr())
+    if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, S->n_step) != S->engine_step.ptr() ||
+        _PyType_Lookup(t, S->n_initialized))
         return false;
     if (!has_version_tag(t))
         return false;
@@ -1434,6 +1485,36 @@ bool log_type_ok(PyTypeObject *t) {
     return t->tp_version_tag != 0;
 }
 
+// `_ensure_initialized()` would do nothing now: it is the class's own, the
+// bound twin is the engine's, connected and initialised (what a lockstep
+// caller of one-tick steps finds on every call but the first).  Then the
+// load given to `step` (when not null) is stored as `step` stores it.
+bool initialized_now(PyObject *self, PyObject *load) {
+    if (!self_type_ok(Py_TYPE(self)))
+        return false;
+    Ref sd(instance_dict(self));
+    if (!sd.p) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(sd.p, S->n_step_methods[M_ENSURE_INIT]) || dict_get(sd.p, S->n_connected) != Py_True)
+        return false;
+    PyObject *act = dict_get(sd.p, S->n_actuator);
+    if (!act || !engine_type_ok(Py_TYPE(act)))
+        return false;
+    Ref ad(instance_dict(act));
+    if (!ad.p) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(ad.p, S->n_initialized) != Py_True)
+        return false;
+    // What `self._load_value = load` does (the class defines no such attribute).
+    if (load && PyDict_SetItem(sd.p, S->n_load_value, load) < 0)
+        raise_pending();
+    return true;
+}
+
 inline PyObject *log_slot(PyObject *log, int i) { return *(PyObject **) ((char *) log + S->log_off[i]); }
 
 FieldRef view_field(TwinView *v, const char *path) {
@@ -1442,23 +1523,29 @@ FieldRef view_field(TwinView *v, const char *path) {
     return v->find(p.substr(0, dot), p.substr(dot + 1));
 }
 
+// The view's plan, made on first use and kept with the view (so any number of
+// actuators stepping in turn each find theirs at once).
 std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
-    for (auto &pp : S->plans)
-        if (pp && pp->view_obj.ptr() == view_obj && pp->v == v)
+    if (v->consumer_plan) {
+        auto pp = std::static_pointer_cast<Plan>(v->consumer_plan);
+        if (pp->view_obj == view_obj && pp->v == v)
             return pp;
+    }
     auto pp = std::make_shared<Plan>();
-    S->plans[S->next_plan] = pp;
-    S->next_plan = (S->next_plan + 1) % 4;
     Plan &p = *pp;
-    p.view_obj = nb::borrow(view_obj);
+    p.view_obj = view_obj;
     p.v = v;
     p.rows_ok = true;
     auto inp = v->groups.find("inp");
     for (int i = 0; i < 64; ++i) {
         const SeriesDef &d = kSeries[i];
         FieldRef f = v->find(d.group, d.field);
-        if (f && tick::feeds(d.kind, f.type)) {
+        p.kind[i] = tel::Kind::Float;
+        if (f) {
             p.row[i] = f;
+            p.kind[i] = tick::kind_for(f.type);
+            if (f.type == CType::UInt64)
+                p.u64[p.n_u64++] = f;
             continue;
         }
         if (d.optional && !f && inp != v->groups.end()) {
@@ -1477,8 +1564,9 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         }
         p.rows_ok = false;
     }
+    p.kind[kTimeIndex] = tel::Kind::Float;
     for (int i = 0; i < 64; ++i) {
-        if (!p.row_nan[i] && p.row[i] && kSeries[i].kind == tel::Kind::Float && p.row[i].type == CType::Double) {
+        if (!p.row_nan[i] && p.row[i] && p.row[i].type == CType::Double) {
             p.dbl_src[p.n_dbl] = p.row[i].addr;
             p.dbl_col[p.n_dbl++] = i;
         } else {
@@ -1511,6 +1599,7 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         case ItemKind::NaN: s.ok = true; break;
         }
     }
+    v->consumer_plan = pp;
     return pp;
 }
 
@@ -1582,7 +1671,7 @@ bool log_append_native(PyObject *log, PyObject *act) {
             continue;
         }
         const FieldRef &f = plan.row[i];
-        if (!push_field(log_slot(log, i), kSeries[i].kind, f))
+        if (!push_field(log_slot(log, i), f))
             put(i, field_object(f));
     }
     return true;
@@ -1632,6 +1721,9 @@ double item_value(const Plan &p, int k) {
 // When the test fails, the tick is finished on the generic road and the run
 // ends; the next run starts with the full checks again.
 uint64_t g_dict_changes = 0;
+// Ticks run entirely on the native road since the module was loaded (read by
+// tests, through `_native_tick_count()`, to tell that the road was taken).
+uint64_t g_native_ticks = 0;
 
 int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     ++g_dict_changes;
@@ -1662,6 +1754,10 @@ struct Watch {
     uint64_t dict_changes = 0, storage = 0, mutations = 0;
     PyObject **self_slot = nullptr, **act_slot = nullptr;
     PyObject *sd = nullptr, *ad = nullptr;
+    // With optional input ports absent from `inp`, its own dictionary (where
+    // such a port could appear as a plain attribute) is watched too.
+    PyObject **inp_slot = nullptr;
+    PyObject *idd = nullptr;
     int n_types = 0;
     PyTypeObject *types[16];
     unsigned int tags[16];
@@ -1687,6 +1783,33 @@ struct Segment {
     bool dirty = false;
 };
 
+} // namespace
+// Exported by the interpreter (declared in its internal headers): a dict
+// store with the key's hash given.
+extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item, Py_hash_t hash);
+namespace {
+
+// The hashes of the VKL_Items members, which are enumeration members whose
+// __hash__ is Python code: computing three of them per tick would cost more
+// than the tick.  Kept while the enumeration class is unchanged.
+bool item_hashes_current() {
+    PyTypeObject *t = Py_TYPE(S->items[0].ptr());
+    if (S->item_hash_tag != 0 && t->tp_version_tag == S->item_hash_tag)
+        return true;
+    for (int k = 0; k < 48; ++k) {
+        if (Py_TYPE(S->items[k].ptr()) != t)
+            return false;
+        Py_hash_t h = PyObject_Hash(S->items[k].ptr());
+        if (h == -1)
+            raise_pending();
+        S->item_hash[k] = h;
+    }
+    // Hashing ran Python code, which may have changed the class meanwhile:
+    // keep the hashes only under a tag taken now.
+    S->item_hash_tag = has_version_tag(t) ? t->tp_version_tag : 0;
+    return S->item_hash_tag != 0;
+}
+
 // Bring the Python-visible state up to the last finished tick.  A value that
 // is no longer the one this run left there was set by code that ran during a
 // twin's step, after that tick: it stands, as it would on the generic road.
@@ -1705,9 +1828,17 @@ void materialize(Segment &s) {
         raise_pending();
     put(0, count);
     nb::dict snap;
-    for (int j = 0; j < s.n_distinct; ++j)
-        snap[S->items[s.distinct[j]]] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S->nan
-                                                                                 : nb::object(nb::float_(s.values[j]));
+    bool known = s.n_distinct > 0 && item_hashes_current();
+    for (int j = 0; j < s.n_distinct; ++j) {
+        int k = s.distinct[j];
+        nb::object value = kItems[k].kind == ItemKind::NaN ? S->nan : nb::steal(PyFloat_FromDouble(s.values[j]));
+        if (!value.is_valid())
+            raise_pending();
+        int r = known ? _PyDict_SetItem_KnownHash(snap.ptr(), S->items[k].ptr(), value.ptr(), S->item_hash[k])
+                      : PyDict_SetItem(snap.ptr(), S->items[k].ptr(), value.ptr());
+        if (r < 0)
+            raise_pending();
+    }
     nb::object fb = dict_copy(snap);
     put(1, snap);
     put(2, fb);
@@ -1729,6 +1860,37 @@ void materialize_before_python(void *ctx) {
         PyErr_Clear();
         s.dirty = true;
     }
+}
+
+// The end of a run of `done` native ticks: the Python-visible state brought
+// up to date, the tick that left the native road finished on the generic
+// one, the callback that is due called.  Returns the ticks run.
+long long end_segment(Segment &s, nb::handle self_h, long long done, bool due, bool finish_generic) {
+    if (finish_generic) {
+        // The tick's step ran natively; its row, count and snapshot follow
+        // the generic road.
+        if (s.dirty)
+            materialize(s);
+        generic_after_step(self_h);
+        return done + 1;
+    }
+    if (done == 0)
+        return 0;
+    if (s.dirty)
+        materialize(s);
+    if (due) {
+        // Read again: materialising may have run arbitrary code (collection).
+        nb::object cb_now = nb::borrow(dict_get(s.sd, S->n_callback));
+        nb::object addr = nb::borrow(dict_get(s.sd, S->n_address));
+        if (cb_now.is_valid() && addr.is_valid()) {
+            nb::object payload = dict_copy(nb::borrow(dict_get(s.sd, S->n_latest)));
+            emit_callback(cb_now, addr, payload);
+        }
+    } else if ((done & 0xFFFF) == 0) {
+        if (PyErr_CheckSignals() < 0)
+            raise_pending();
+    }
+    return done;
 }
 
 // Run up to `remaining` ticks natively.  Returns the number of ticks run; 0
@@ -1759,6 +1921,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);
     if (!v)
         return 0; // validity is checked before every tick, the first included
+    nb::object view_hold = nb::borrow(view_obj); // the view (its structures, its plan) outlives the run
     std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
     Plan *plan = plan_hold.get();
     if (!plan->rows_ok)
@@ -1777,10 +1940,17 @@ long long native_segment(nb::handle self_h, long long remaining) {
     nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
     for (int i = 0; i < 65; ++i) {
         PyObject *o = log_slot(log, i);
-        if (!o || !is_series(o) || !((SeriesObject *) o)->col || ((SeriesObject *) o)->kind != kSeries[i].kind)
+        if (!o || !is_series(o) || !((SeriesObject *) o)->col)
             return 0;
+        auto *so = (SeriesObject *) o;
+        if (so->kind != plan->kind[i]) {
+            // An empty series takes the kind of the values about to come.
+            if (so->col->size() != 0 || so->col->attached())
+                return 0;
+            series_set_kind(so, plan->kind[i]);
+        }
         keep[i] = nb::borrow(o);
-        s.cols[i] = ((SeriesObject *) o)->col;
+        s.cols[i] = so->col;
     }
     PyObject *ts = log_slot(log, 65), *t0 = log_slot(log, 66);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
@@ -1893,12 +2063,17 @@ long long native_segment(nb::handle self_h, long long remaining) {
     } writers{s.cols, keep};
     long long done = 0;
     bool due = false, stop = false, finish_generic = false;
-    auto series_unchanged = [&]() {
+    auto slots_unchanged = [&]() {
         for (int i = 0; i < kLogFields; ++i)
             if (log_slot(log, i) != keep[i].ptr())
                 return false;
+        return true;
+    };
+    auto series_unchanged = [&]() {
+        if (!slots_unchanged())
+            return false;
         for (int i = 0; i < 65; ++i)
-            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i])
+            if (((SeriesObject *) keep[i].ptr())->col != s.cols[i] || s.cols[i]->kind() != plan->kind[i])
                 return false;
         return true;
     };
@@ -1911,25 +2086,144 @@ long long native_segment(nb::handle self_h, long long remaining) {
         writers.on = true;
     };
 
-    // The cheap test (see Watch) is used when every object it relies on
-    // allows it; otherwise every tick is checked in full.
-    Watch w;
-    PyObject *slot_copy[kLogFields];
-    // Changes made from C to the dictionaries read are seen on every road
-    // through the tick where the watcher is available.
+    // The row of one tick as the plan reads it from the fields, for columns
+    // written through their own appends.
+    auto append_row = [&]() {
+        s.cols[kTimeIndex]->push_double(tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start));
+        for (int j = 0; j < plan->n_dbl; ++j) {
+            double x;
+            std::memcpy(&x, plan->dbl_src[j], 8);
+            s.cols[plan->dbl_col[j]]->push_double(x);
+        }
+        for (int j = 0; j < plan->n_other; ++j) {
+            int i = plan->other_col[j];
+            tel::Column *c = s.cols[i];
+            if (plan->row_nan[i])
+                c->push_double(kNaN);
+            else if (plan->kind[i] == tel::Kind::Float)
+                c->push_double(twin::load(row[i]));
+            else if (plan->kind[i] == tel::Kind::Int)
+                c->push_int(tick::load_int(row[i]));
+            else
+                c->push_bool(tick::load_bool(row[i]));
+        }
+    };
+    // One twin step natively: what the engine's `step(ref, load)` does.
+    auto step_twin = [&]() {
+        twin::store(v->in_reference, s.setpoint);
+        twin::store(v->in_load, s.load);
+        for (int i = 0; i < 3; ++i)
+            if (v->in_opt[i])
+                twin::store(v->in_opt[i], cache[i]);
+        v->step_fn(v->model);
+    };
+    auto u64_fit = [&]() {
+        for (int j = 0; j < plan->n_u64; ++j)
+            if (!tick::u64_fits(plan->u64[j]))
+                return false;
+        return true;
+    };
+
+    // Changes made from C (no Python frame) to the dictionaries read are
+    // seen on every road through the tick where the watcher is available.
     bool watched = false;
+    Ref inp_dict(nullptr);
+    PyObject *inp_obj = nullptr;
     if (S->dict_watcher >= 0) {
         PyObject *libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
         watched = pyact::make_stores_notify(self, sd) && pyact::make_stores_notify(act, ad) && libd &&
                   PyDict_Watch(S->dict_watcher, sd) == 0 && PyDict_Watch(S->dict_watcher, ad) == 0 &&
                   PyDict_Watch(S->dict_watcher, libd) == 0;
+        // With optional input ports absent from `inp`, its own dictionary
+        // (where such a port could appear as a plain attribute) too.
+        if (watched && (!plan->inp_missing.empty() || v->in_opt_missing_any)) {
+            inp_obj = v->groups.find("inp")->second.obj.ptr();
+            inp_dict.p = instance_dict(inp_obj);
+            watched = inp_dict.p && PyDict_CheckExact(inp_dict.p) && pyact::make_stores_notify(inp_obj, inp_dict.p) &&
+                      PyDict_Watch(S->dict_watcher, inp_dict.p) == 0;
+        }
         if (!watched)
             PyErr_Clear();
     }
-    if (watched && S->log_slots_contiguous && plan->inp_missing.empty() && !v->in_opt_missing_any) {
+    // A short run (a caller stepping in lockstep, one tick per call) appends
+    // its rows through the columns' own appends and makes the full checks
+    // around each twin step: setting up write cursors and the change watch
+    // would cost more than the ticks.
+    constexpr long long kShortRun = 4;
+    if (remaining <= kShortRun) {
+        pyact::FrameCount counting(materialize_before_python, &s); // closed before anything of ours may run Python
+        try {
+            while (done < remaining) {
+                // The first tick's actuator, view, setpoint and load were
+                // read just above, with nothing run since.
+                if (done > 0 &&
+                    (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj))
+                    break;
+                if (!v->step_valid(act, ad, cache))
+                    break;
+                if (done > 0) {
+                    PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
+                    if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo))
+                        break;
+                    s.setpoint = PyFloat_AS_DOUBLE(spo);
+                    s.load = PyFloat_AS_DOUBLE(ldo);
+                }
+                // A series changes its column or kind only along with the
+                // storage generation: with that unchanged, its slots suffice.
+                uint64_t storage = tel::storage_generation;
+                uint64_t frames_before = pyact::frames, dicts_before = g_dict_changes;
+                step_twin();
+                // Python code run by the step (or, uncounted, possibly run),
+                // or a change from C to what the tick reads, may have
+                // changed anything: the generic road takes over.
+                if (!counting.active() || pyact::frames != frames_before ||
+                    (watched && g_dict_changes != dicts_before) || !items_unchanged()) {
+                    finish_generic = true;
+                    break;
+                }
+                bool log_ok = dict_get(sd, S->n_telemetry_log) == log &&
+                              (tel::storage_generation == storage ? slots_unchanged() : series_unchanged());
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok || !u64_fit()) {
+                    finish_generic = true;
+                    break;
+                }
+                append_row();
+                ++s.count;
+                ++done;
+                s.dirty = true;
+                for (int j = 0; j < s.n_distinct; ++j)
+                    s.values[j] = item_value(*plan, s.distinct[j]);
+                if (may_emit && s.count % div == 0) {
+                    due = true;
+                    break;
+                }
+            }
+        } catch (std::bad_alloc &) {
+            counting.close();
+            g_native_ticks += (uint64_t) done;
+            if (s.dirty)
+                materialize(s);
+            PyErr_NoMemory();
+            raise_pending();
+        }
+        counting.close();
+        g_native_ticks += (uint64_t) done;
+        return end_segment(s, self_h, done, due, finish_generic);
+    }
+
+    // The cheap test (see Watch) is used when every object it relies on
+    // allows it; otherwise every tick is checked in full.
+    Watch w;
+    PyObject *slot_copy[kLogFields];
+    if (watched && S->log_slots_contiguous) {
         w.self_slot = dict_slot(self);
         w.act_slot = dict_slot(act);
         w.on = w.self_slot && w.act_slot && *w.self_slot == sd && *w.act_slot == ad;
+        if (w.on && inp_obj) {
+            w.idd = inp_dict.p;
+            w.inp_slot = dict_slot(inp_obj);
+            w.on = w.inp_slot && *w.inp_slot == w.idd;
+        }
         w.sd = sd;
         w.ad = ad;
         auto add = [&](PyTypeObject *t) {
@@ -1966,7 +2260,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // series' identities are enough here.
     auto still_armed = [&]() {
         if (g_dict_changes != w.dict_changes || tel::storage_generation != w.storage ||
-            tel::mutations != w.mutations || *w.self_slot != w.sd || *w.act_slot != w.ad)
+            tel::mutations != w.mutations || *w.self_slot != w.sd || *w.act_slot != w.ad ||
+            (w.inp_slot && *w.inp_slot != w.idd))
             return false;
         for (int i = 0; i < w.n_types; ++i)
             if (w.types[i]->tp_version_tag != w.tags[i])
@@ -2002,13 +2297,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     // from here on only a change can break it.
                     checked = w.on && v->fields_valid(act, ad) && log_unchanged() && arm();
                 }
-                twin::store(v->in_reference, s.setpoint);
-                twin::store(v->in_load, s.load);
-                for (int i = 0; i < 3; ++i)
-                    if (v->in_opt[i])
-                        twin::store(v->in_opt[i], cache[i]);
                 uint64_t frames_before = pyact::frames, dicts_before = g_dict_changes;
-                v->step_fn(v->model);
+                step_twin();
                 // After the step: the row and the snapshot are read through
                 // the field view, into the same log as before.  Python code
                 // run by the step (or, uncounted, possibly run) may have
@@ -2034,6 +2324,10 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     if (tel::storage_generation != storage || tel::mutations != mutations)
                         make_room(batch - t);
                 }
+                if (!u64_fit()) {
+                    finish_generic = stop = true;
+                    break;
+                }
                 double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
                 tick::put8(cur[kTimeIndex], &tm);
                 for (int j = 0; j < plan->n_dbl; ++j)
@@ -2045,7 +2339,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                         continue;
                     }
                     const FieldRef &f = row[i];
-                    switch (kSeries[i].kind) {
+                    switch (plan->kind[i]) {
                     case tel::Kind::Float: {
                         double x = twin::load(f);
                         tick::put8(cur[i], &x);
@@ -2076,39 +2370,17 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
         counting.close();
         writers.release();
+        g_native_ticks += (uint64_t) done;
     } catch (std::bad_alloc &) {
         counting.close();
         writers.release();
+        g_native_ticks += (uint64_t) done;
         if (s.dirty)
             materialize(s);
         PyErr_NoMemory();
         raise_pending();
     }
-    if (finish_generic) {
-        // The tick's step ran natively; its row, count and snapshot follow
-        // the generic road.
-        if (s.dirty)
-            materialize(s);
-        generic_after_step(self_h);
-        return done + 1;
-    }
-    if (done == 0)
-        return 0;
-    if (s.dirty)
-        materialize(s);
-    if (due) {
-        // Read again: materialising may have run arbitrary code (collection).
-        nb::object cb_now = nb::borrow(dict_get(sd, S->n_callback));
-        nb::object addr = nb::borrow(dict_get(sd, S->n_address));
-        if (cb_now.is_valid() && addr.is_valid()) {
-            nb::object payload = dict_copy(nb::borrow(dict_get(sd, S->n_latest)));
-            emit_callback(cb_now, addr, payload);
-        }
-    } else if ((done & 0xFFFF) == 0) {
-        if (PyErr_CheckSignals() < 0)
-            raise_pending();
-    }
-    return done;
+    return end_segment(s, self_h, done, due, finish_generic);
 }
 
 // ============================================================================
@@ -2403,7 +2675,7 @@ void add_property(ClassBuilder &cls, const char *name, G &&getter, St &&setter, 
 // Module
 // ============================================================================
 
-NB_MODULE(kavrel_actuator_virtual, m) {
+VKL_MODULE(kavrel_actuator_virtual, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
     m.doc() = "Simulated Kavrel actuator served by a digital twin, with its telemetry log.";
@@ -2423,13 +2695,9 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
 
     // Siblings: top-level modules first, all three from the package otherwise.
-    std::vector<nb::module_> sib = import_siblings({"_kavrel_actuator_base", "_twin_engine", "_twin_catalog"});
-    m.attr("KavrelActuatorBase") = sib[0].attr("KavrelActuatorBase");
-    m.attr("ActuatorWrapper") = sib[1].attr("ActuatorWrapper");
-    m.attr("get_default_dtwin_time_step_s") = sib[1].attr("get_default_dtwin_time_step_s");
-    m.attr("get_actuator_spec") = sib[2].attr("get_actuator_spec");
-    m.attr("list_available_dtwin_artifacts") = sib[2].attr("list_available_dtwin_artifacts");
-    m.attr("resolve_dtwin_artifacts") = sib[2].attr("resolve_dtwin_artifacts");
+    import_siblings(m, {{"_kavrel_actuator_base", {"KavrelActuatorBase"}},
+                        {"_twin_engine", {"ActuatorWrapper", "get_default_dtwin_time_step_s"}},
+                        {"_twin_catalog", {"get_actuator_spec", "list_available_dtwin_artifacts", "resolve_dtwin_artifacts"}}});
 
     s.base_cls = m.attr("KavrelActuatorBase");
     s.engine_cls = m.attr("ActuatorWrapper");
@@ -2473,6 +2741,8 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     s.n_step = intern("step");
     s.n_append = intern("_append");
     s.n_native_view = intern("_native_view");
+    s.n_connected = intern("_connected");
+    s.n_initialized = intern("_initialized");
     s.dict_watcher = add_dict_watcher();
     s.n_time_step = intern("TIME_STEP");
     s.n_time_start = intern("time_start");
@@ -2487,6 +2757,8 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     s.n_address = intern("_address");
     s.n_latest = intern("_latest_feedback");
     s.n_feedback = intern("feedback");
+    m.def("_native_tick_count", []() { return g_native_ticks; },
+          "Internal: ticks run entirely on the native road since the module was loaded.");
 
     // ---- the series type ----
     {
@@ -2904,20 +3176,32 @@ NB_MODULE(kavrel_actuator_virtual, m) {
     cls.def(
         "step",
         [](nb::handle self, nb::handle load, nb::handle steps) {
-            nb::object ld = arg_float_or_none(load, "load");
-            nb::object n_obj = arg_int(steps, "steps");
-            nb::object one = nb::int_(1);
-            PyObject *lt = PyObject_RichCompare(n_obj.ptr(), one.ptr(), Py_LT);
-            if (!lt)
-                raise_pending();
-            if (truth(nb::steal(lt)))
+            nb::object ld = PyFloat_CheckExact(load.ptr()) ? nb::borrow(load) : arg_float_or_none(load, "load");
+            long long n = 0;
+            int overflow = 1;
+            if (PyLong_CheckExact(steps.ptr()))
+                n = PyLong_AsLongLongAndOverflow(steps.ptr(), &overflow);
+            if (overflow || (n == -1 && PyErr_Occurred())) {
+                PyErr_Clear();
+                nb::object n_obj = arg_int(steps, "steps");
+                nb::object one = nb::int_(1);
+                PyObject *lt = PyObject_RichCompare(n_obj.ptr(), one.ptr(), Py_LT);
+                if (!lt)
+                    raise_pending();
+                if (truth(nb::steal(lt)))
+                    raise(PyExc_ValueError, "steps must be >= 1");
+                n = PyLong_AsLongLong(n_obj.ptr());
+                if (n == -1 && PyErr_Occurred())
+                    raise_pending();
+            } else if (n < 1) {
                 raise(PyExc_ValueError, "steps must be >= 1");
-            long long n = PyLong_AsLongLong(n_obj.ptr());
-            if (n == -1 && PyErr_Occurred())
-                raise_pending();
-            self_call(self, "_ensure_initialized");
-            if (!ld.is_none())
-                nb::setattr(self, "_load_value", ld);
+            }
+            PyObject *new_load = ld.is_none() ? nullptr : ld.ptr();
+            if (!initialized_now(self.ptr(), new_load)) {
+                self_call(self, "_ensure_initialized");
+                if (new_load && PyObject_SetAttr(self.ptr(), S->n_load_value, new_load) < 0)
+                    raise_pending();
+            }
             long long done = 0;
             while (done < n) {
                 long long k = native_segment(self, n - done);
@@ -2928,7 +3212,7 @@ NB_MODULE(kavrel_actuator_virtual, m) {
                 generic_tick(self);
                 ++done;
             }
-            return dict_copy(nb::getattr(self, "_latest_feedback"));
+            return dict_copy(getattr_o(self, S->n_latest));
         },
         arg("load") = nb::none(), arg("steps") = 1)
         .signature("(self, load: Optional[float] = None, steps: int = 1) -> Dict[Any, Any]");

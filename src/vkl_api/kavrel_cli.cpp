@@ -288,7 +288,7 @@ void run_main(const nb::dict &g, nb::handle module_name) {
 
 } // namespace
 
-NB_MODULE(kavrel_cli, m) {
+VKL_MODULE(kavrel_cli, m) {
     module_init_common();
     m.doc() = "Command-line tool: list an actuator's parameters, blink it, set its home position, scan a bus.";
     nb::object module_name = m.attr("__name__");
@@ -298,10 +298,12 @@ NB_MODULE(kavrel_cli, m) {
     nb::module_ metadata = nb::module_::import_("importlib.metadata");
     m.attr("version") = metadata.attr("version");
     m.attr("PackageNotFoundError") = metadata.attr("PackageNotFoundError");
-    nb::module_ real = nb::module_::import_("vkl_api.kavrel_actuator_real");
-    m.attr("KavrelActuatorReal") = real.attr("KavrelActuatorReal");
-    m.attr("KavrelActuatorScannerReal") = real.attr("KavrelActuatorScannerReal");
-    m.attr("VklOverUsb") = nb::module_::import_("vkl_api.vkl_over_usb").attr("VklOverUsb");
+    // Absolute imports, no top-level fallback.
+    std::vector<nb::object> real =
+        import_from(g, "vkl_api.kavrel_actuator_real", {"KavrelActuatorReal", "KavrelActuatorScannerReal"});
+    m.attr("KavrelActuatorReal") = real[0];
+    m.attr("KavrelActuatorScannerReal") = real[1];
+    m.attr("VklOverUsb") = import_from(g, "vkl_api.vkl_over_usb", {"VklOverUsb"})[0];
 
     // Version of the installed distribution; a tree that is not installed
     // (no metadata) reports "unknown".

@@ -754,7 +754,7 @@ void stop_all_at_exit() {
 
 } // namespace
 
-NB_MODULE(vkl_over_usb, m) {
+VKL_MODULE(vkl_over_usb, m) {
     module_init_common();
     nb::object module_name = m.attr("__name__");
 
@@ -767,10 +767,7 @@ NB_MODULE(vkl_over_usb, m) {
     m.attr("struct") = nb::module_::import_("struct");
     m.attr("Optional") = nb::module_::import_("typing").attr("Optional");
 
-    std::vector<nb::module_> mods = import_siblings({"_vkl", "_protocol"});
-    m.attr("VKL") = mods[0].attr("VKL");
-    m.attr("build_usb_address_flags") = mods[1].attr("build_usb_address_flags");
-    m.attr("parse_usb_address_flags") = mods[1].attr("parse_usb_address_flags");
+    import_siblings(m, {{"_vkl", {"VKL"}}, {"_protocol", {"build_usb_address_flags", "parse_usb_address_flags"}}});
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(module_name);
     m.attr("ADAPTER_USB_VID") = ADAPTER_USB_VID;
     m.attr("ADAPTER_USB_PID_FIRST") = ADAPTER_USB_PID_FIRST;

@@ -1,22 +1,30 @@
-"""Native and generic stepping give the same results.
+"""Native and generic stepping give the same results, on every kind of compiled twin.
 
 A plain ``ActuatorWrapper`` of a compiled twin steps on the native road; the same script
 run on a twin that the native road must not take (a duck-typed proxy, a replaced
 ``DT_step``, an overridden ``step``, replaced structures or log series, a subclassed
 actuator) must produce identical telemetry, snapshots, callbacks and counters.  Every
-twin here is a separate loaded copy, so equal scripts give equal states.
+twin here is a separate loaded copy, so equal scripts give equal states.  The table of
+compiled variants covers the C types a generated twin may give its fields; the module's
+native-tick count shows which road a run took.
 """
 
 import math
 
 import pytest
 
+from vkl_api import _twin_engine
+from vkl_api import kavrel_actuator_virtual as virtual_module
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
-from twins_build import build_twin
-from virtual_support import LOG_SERIES, SERIES_NAMES, Proxy, Struct, logs_identical, ref_paths, same_values
+from twins_build import SCALAR_VARIANTS, build_twin
+from virtual_support import LOG_SERIES, Proxy, Struct, logs_identical, ref_paths, running, same_values
+
+MODEL = "VKL_REF_TWIN"
+LOG_PATHS = {n: p.split(".") for n, p in LOG_SERIES if p}
 
 I = KavrelActuatorVirtual.VKL_Items
+ITEMS = I
 P = KavrelActuatorVirtual.VKL_Parameters
 
 
@@ -237,64 +245,140 @@ def test_callback_that_replaces_the_twin_mid_call(paths):
 
 # ---- compiled variants -------------------------------------------------------------------------
 
+def native_ticks():
+    return virtual_module._native_tick_count()
 
-VARIANTS = {
-    "no-optional-fields": {"optional_fields": False},
-    "no-filter": {"filter_global": False, "filter_type": False},
-    "stated-time-step": {"time_step_s": 1e-4, "export_time_step": True},
-    "other-c-types": {"field_types": {
+
+def bound(paths, generic=False):
+    a = KavrelActuatorVirtual()
+    a.set_actuator_from_paths(*paths)
+    if generic:
+        a.actuator = Proxy(a.actuator)
+    return a
+
+
+def lockstep(a, calls=60):
+    """One to three ticks per call, a new load on each, as a controller stepping in lockstep
+    with its plant; the script's callback stays set."""
+    return [a.step(load=0.01 * k, steps=1 + k % 3) for k in range(calls)]
+
+
+def counted_script(a):
+    before = native_ticks()
+    out = script(a)
+    out["lockstep"] = lockstep(a)
+    out["count"] = a._simulation_step_count
+    out["latest"] = a._latest_feedback
+    return out, native_ticks() - before
+
+
+@pytest.fixture(params=list(SCALAR_VARIANTS))
+def variant(request, tmp_path):
+    return request.param, build_twin(tmp_path / request.param, model="V", **SCALAR_VARIANTS[request.param])
+
+
+def test_variants_run_natively_and_match_the_generic_road(variant):
+    name, paths = variant
+    a, b = bound(paths), bound(paths, generic=True)
+    assert _twin_engine.TwinView.step_ready(a.actuator)
+    x, native = counted_script(a)
+    y, generic = counted_script(b)
+    assert_same_run(x, y, a.telemetry_log, b.telemetry_log)
+    assert all(same_values(p, q) for p, q in zip(x["lockstep"], y["lockstep"]))
+    # every tick of the plain wrapper ran natively, none of the proxy's
+    assert native == x["count"] == 348 + 120 and generic == 0
+    # each series holds its field's values with the type ctypes gives them
+    w = a.actuator
+    for series, path in LOG_SERIES:
+        values = getattr(a.telemetry_log, series)
+        if path is None:
+            assert {type(v) for v in values} == {float}
+            continue
+        group, field = path.split(".")
+        want = getattr(getattr(w, group), field, math.nan)
+        assert {type(v) for v in values} == {type(want)}, series
+        assert same_values([values[-1]], [want]), series
+
+
+def test_variant_with_fields_outside_the_view_takes_the_generic_road(tmp_path):
+    """Fields the native road cannot read (byte-swapped, a real declared as an integer of
+    the same size) keep the run on the generic road, with the same results."""
+    paths = build_twin(tmp_path, model="O", field_types={
         "Info_type.T_fb": "ctypes.c_int64", "Info_type.enable": "ctypes.c_double.__ctype_be__",
         "Meas_type.turn": "ctypes.c_float", "Debug_type.i_max": "ctypes.c_uint8",
         "Motor_type.m_ia": "ctypes.c_uint64",
-    }},
-}
+    })
+    a, b = bound(paths), bound(paths, generic=True)
+    before = native_ticks()
+    for x in (a, b):
+        x.connect()
+        x.set_feedback_items([I.POSITION_FB, I.TORQUE_FB, I.ERRORS_OVERRUN, I.ENCODER_INT_RAW, I.IA])
+        x.start()
+        x.change_speed_setpoint(5.0)
+    ra = [a.step(load=0.1, steps=n) for n in (1, 37, 100)]
+    rb = [b.step(load=0.1, steps=n) for n in (1, 37, 100)]
+    assert native_ticks() == before
+    assert all(same_values(x, y) for x, y in zip(ra, rb))
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
+    w = a.actuator
+    for series, path in LOG_SERIES:
+        if path is None:
+            continue
+        group, field = path.split(".")
+        want = getattr(getattr(w, group), field, math.nan)
+        got = getattr(a.telemetry_log, series)[-1]
+        assert type(got) is type(want), series
+        assert same_values([got], [want]), series
 
 
-@pytest.fixture(params=list(VARIANTS))
-def variant(request, tmp_path):
-    return request.param, build_twin(tmp_path / request.param, model="V", **VARIANTS[request.param])
+def test_unsigned_64_bit_values_beyond_int64_are_kept_exactly(tmp_path):
+    """A uint64 turn counter below zero wraps to values above 2**63: the series then holds
+    Python ints as a list would, on both roads."""
+    paths = build_twin(tmp_path, model="U", c_types={"turn": "c_uint64"})
+    a, b = bound(paths), bound(paths, generic=True)
+    for x in (a, b):
+        x.connect()
+        x.start()
+        x.change_position_setpoint(2.0)
+        x.step(steps=300)
+        x.change_position_setpoint(-3.0)
+        x.step(steps=2000)
+    turns = a.telemetry_log.meas_turn
+    assert turns[0] == 0 and max(turns) >= 2**63 and all(type(v) is int for v in turns)
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
+    assert turns[-1] == a.actuator.meas.turn
 
 
-def test_variants_native_and_generic_agree(variant):
-    name, paths = variant
-    a = KavrelActuatorVirtual()
-    a.set_actuator_from_paths(*paths)
-    b = KavrelActuatorVirtual()
-    b.set_actuator_from_paths(*paths)
-    b.actuator = Proxy(b.actuator)
-    if name == "other-c-types":
-        # items whose fields are not numbers cannot be read; keep to plain fields
-        for x in (a, b):
-            x.connect()
-            x.set_feedback_items([I.POSITION_FB, I.TORQUE_FB, I.ERRORS_OVERRUN, I.ENCODER_INT_RAW, I.IA])
-            x.start()
-            x.change_speed_setpoint(5.0)
-        ra = [a.step(load=0.1, steps=n) for n in (1, 37, 100)]
-        rb = [b.step(load=0.1, steps=n) for n in (1, 37, 100)]
-        assert all(same_values(x, y) for x, y in zip(ra, rb))
-        assert logs_identical(a.telemetry_log, b.telemetry_log) is None
-        return
-    x, y = script(a), script(b)
-    assert_same_run(x, y, a.telemetry_log, b.telemetry_log)
-
-
-def test_variant_rows_hold_the_fields_as_they_read(tmp_path):
-    paths = build_twin(tmp_path, model="T", **VARIANTS["other-c-types"])
-    a = KavrelActuatorVirtual()
-    w = a.set_actuator_from_paths(*paths)
+@pytest.mark.parametrize("role, ctype, series", [
+    ("flag", "c_double", "debug_i_max"),
+    ("enable", "c_uint8", "inp_enable"),
+    ("turn", "c_double", "meas_turn"),
+    ("control", "c_float", "inp_control_type"),
+])
+def test_series_keep_the_kind_the_twin_gives_across_logs(tmp_path, role, ctype, series):
+    """A fresh log, an emptied series and one appended to by hand all take the kind of
+    their first value; only a series given two kinds becomes a list of objects."""
+    a = bound(build_twin(tmp_path, model="K", c_types={role: ctype}))
     a.connect()
     a.start()
-    a.change_speed_setpoint(5.0)
-    for _ in range(5):
-        a.step(load=0.1, steps=7)
-        for series, path in LOG_SERIES:
-            if path is None:
-                continue
-            group, field = path.split(".")
-            want = getattr(getattr(w, group), field, math.nan)
-            got = getattr(a.telemetry_log, series)[-1]
-            assert type(got) is type(want), series
-            assert same_values([got], [want]), series
+    kind = type(getattr(getattr(a.actuator, LOG_PATHS[series][0]), LOG_PATHS[series][1]))
+    before = native_ticks()
+    a.step(steps=5)
+    log = a.telemetry_log
+    assert [type(v) for v in getattr(log, series)] == [kind] * 5
+    assert memoryview(getattr(log, series)).format == {float: "d", int: "q", bool: "?"}[kind]
+    getattr(log, series).clear()
+    a.telemetry_log = VirtualActuatorLog()
+    a.step(steps=3)
+    assert native_ticks() - before == 8
+    assert [type(v) for v in getattr(a.telemetry_log, series)] == [kind] * 3
+    other = True if kind is not bool else 1
+    getattr(a.telemetry_log, series).append(other)
+    a.step(steps=2)
+    values = list(getattr(a.telemetry_log, series))
+    assert [type(v) for v in values] == [kind] * 3 + [type(other)] + [kind] * 2
+    with pytest.raises(BufferError):
+        memoryview(getattr(a.telemetry_log, series))
 
 
 def test_variant_without_optional_fields_logs_nan(tmp_path):
@@ -365,15 +449,17 @@ HOSTILE = [
 ]
 
 
+@pytest.mark.parametrize("per_call", [30, 1, 3], ids=["one-call", "one-tick-calls", "three-tick-calls"])
 @pytest.mark.parametrize("change, exc", [h[1:] for h in HOSTILE], ids=[h[0] for h in HOSTILE])
-def test_changes_from_the_callback_raise_cleanly(paths, change, exc):
+def test_changes_from_the_callback_raise_cleanly(paths, change, exc, per_call):
     a = KavrelActuatorVirtual(new_wrapper(paths))
     a.connect()
     a.set_feedback_items([I.POSITION_FB])
     a.set_feedback_rate(a.Rates.RATE_2KHZ)
     a.set_feedback_callback(lambda addr, fb: change(a))
     with pytest.raises(exc):
-        a.step(steps=30)
+        for _ in range(30 // per_call + 1):
+            a.step(steps=per_call)
     assert a.__dict__.get("_simulation_step_count") in (10, 11, "x")
 
 
@@ -452,3 +538,133 @@ def test_step_called_from_the_callback(paths):
     assert a._simulation_step_count == b._simulation_step_count == 54
     assert logs_identical(a.telemetry_log, b.telemetry_log) is None
     assert same_values(out_a, out_b) and all(same_values(x, y) for x, y in zip(inner_a, inner_b))
+
+
+# ---- a subclass that keeps the stepping on the generic road --------------------------------------
+
+
+class GenericStepping(KavrelActuatorVirtual):
+    """Same behaviour; the override keeps `step` on the generic road."""
+
+    def _should_emit_feedback(self):
+        return super()._should_emit_feedback()
+
+
+def drive(act, items, rate=None, mutate=None):
+    seen = []
+
+    def callback(address, fb):
+        # What the callback sees of the actuator must be current.
+        seen.append((address, dict(fb), act._simulation_step_count, len(act.telemetry_log.time),
+                     dict(act.feedback), act.get_feedback()))
+        if len(seen) == 2:
+            act.change_setpoint(-0.25)
+            act.change_load(0.3)
+        if len(seen) == 4 and mutate:
+            mutate(act)
+
+    act.set_feedback_items(items)
+    act.set_feedback_callback(callback)
+    if rate is not None:
+        act.set_feedback_rate(rate)
+    act.change_position_setpoint(0.5)
+    results = [act.step(load=0.1, steps=97), act.step(steps=1), act.step(steps=130)]
+    return seen, results
+
+
+@pytest.mark.parametrize(
+    "items, rate",
+    [
+        ([], None),
+        ([ITEMS.POSITION_FB, ITEMS.VBUS, ITEMS.DEBUG_SIGNAL_BOOL, ITEMS.TEMP_PCB, ITEMS.POSITION_FB], None),
+        ([ITEMS.ERRORS_OVERRUN, ITEMS.ENCODER_INT_RAW, ITEMS.DEBUG_SIGNAL03], 2000),
+    ],
+)
+def test_native_and_generic_ticks_agree(items, rate):
+    native, generic = running(), running(GenericStepping)
+    assert _twin_engine.TwinView.step_ready(native.actuator)
+    before = native_ticks()
+    seen_n, res_n = drive(native, items, rate)
+    assert native_ticks() - before == 228
+    seen_g, res_g = drive(generic, items, rate)
+    assert native_ticks() - before == 228
+    assert res_n == res_g
+    assert seen_n == seen_g
+    assert native.telemetry_log == generic.telemetry_log
+    assert native.feedback == generic.feedback and native._latest_feedback == generic._latest_feedback
+    assert native._simulation_step_count == generic._simulation_step_count == 228
+    for address, fb, count, rows, feedback, latest in seen_n:
+        assert address == 0x20 and count == rows and fb == feedback == latest
+        assert count % native._feedback_rate_divider == 0
+    if items:
+        assert len(seen_n) == 228 // native._feedback_rate_divider
+        assert list(res_n[-1]) == list(dict.fromkeys(items))
+    else:
+        assert seen_n == [] and res_n == [{}, {}, {}]
+
+
+def as_list(act):
+    act.telemetry_log.meas_pos = list(act.telemetry_log.meas_pos)
+
+
+def rebind(act):
+    act.set_actuator(MODEL)
+
+
+def new_log(act):
+    act.telemetry_log = VirtualActuatorLog(time_start=1.0)
+
+
+@pytest.mark.parametrize("mutate", [as_list, rebind, new_log])
+def test_changes_made_by_the_callback_apply_from_the_next_tick(mutate):
+    items = [ITEMS.POSITION_FB, ITEMS.IQ_FB]
+    native, generic = running(), running(GenericStepping)
+    seen_n, res_n = drive(native, items, 1000, mutate)
+    seen_g, res_g = drive(generic, items, 1000, mutate)
+    assert len(seen_n) == 11 and seen_n == seen_g and res_n == res_g
+    assert native.telemetry_log == generic.telemetry_log and native._simulation_step_count == 228
+
+
+
+
+# ---- series typed by their first value -----------------------------------------------------------
+
+
+@pytest.mark.parametrize("values, fmt", [
+    ([1.5, -0.0, math.nan, math.inf], "d"),
+    ([3, -2**63, 2**63 - 1], "q"),
+    ([True, False, True], "?"),
+    ([2**63], None),
+    ([1, 2.0], None),
+    ([True, 1], None),
+    ([1.0, False], None),
+])
+def test_an_empty_series_takes_the_kind_of_its_first_value(values, fmt):
+    for name in ("enable", "meas_turn", "inp_enable"):
+        series = getattr(VirtualActuatorLog(), name)
+        for v in values:
+            series.append(v)
+        assert [(type(v), repr(v)) for v in series] == [(type(v), repr(v)) for v in values]
+        if fmt is None:
+            with pytest.raises(BufferError):
+                memoryview(series)
+        else:
+            assert memoryview(series).format == fmt and memoryview(series).tolist()[:1] == values[:1]
+
+
+def test_an_absent_optional_field_given_to_the_structure_is_read_from_then_on(tmp_path):
+    """On a twin without the optional inputs, a port set as a plain attribute of its `inp`
+    structure is what both roads log (and the engine writes) from the next tick on."""
+    paths = build_twin(tmp_path, model="A", optional_fields=False)
+    a, b = bound(paths), bound(paths, generic=True)
+    for x in (a, b):
+        x.connect()
+        x.start()
+        x.change_impedance_setpoint(0.2, K_stiff=2.0, ref_ff_torque=0.05, ref_impedance_spd=0.5)
+        x.step(steps=100)
+        x.actuator.inp.T_ADC = 0.25
+        x.actuator.inp.ref_ff_torque = -1.0
+        x.step(steps=100)
+    log = a.telemetry_log
+    assert all(math.isnan(v) for v in log.inp_t_adc[:100]) and set(log.inp_t_adc[100:]) == {0.25}
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
