@@ -9,6 +9,10 @@
 #include "core/frame.hpp"
 #include "core/protocol.hpp"
 #include "core/pyutil.hpp"
+#include "core/serial_port.hpp"
+
+#include <cerrno>
+#include <cstring>
 
 #include <string>
 
@@ -286,56 +290,318 @@ int process_pkt_is_ours(PyObject *self) {
            PyMethod_GET_SELF(m.get()) == self;
 }
 
+// ---- native road to pyserial's own POSIX port ---------------------------------
+// When the port object is pyserial's platform class, untouched, the worker and
+// the writer use its descriptor directly: the same reads and writes with the
+// same waiting rules, time-outs, wake-up and exception texts, without a round
+// trip through the interpreter per byte count.  Any other port object (a fake,
+// a subclass, a patched method) is driven through its own methods.
+
+PyTypeObject *g_posix_serial = nullptr;    // serial.serialposix.Serial
+PyObject *g_posix_methods[3] = {};         // its read, write and cancel_read
+unsigned int g_posix_serial_tag = 0;       // class version at which they were checked
+PyObject *s_write = nullptr, *s_cancel_read = nullptr, *s_is_open = nullptr, *s_fd = nullptr,
+         *s_abort_read = nullptr, *s_abort_write = nullptr, *s_timeout = nullptr, *s_write_timeout = nullptr;
+
+// Does the class still hold pyserial's own methods (and no class-level
+// is_open)?  Checked again only when the class changes.
+bool posix_class_untouched() {
+    PyTypeObject *t = g_posix_serial;
+    if (t->tp_version_tag != 0 && t->tp_version_tag == g_posix_serial_tag)
+        return true;
+    PyObject *names[3] = {s_read, s_write, s_cancel_read};
+    for (int i = 0; i < 3; ++i) {
+        PyObject *m = PyObject_GetAttr((PyObject *) t, names[i]);
+        if (!m) {
+            PyErr_Clear();
+            return false;
+        }
+        bool same = m == g_posix_methods[i];
+        Py_DECREF(m);
+        if (!same)
+            return false;
+    }
+    PyObject *io = PyObject_GetAttr((PyObject *) t, s_is_open);
+    if (io) {
+        Py_DECREF(io);
+        return false;
+    }
+    PyErr_Clear();
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+        return false;
+    g_posix_serial_tag = t->tp_version_tag;
+    return t->tp_version_tag != 0;
+}
+
+// The state of a genuine port, read from its instance dict: not genuine (the
+// port's own methods must be used), closed, or open.
+enum class Genuine { No, Closed, Open };
+
+Genuine genuine_port(PyObject *ser) {
+    if (!g_posix_serial || Py_TYPE(ser) != g_posix_serial || !posix_class_untouched())
+        return Genuine::No;
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return Genuine::No;
+    Genuine g = Genuine::No;
+    if (!dict_get(d, s_read) && !dict_get(d, s_write) && !dict_get(d, s_cancel_read)) {
+        PyObject *io = dict_get(d, s_is_open);
+        if (io == Py_True)
+            g = Genuine::Open;
+        else if (io == Py_False)
+            g = Genuine::Closed;
+    }
+    Py_DECREF(d);
+    return g;
+}
+
+// A descriptor held in the port's instance dict: its number, or -1 when it is
+// not a plain non-negative int (a port being closed, say).
+int port_fd(PyObject *ser, PyObject *name) {
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return -1;
+    PyObject *v = dict_get(d, name);
+    long x = -1;
+    if (v && PyLong_CheckExact(v)) {
+        x = PyLong_AsLong(v);
+        if (x == -1 && PyErr_Occurred())
+            PyErr_Clear();
+    }
+    Py_DECREF(d);
+    return x >= 0 && x <= INT32_MAX ? (int) x : -1;
+}
+
+// A time-out attribute of the port in seconds; negative for None (no limit).
+int port_timeout(PyObject *ser, PyObject *name, double *out) {
+    Ref v(PyObject_GetAttr(ser, name));
+    if (!v)
+        return -1;
+    if (v.get() == Py_None) {
+        *out = -1.0;
+        return 0;
+    }
+    double x = PyFloat_AsDouble(v.get());
+    if (x == -1.0 && PyErr_Occurred())
+        return -1;
+    *out = x < 0 ? 0.0 : x;
+    return 0;
+}
+
+// Raise serial.serialutil.<name>(text) (text null: no argument).  Returns -1.
+int raise_serial(const char *name, const char *text) {
+    PyObject *serial = global("serial");
+    if (!serial)
+        return -1;
+    Ref su(PyObject_GetAttrString(serial, "serialutil"));
+    if (!su)
+        return -1;
+    Ref cls(PyObject_GetAttrString(su.get(), name));
+    if (!cls)
+        return -1;
+    Ref exc(text ? PyObject_CallFunction(cls.get(), "s", text) : PyObject_CallNoArgs(cls.get()));
+    if (!exc)
+        return -1;
+    PyErr_SetObject((PyObject *) Py_TYPE(exc.get()), exc.get());
+    return -1;
+}
+
+// "<what> failed: [Errno n] text", as the serial library words an OSError.
+int raise_failed(const char *what, int err) {
+    std::string msg = std::string(what) + " failed: [Errno " + std::to_string(err) + "] " + std::strerror(err);
+    return raise_serial("SerialException", msg.c_str());
+}
+
+constexpr const char *DEVICE_GONE = "device reports readiness to read but returned no data "
+                                    "(device disconnected or multiple access on port?)";
+
+// The worker's reads.  On a genuine port it takes whatever the port holds
+// into a read-ahead and serves each read(n) from there, waiting (without the
+// interpreter) only when the read-ahead cannot satisfy it; bytes read ahead
+// belong to the port object they came from and are served to the reads made
+// of that object, whichever road those take.
+struct PortReader {
+    Ref owner; // the port object the read-ahead holds bytes of
+    serial_port::ReadAhead ahead;
+    serial_port::ReaderFds fds;
+
+    // Move up to `n` read-ahead bytes of `ser` to `out`; returns the count.
+    size_t take(PyObject *ser, size_t n, std::string &out) {
+        if (owner.get() != ser || !ahead.size())
+            return 0;
+        size_t k = n < ahead.size() ? n : ahead.size();
+        out.append((const char *) ahead.data(), k);
+        ahead.consume(k);
+        return k;
+    }
+
+    // Append to `out` what ser.read(n) would return.  0, or -1 with an
+    // exception set.
+    int read(PyObject *ser, size_t n, std::string &out) {
+        Genuine g = genuine_port(ser);
+        if (g == Genuine::Closed)
+            return raise_serial("PortNotOpenError", nullptr);
+        size_t got = take(ser, n, out);
+        if (got == n)
+            return 0;
+        if (g == Genuine::Open) {
+            int r = read_native(ser, n, got, out);
+            if (r <= 0)
+                return r;
+        }
+        return read_through(ser, n - got, out);
+    }
+
+    // Returns 0 done, -1 error, 1 when the descriptors are not usable (the
+    // port's own read then decides).
+    int read_native(PyObject *ser, size_t n, size_t &got, std::string &out) {
+        int fd = port_fd(ser, s_fd), cancel = port_fd(ser, s_abort_read);
+        if (fd < 0 || cancel < 0)
+            return 1;
+        if (owner.get() != ser) {
+            ahead.clear();
+            fds.release();
+            owner.reset(Py_NewRef(ser));
+        }
+        if (!fds.holds(fd, cancel) && !fds.adopt(fd, cancel))
+            return 1;
+        double timeout;
+        if (port_timeout(ser, s_timeout, &timeout) < 0)
+            return -1;
+        double deadline = timeout < 0 ? 0.0 : serial_port::now() + timeout;
+        for (;;) {
+            double left = timeout < 0 ? -1.0 : deadline - serial_port::now();
+            if (left < 0 && timeout >= 0)
+                left = 0.0;
+            serial_port::FillResult res;
+            Py_BEGIN_ALLOW_THREADS
+            res = serial_port::fill(fds, ahead, left);
+            Py_END_ALLOW_THREADS
+            switch (res.kind) {
+            case serial_port::Fill::Data:
+                got += take(ser, n - got, out);
+                break;
+            case serial_port::Fill::Closed:
+                fds.mark_stale();
+                return 0;
+            case serial_port::Fill::Cancelled:
+            case serial_port::Fill::Timeout:
+                return 0;
+            case serial_port::Fill::Again:
+                break;
+            case serial_port::Fill::NoData:
+                return raise_serial("SerialException", DEVICE_GONE);
+            case serial_port::Fill::Failed:
+                return raise_failed("read", res.error);
+            }
+            if (got == n || (timeout >= 0 && serial_port::now() >= deadline))
+                return 0;
+        }
+    }
+
+    int read_through(PyObject *ser, size_t n, std::string &out) {
+        Ref count(PyLong_FromSize_t(n));
+        if (!count)
+            return -1;
+        Ref r(PyObject_CallMethodOneArg(ser, s_read, count.get()));
+        if (!r)
+            return -1;
+        Ref b(as_bytes(r.get()));
+        if (!b)
+            return -1;
+        out.append(PyBytes_AS_STRING(b.get()), (size_t) PyBytes_GET_SIZE(b.get()));
+        return 0;
+    }
+};
+
+// Write the whole frame as the genuine port's write(frame) would: one write
+// to the descriptor, then waits and retries under the port's write time-out.
+// Returns 0, -1 with an exception set, or 1 when the descriptor is not usable.
+int write_native(PyObject *ser, const uint8_t *data, size_t len) {
+    int fd = port_fd(ser, s_fd), cancel = port_fd(ser, s_abort_write);
+    if (fd < 0 || cancel < 0)
+        return 1;
+    double timeout;
+    if (port_timeout(ser, s_write_timeout, &timeout) < 0)
+        return -1;
+    const bool infinite = timeout < 0, non_blocking = timeout == 0;
+    const double deadline = infinite ? 0.0 : serial_port::now() + timeout;
+    auto left = [&] {
+        double l = deadline - serial_port::now();
+        return l < 0 ? 0.0 : l;
+    };
+    auto expired = [&] { return !infinite && serial_port::now() >= deadline; };
+    // Waits try once without blocking first: the port nearly always takes the
+    // frame at once, and then the interpreter is never given up.
+    auto wait = [&](int cancel_fd, double limit, size_t drain) {
+        int r = serial_port::wait_writable(fd, cancel_fd, 0.0, drain);
+        if (r == 0 && limit != 0.0) {
+            Py_BEGIN_ALLOW_THREADS
+            r = serial_port::wait_writable(fd, cancel_fd, limit, drain);
+            Py_END_ALLOW_THREADS
+        }
+        return r;
+    };
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            int e = errno;
+            if (!serial_port::transient(e))
+                return raise_failed("write", e);
+            // The port's buffer is full: the serial library tries again until
+            // the time-out, ignoring the cancel pipe meanwhile.
+            if (wait(-1, infinite || non_blocking ? -1.0 : left(), 0) < 0 && !serial_port::transient(errno))
+                return raise_failed("write", errno);
+        } else {
+            if (non_blocking)
+                return 0;
+            if (expired())
+                return raise_serial("SerialTimeoutException", "Write timeout");
+            int r = wait(cancel, infinite ? -1.0 : left(), infinite ? 1 : 1000);
+            if (r == 2)
+                return 0;
+            if (r < 0) {
+                if (!serial_port::transient(errno))
+                    return raise_failed("write", errno);
+            } else if (r == 0) {
+                return raise_serial("SerialTimeoutException", "Write timeout");
+            } else {
+                data += n;
+                len -= (size_t) n;
+            }
+        }
+        if (!non_blocking && expired())
+            return raise_serial("SerialTimeoutException", "Write timeout");
+    }
+    return 0;
+}
+
 // One pass of the reader.  Returns 0 (pass done), or -1 with an exception set.
-int read_pass(PyObject *self, bool &in_sync) {
+int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header, std::string &body) {
     Ref ser(PyObject_GetAttrString(self, "_ser"));
     if (!ser)
         return -1;
-    Ref hl_obj(PyObject_GetAttrString(self, "_MSG_HEADER_LENGTH"));
-    if (!hl_obj)
-        return -1;
     long hl, start, max_payload, crc;
-    hl = PyLong_AsLong(hl_obj.get());
-    if (hl == -1 && PyErr_Occurred())
+    if (attr_long(self, "_MSG_HEADER_LENGTH", &hl) < 0)
         return -1;
     if (attr_long(self, "_MSG_START_BYTE", &start) < 0)
         return -1;
 
-    Ref header;
+    header.clear();
     if (in_sync) {
-        Ref h(PyObject_CallMethodOneArg(ser.get(), s_read, hl_obj.get()));
-        if (!h)
-            return -1;
-        header.reset(as_bytes(h.get()));
-        if (!header)
+        if (rd.read(ser.get(), hl < 0 ? 0 : (size_t) hl, header) < 0)
             return -1;
     } else {
-        Ref one_arg(PyLong_FromLong(1));
-        Ref h(PyObject_CallMethodOneArg(ser.get(), s_read, one_arg.get()));
-        if (!h)
+        if (rd.read(ser.get(), 1, header) < 0)
             return -1;
-        Ref hb(as_bytes(h.get()));
-        if (!hb)
-            return -1;
-        if (PyBytes_GET_SIZE(hb.get()) == 0 || (uint8_t) PyBytes_AS_STRING(hb.get())[0] != start)
+        if (header.empty() || (uint8_t) header[0] != start)
             return 0;
-        Ref rest_n(PyLong_FromLong(hl - 1));
-        Ref rest(PyObject_CallMethodOneArg(ser.get(), s_read, rest_n.get()));
-        if (!rest)
+        if (rd.read(ser.get(), hl - 1 < 0 ? 0 : (size_t) (hl - 1), header) < 0)
             return -1;
-        Ref rb(as_bytes(rest.get()));
-        if (!rb)
-            return -1;
-        header.reset(PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(hb.get()) + PyBytes_GET_SIZE(rb.get())));
-        if (!header)
-            return -1;
-        char *dst = PyBytes_AS_STRING(header.get());
-        std::memcpy(dst, PyBytes_AS_STRING(hb.get()), PyBytes_GET_SIZE(hb.get()));
-        std::memcpy(dst + PyBytes_GET_SIZE(hb.get()), PyBytes_AS_STRING(rb.get()), PyBytes_GET_SIZE(rb.get()));
         in_sync = true;
     }
-    const uint8_t *h = (const uint8_t *) PyBytes_AS_STRING(header.get());
-    if (PyBytes_GET_SIZE(header.get()) != hl || hl < 4 || h[0] != start) {
+    const uint8_t *h = (const uint8_t *) header.data();
+    if ((long) header.size() != hl || hl < 4 || h[0] != start) {
         in_sync = false;
         return 0;
     }
@@ -350,21 +616,17 @@ int read_pass(PyObject *self, bool &in_sync) {
         in_sync = false;
         return 0;
     }
-    Ref body_n(PyLong_FromLong(frame_len + 1));
-    Ref b(PyObject_CallMethodOneArg(ser.get(), s_read, body_n.get()));
-    if (!b)
+    body.clear();
+    if (rd.read(ser.get(), (size_t) frame_len + 1, body) < 0)
         return -1;
-    Ref body(as_bytes(b.get()));
-    if (!body)
-        return -1;
-    if (PyBytes_GET_SIZE(body.get()) < frame_len + 1) {
+    if ((long) body.size() < frame_len + 1) {
         in_sync = false;
         return 0;
     }
     if (attr_long(self, "_CRC_MAGIC_NUMBER", &crc) < 0)
         return -1;
-    const uint8_t *p = (const uint8_t *) PyBytes_AS_STRING(body.get());
-    Py_ssize_t n = PyBytes_GET_SIZE(body.get()) - 1;
+    const uint8_t *p = (const uint8_t *) body.data();
+    Py_ssize_t n = (Py_ssize_t) body.size() - 1;
     if (p[n] != crc) {
         in_sync = false;
         return 0;
@@ -406,6 +668,8 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
         }
         bool superseded = false;
         bool in_sync = true;
+        PortReader reader;
+        std::string header, body;
         for (;;) {
             int c = is_connected_c(self);
             if (c < 0)
@@ -421,7 +685,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
                     break;
                 }
             }
-            if (read_pass(self, in_sync) == 0)
+            if (read_pass(self, in_sync, reader, header, body) == 0)
                 continue;
             PyObject *exc = PyErr_GetRaisedException();
             int stop = is_stop_exception(exc);
@@ -604,20 +868,46 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     Py_ssize_t n = PyList_GET_SIZE(data.ptr());
     if (n > 255)
         raise(PyExc_ValueError, "bytes must be in range(0, 256)");
-    nb::object pbytes = nb::steal(PyBytes_FromObject(data.ptr()));
-    if (!pbytes.is_valid())
-        raise_pending();
+    // The payload's bytes: plain small ints directly, anything else through
+    // the interpreter's own conversion (and its errors).
+    uint8_t payload[255];
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        PyObject *v = PyList_GET_ITEM(data.ptr(), i);
+        long x = PyLong_CheckExact(v) ? PyLong_AsLong(v) : -1;
+        if (x < 0 || x > 255) {
+            PyErr_Clear();
+            plain = false;
+        } else {
+            payload[i] = (uint8_t) x;
+        }
+    }
+    if (!plain) {
+        nb::object pbytes = nb::steal(PyBytes_FromObject(data.ptr()));
+        if (!pbytes.is_valid())
+            raise_pending();
+        n = PyBytes_GET_SIZE(pbytes.ptr());
+        if (n > 255)
+            raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+        std::memcpy(payload, PyBytes_AS_STRING(pbytes.ptr()), (size_t) n);
+    }
     uint8_t trailer = byte_value(nb::getattr(self, "_CRC_MAGIC_NUMBER"));
-    Py_ssize_t pn = PyBytes_GET_SIZE(pbytes.ptr());
-    PyObject *fb = PyBytes_FromStringAndSize(nullptr, pn + (Py_ssize_t) frame::OVERHEAD);
-    if (!fb)
-        raise_pending();
-    nb::object frame_obj = nb::steal(fb);
-    frame::encode((uint8_t *) PyBytes_AS_STRING(fb), start, word, (const uint8_t *) PyBytes_AS_STRING(pbytes.ptr()),
-                  (size_t) pn, trailer);
+    uint8_t fb[255 + frame::OVERHEAD];
+    size_t flen = frame::encode(fb, start, word, payload, (size_t) n, trailer);
 
     nb::object ser = nb::getattr(self, "_ser");
-    if (truth(ser.attr("is_open"))) {
+    Genuine g = genuine_port(ser.ptr());
+    if (g == Genuine::Open) {
+        int r = write_native(ser.ptr(), fb, flen);
+        if (r < 0)
+            raise_pending();
+        if (r == 0)
+            return nb::bool_(true);
+    }
+    if (g != Genuine::Closed && truth(ser.attr("is_open"))) {
+        nb::object frame_obj = nb::steal(PyBytes_FromStringAndSize((const char *) fb, (Py_ssize_t) flen));
+        if (!frame_obj.is_valid())
+            raise_pending();
         ser.attr("write")(frame_obj);
         return nb::bool_(true);
     }
@@ -781,6 +1071,26 @@ NB_MODULE(vkl_over_usb, m) {
     g_parse_orig = m.attr("parse_usb_address_flags").inc_ref().ptr();
     g_build_orig = m.attr("build_usb_address_flags").inc_ref().ptr();
     g_event_type = m.attr("threading").attr("Event").inc_ref().ptr();
+    for (auto [slot, text] : {std::pair{&s_write, "write"}, {&s_cancel_read, "cancel_read"}, {&s_is_open, "is_open"},
+                              {&s_fd, "fd"}, {&s_abort_read, "pipe_abort_read_r"},
+                              {&s_abort_write, "pipe_abort_write_r"}, {&s_timeout, "_timeout"},
+                              {&s_write_timeout, "_write_timeout"}})
+        *slot = PyUnicode_InternFromString(text);
+    // pyserial's POSIX port class and its own methods as imported; without it
+    // (another platform) every port takes its own methods.
+    try {
+        nb::object posix = nb::module_::import_("serial.serialposix");
+        nb::object cls_obj = posix.attr("Serial");
+        if (PyType_Check(cls_obj.ptr())) {
+            const char *names[3] = {"read", "write", "cancel_read"};
+            for (int i = 0; i < 3; ++i)
+                g_posix_methods[i] = cls_obj.attr(names[i]).inc_ref().ptr();
+            g_posix_serial = (PyTypeObject *) cls_obj.inc_ref().ptr();
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+    }
     g_live = nb::module_::import_("weakref").attr("WeakSet")().release().ptr();
     nb::object vkl_cls = m.attr("VKL");
     g_transport_close = vkl_cls.attr("close").inc_ref().ptr();
