@@ -40,6 +40,7 @@ PyObject *g_is_connected = nullptr;   // our is_connected property
 PyObject *g_parse_orig = nullptr;     // _protocol.parse_usb_address_flags
 PyObject *g_build_orig = nullptr;     // _protocol.build_usb_address_flags
 PyObject *g_event_type = nullptr;     // threading.Event
+PyTypeObject *g_rlock_type = nullptr; // type of threading.RLock()
 PyObject *g_cls = nullptr;            // VklOverUsb
 PyObject *g_deprecated_cls = nullptr; // VKL_over_USB
 PyObject *g_transport_close = nullptr; // VklTransport.close
@@ -63,15 +64,22 @@ struct Ref {
     explicit operator bool() const { return p != nullptr; }
 };
 
-PyObject *global(const char *name) {
+// An interned attribute name, made once per call site.
+#define NAME(text)                                                                                                    \
+    ([]() -> PyObject * {                                                                                             \
+        static PyObject *interned = PyUnicode_InternFromString(text);                                                 \
+        return interned;                                                                                              \
+    }())
+
+PyObject *global(PyObject *name) {
     // Borrowed; module attributes are read at call time.
-    PyObject *v = PyDict_GetItemString(g_dict, name);
-    if (!v)
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyObject *v = PyDict_GetItemWithError(g_dict, name);
+    if (!v && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return v;
 }
 
-nb::object global_obj(const char *name) {
+nb::object global_obj(PyObject *name) {
     PyObject *v = global(name);
     if (!v)
         raise_pending();
@@ -79,8 +87,8 @@ nb::object global_obj(const char *name) {
 }
 
 // Truth of getattr(obj, name): 1, 0, or -1 with an exception set.
-int attr_truth(PyObject *obj, const char *name) {
-    Ref v(PyObject_GetAttrString(obj, name));
+int attr_truth(PyObject *obj, PyObject *name) {
+    Ref v(PyObject_GetAttr(obj, name));
     if (!v)
         return -1;
     return PyObject_IsTrue(v.get());
@@ -89,32 +97,32 @@ int attr_truth(PyObject *obj, const char *name) {
 // self.is_connected, natively when the property is ours and the run flag is a
 // plain threading.Event.
 int is_connected_c(PyObject *self) {
-    Ref prop(PyObject_GetAttrString((PyObject *) Py_TYPE(self), "is_connected"));
+    Ref prop(PyObject_GetAttr((PyObject *) Py_TYPE(self), NAME("is_connected")));
     if (!prop) {
         PyErr_Clear();
     } else if (prop.get() == g_is_connected) {
-        Ref ev(PyObject_GetAttrString(self, "_polling_thread_event"));
+        Ref ev(PyObject_GetAttr(self, NAME("_polling_thread_event")));
         if (!ev)
             return -1;
         int set;
         if (Py_TYPE(ev.get()) == (PyTypeObject *) g_event_type) {
-            set = attr_truth(ev.get(), "_flag");
+            set = attr_truth(ev.get(), NAME("_flag"));
         } else {
-            Ref r(PyObject_CallMethod(ev.get(), "is_set", nullptr));
+            Ref r(PyObject_CallMethodNoArgs(ev.get(), NAME("is_set")));
             set = r ? PyObject_IsTrue(r.get()) : -1;
         }
         if (set <= 0)
             return set;
-        Ref ser(PyObject_GetAttrString(self, "_ser"));
+        Ref ser(PyObject_GetAttr(self, NAME("_ser")));
         if (!ser)
             return -1;
-        return attr_truth(ser.get(), "is_open");
+        return attr_truth(ser.get(), NAME("is_open"));
     }
-    return attr_truth(self, "is_connected");
+    return attr_truth(self, NAME("is_connected"));
 }
 
-int attr_long(PyObject *obj, const char *name, long *out) {
-    Ref v(PyObject_GetAttrString(obj, name));
+int attr_long(PyObject *obj, PyObject *name, long *out) {
+    Ref v(PyObject_GetAttr(obj, name));
     if (!v)
         return -1;
     long x = PyLong_AsLong(v.get());
@@ -135,19 +143,43 @@ PyObject *as_bytes(PyObject *o) {
 //   with self.lock: self.callbacks[address](address, payload, priority_bit)
 // `payload` is a new list.  Returns 0, or -1 with an exception set.
 int dispatch(PyObject *self, PyObject *address, PyObject *payload, PyObject *priority_bit) {
-    Ref callbacks(PyObject_GetAttrString(self, "callbacks"));
+    Ref callbacks(PyObject_GetAttr(self, NAME("callbacks")));
     if (!callbacks)
         return -1;
     int has = PySequence_Contains(callbacks.get(), address);
     if (has <= 0)
         return has;
-    Ref lock(PyObject_GetAttrString(self, "lock"));
+    Ref lock(PyObject_GetAttr(self, NAME("lock")));
     if (!lock)
         return -1;
-    Ref enter(PyObject_GetAttrString(lock.get(), "__enter__"));
+    if (Py_TYPE(lock.get()) == g_rlock_type) {
+        // The interpreter's own re-entrant lock: entering and leaving it are
+        // its acquire and release, which no one can replace.
+        Ref got(PyObject_CallMethodNoArgs(lock.get(), NAME("acquire")));
+        if (!got)
+            return -1;
+        Ref result;
+        Ref cb(PyObject_GetItem(callbacks.get(), address));
+        if (cb) {
+            PyObject *args[3] = {address, payload, priority_bit};
+            result.reset(PyObject_Vectorcall(cb.get(), args, 3, nullptr));
+        }
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref rel(PyObject_CallMethodNoArgs(lock.get(), NAME("release")));
+        if (!rel) {
+            Py_XDECREF(exc);
+            return -1;
+        }
+        if (exc) {
+            PyErr_SetRaisedException(exc);
+            return -1;
+        }
+        return 0;
+    }
+    Ref enter(PyObject_GetAttr(lock.get(), NAME("__enter__")));
     if (!enter)
         return -1;
-    Ref exit(PyObject_GetAttrString(lock.get(), "__exit__"));
+    Ref exit(PyObject_GetAttr(lock.get(), NAME("__exit__")));
     if (!exit)
         return -1;
     Ref entered(PyObject_CallNoArgs(enter.get()));
@@ -196,7 +228,7 @@ PyObject *list_from_bytes(const uint8_t *p, Py_ssize_t n) {
 // (address, priority_bit) from the flag word, natively when the module's
 // parser is the protocol's own; otherwise through it, unpacked into three.
 int parse_flags(uint32_t word, Ref &address, Ref &priority) {
-    PyObject *parser = global("parse_usb_address_flags");
+    PyObject *parser = global(NAME("parse_usb_address_flags"));
     if (!parser)
         return -1;
     if (parser == g_parse_orig) {
@@ -239,20 +271,20 @@ int parse_flags(uint32_t word, Ref &address, Ref &priority) {
 // that a wake-up of the reader from another thread never meets a port that is
 // being closed.  Returns 0, or -1 with an exception set.
 int close_port(PyObject *self, PyObject *ser) {
-    Ref lock(PyObject_GetAttrString(self, "_port_lock"));
+    Ref lock(PyObject_GetAttr(self, NAME("_port_lock")));
     if (!lock) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return -1;
         PyErr_Clear();
-        Ref r(PyObject_CallMethod(ser, "close", nullptr));
+        Ref r(PyObject_CallMethodNoArgs(ser, NAME("close")));
         return r ? 0 : -1;
     }
-    Ref got(PyObject_CallMethod(lock.get(), "acquire", nullptr));
+    Ref got(PyObject_CallMethodNoArgs(lock.get(), NAME("acquire")));
     if (!got)
         return -1;
-    Ref r(PyObject_CallMethod(ser, "close", nullptr));
+    Ref r(PyObject_CallMethodNoArgs(ser, NAME("close")));
     PyObject *exc = PyErr_GetRaisedException();
-    Ref rel(PyObject_CallMethod(lock.get(), "release", nullptr));
+    Ref rel(PyObject_CallMethodNoArgs(lock.get(), NAME("release")));
     if (exc) {
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
@@ -265,14 +297,14 @@ int close_port(PyObject *self, PyObject *ser) {
 int is_stop_exception(PyObject *exc) {
     if (PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt))
         return 1;
-    PyObject *serial = global("serial");
+    PyObject *serial = global(NAME("serial"));
     if (!serial)
         return -1;
-    Ref su(PyObject_GetAttrString(serial, "serialutil"));
+    Ref su(PyObject_GetAttr(serial, NAME("serialutil")));
     if (!su)
         return -1;
     for (const char *n : {"PortNotOpenError", "SerialException"}) {
-        Ref t(PyObject_GetAttrString(su.get(), n));
+        Ref t(PyObject_GetAttrString(su.get(), n)); // only on the way out of the loop
         if (!t)
             return -1;
         if (PyErr_GivenExceptionMatches(exc, t.get()))
@@ -283,7 +315,22 @@ int is_stop_exception(PyObject *exc) {
 
 // Is self._process_pkt our own method (not replaced by a subclass or the instance)?
 int process_pkt_is_ours(PyObject *self) {
-    Ref m(PyObject_GetAttrString(self, "_process_pkt"));
+    PyTypeObject *t = Py_TYPE(self);
+    if (t->tp_getattro == PyObject_GenericGetAttr) {
+        // Plain attribute lookup: ours when the instance holds no such name
+        // and the class finds our function.
+        PyObject *d = instance_dict(self);
+        bool shadowed = d && dict_get(d, NAME("_process_pkt"));
+        Py_XDECREF(d);
+        if (shadowed)
+            return 0;
+        Ref f(PyObject_GetAttr((PyObject *) t, NAME("_process_pkt")));
+        if (!f)
+            return -1;
+        if (f.get() == g_process_pkt)
+            return 1;
+    }
+    Ref m(PyObject_GetAttr(self, NAME("_process_pkt")));
     if (!m)
         return -1;
     return PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == g_process_pkt &&
@@ -390,10 +437,10 @@ int port_timeout(PyObject *ser, PyObject *name, double *out) {
 
 // Raise serial.serialutil.<name>(text) (text null: no argument).  Returns -1.
 int raise_serial(const char *name, const char *text) {
-    PyObject *serial = global("serial");
+    PyObject *serial = global(NAME("serial"));
     if (!serial)
         return -1;
-    Ref su(PyObject_GetAttrString(serial, "serialutil"));
+    Ref su(PyObject_GetAttr(serial, NAME("serialutil")));
     if (!su)
         return -1;
     Ref cls(PyObject_GetAttrString(su.get(), name));
@@ -578,13 +625,13 @@ int write_native(PyObject *ser, const uint8_t *data, size_t len) {
 
 // One pass of the reader.  Returns 0 (pass done), or -1 with an exception set.
 int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header, std::string &body) {
-    Ref ser(PyObject_GetAttrString(self, "_ser"));
+    Ref ser(PyObject_GetAttr(self, NAME("_ser")));
     if (!ser)
         return -1;
     long hl, start, max_payload, crc;
-    if (attr_long(self, "_MSG_HEADER_LENGTH", &hl) < 0)
+    if (attr_long(self, NAME("_MSG_HEADER_LENGTH"), &hl) < 0)
         return -1;
-    if (attr_long(self, "_MSG_START_BYTE", &start) < 0)
+    if (attr_long(self, NAME("_MSG_START_BYTE"), &start) < 0)
         return -1;
 
     header.clear();
@@ -610,7 +657,7 @@ int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header
     if (parse_flags(word, address, priority) < 0)
         return -1;
     long frame_len = h[3];
-    if (attr_long(self, "_MAX_PAYLOAD_SIZE", &max_payload) < 0)
+    if (attr_long(self, NAME("_MAX_PAYLOAD_SIZE"), &max_payload) < 0)
         return -1;
     if (frame_len > max_payload) {
         in_sync = false;
@@ -623,7 +670,7 @@ int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header
         in_sync = false;
         return 0;
     }
-    if (attr_long(self, "_CRC_MAGIC_NUMBER", &crc) < 0)
+    if (attr_long(self, NAME("_CRC_MAGIC_NUMBER"), &crc) < 0)
         return -1;
     const uint8_t *p = (const uint8_t *) body.data();
     Py_ssize_t n = (Py_ssize_t) body.size() - 1;
@@ -653,15 +700,15 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
         // transport's current polling thread; once connect() (called from a
         // callback on this very thread) has started a successor, it leaves the
         // port to that one.
-        PyObject *threading = global("threading");
+        PyObject *threading = global(NAME("threading"));
         if (!threading)
             return nullptr;
-        Ref me(PyObject_CallMethod(threading, "current_thread", nullptr));
+        Ref me(PyObject_CallMethodNoArgs(threading, NAME("current_thread")));
         if (!me)
             return nullptr;
         bool owned = false;
         {
-            Ref t(PyObject_GetAttrString(self, "_polling_thread"));
+            Ref t(PyObject_GetAttr(self, NAME("_polling_thread")));
             if (!t)
                 PyErr_Clear();
             owned = t && t.get() == me.get();
@@ -677,7 +724,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             if (!c)
                 break;
             if (owned) {
-                Ref t(PyObject_GetAttrString(self, "_polling_thread"));
+                Ref t(PyObject_GetAttr(self, NAME("_polling_thread")));
                 if (!t)
                     PyErr_Clear();
                 if (t && t.get() != me.get()) {
@@ -695,10 +742,10 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             }
             if (stop) {
                 Py_DECREF(exc);
-                Ref ev(PyObject_GetAttrString(self, "_polling_thread_event"));
+                Ref ev(PyObject_GetAttr(self, NAME("_polling_thread_event")));
                 if (!ev)
                     return nullptr;
-                Ref r(PyObject_CallMethod(ev.get(), "clear", nullptr));
+                Ref r(PyObject_CallMethodNoArgs(ev.get(), NAME("clear")));
                 if (!r)
                     return nullptr;
                 continue;
@@ -714,7 +761,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             Ref msg(PyUnicode_FromFormat("Error in polling thread: %U", text.get()));
             if (!msg)
                 return nullptr;
-            Ref logger(PyObject_GetAttrString(self, "logger"));
+            Ref logger(PyObject_GetAttr(self, NAME("logger")));
             if (!logger)
                 return nullptr;
             Ref r(PyObject_CallMethod(logger.get(), "warning", "O", msg.get()));
@@ -723,7 +770,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             in_sync = false;
         }
         if (!superseded) {
-            Ref ser(PyObject_GetAttrString(self, "_ser"));
+            Ref ser(PyObject_GetAttr(self, NAME("_ser")));
             if (!ser)
                 return nullptr;
             if (close_port(self, ser.get()) < 0)
@@ -748,7 +795,7 @@ bool on_polling_thread(nb::handle self) {
     nb::object t = nb::getattr(self, "_polling_thread", nb::none());
     if (t.is_none())
         return false;
-    nb::object cur = global_obj("threading").attr("current_thread")();
+    nb::object cur = global_obj(NAME("threading")).attr("current_thread")();
     return cur.is(t);
 }
 
@@ -764,7 +811,7 @@ public:
         if (!lock_.is_valid())
             return;
         PyObject *exc = PyErr_GetRaisedException();
-        PyObject *r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), NAME("release"));
         if (!r)
             PyErr_Clear();
         Py_XDECREF(r);
@@ -817,19 +864,19 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     bool hs = truth(hs_in);
     nb::list data = arg_list(data_in, "data");
 
-    if (!truth(nb::getattr(self, "check_vkl_id_range")(address))) {
-        log(nb::getattr(self, "logger"), "error", "Invalid VKL ID: " + py_str(address));
+    if (!truth(nb::getattr(self, nb::handle(NAME("check_vkl_id_range")))(address))) {
+        log(nb::getattr(self, nb::handle(NAME("logger"))), "error", "Invalid VKL ID: " + py_str(address));
         return nb::bool_(false);
     }
-    if (!truth(nb::getattr(self, "check_vkl_payload_size")(data))) {
-        log(nb::getattr(self, "logger"), "warning",
+    if (!truth(nb::getattr(self, nb::handle(NAME("check_vkl_payload_size")))(data))) {
+        log(nb::getattr(self, nb::handle(NAME("logger"))), "warning",
             "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(nb::len(data)));
         return nb::bool_(false);
     }
 
     // Address-and-flags word, packed as "<H".
     uint16_t word = 0;
-    nb::object builder = global_obj("build_usb_address_flags");
+    nb::object builder = global_obj(NAME("build_usb_address_flags"));
     nb::object w;
     if (builder.ptr() == g_build_orig && PyLong_CheckExact(address.ptr())) {
         int overflow = 0;
@@ -858,13 +905,13 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     }
     if (w.is_valid()) {
         // Anything but a plain int in range: struct decides (and raises its own error).
-        nb::object packed = global_obj("struct").attr("pack")("<H", w);
+        nb::object packed = global_obj(NAME("struct")).attr("pack")("<H", w);
         nb::bytes pb = nb::borrow<nb::bytes>(packed);
         const uint8_t *pp = (const uint8_t *) pb.c_str();
         word = frame::read_le16(pp);
     }
 
-    uint8_t start = byte_value(nb::getattr(self, "_MSG_START_BYTE"));
+    uint8_t start = byte_value(nb::getattr(self, nb::handle(NAME("_MSG_START_BYTE"))));
     Py_ssize_t n = PyList_GET_SIZE(data.ptr());
     if (n > 255)
         raise(PyExc_ValueError, "bytes must be in range(0, 256)");
@@ -891,11 +938,11 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
             raise(PyExc_ValueError, "bytes must be in range(0, 256)");
         std::memcpy(payload, PyBytes_AS_STRING(pbytes.ptr()), (size_t) n);
     }
-    uint8_t trailer = byte_value(nb::getattr(self, "_CRC_MAGIC_NUMBER"));
+    uint8_t trailer = byte_value(nb::getattr(self, nb::handle(NAME("_CRC_MAGIC_NUMBER"))));
     uint8_t fb[255 + frame::OVERHEAD];
     size_t flen = frame::encode(fb, start, word, payload, (size_t) n, trailer);
 
-    nb::object ser = nb::getattr(self, "_ser");
+    nb::object ser = nb::getattr(self, nb::handle(NAME("_ser")));
     Genuine g = genuine_port(ser.ptr());
     if (g == Genuine::Open) {
         int r = write_native(ser.ptr(), fb, flen);
@@ -904,14 +951,14 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
         if (r == 0)
             return nb::bool_(true);
     }
-    if (g != Genuine::Closed && truth(ser.attr("is_open"))) {
+    if (g != Genuine::Closed && truth(ser.attr(nb::handle(NAME("is_open"))))) {
         nb::object frame_obj = nb::steal(PyBytes_FromStringAndSize((const char *) fb, (Py_ssize_t) flen));
         if (!frame_obj.is_valid())
             raise_pending();
-        ser.attr("write")(frame_obj);
+        ser.attr(nb::handle(NAME("write")))(frame_obj);
         return nb::bool_(true);
     }
-    log(nb::getattr(self, "logger"), "warning", "Serial port not connected");
+    log(nb::getattr(self, nb::handle(NAME("logger"))), "warning", "Serial port not connected");
     return nb::bool_(false);
 }
 
@@ -922,10 +969,10 @@ void init_transport(nb::handle self, nb::handle port, nb::handle connect_on_init
     nb::object sup = builtins().attr("super")(nb::handle(g_cls), self);
     sup.attr("__init__")(nb::arg("logger") = logger);
     nb::setattr(self, "_port", port);
-    nb::object serial = global_obj("serial");
+    nb::object serial = global_obj(NAME("serial"));
     nb::setattr(self, "_ser",
                 serial.attr("Serial")(nb::none(), 115200, nb::arg("interCharTimeout") = 0.1, nb::arg("timeout") = 0.8));
-    nb::object threading = global_obj("threading");
+    nb::object threading = global_obj(NAME("threading"));
     nb::setattr(self, "_polling_thread_event", threading.attr("Event")());
     nb::setattr(self, "_polling_thread", nb::none());
     nb::setattr(self, "_connection_lock", threading.attr("RLock")());
@@ -947,7 +994,7 @@ nb::object connect(nb::handle self, nb::handle port) {
         nb::getattr(self, "disconnect")();
         if (old.is_none())
             break;
-        nb::object cur = global_obj("threading").attr("current_thread")();
+        nb::object cur = global_obj(NAME("threading")).attr("current_thread")();
         if (cur.is(old)) {
             // Called from a receive callback: this thread is the old worker,
             // which will leave the port to its successor; close it here.
@@ -965,7 +1012,7 @@ nb::object connect(nb::handle self, nb::handle port) {
     if (!port.is_none() && nb::len(port) > 0)
         nb::setattr(self, "_port", port);
     if (!truth(nb::getattr(self, "_port")))
-        nb::setattr(self, "_port", global_obj("VklOverUsb").attr("get_port")());
+        nb::setattr(self, "_port", global_obj(NAME("VklOverUsb")).attr("get_port")());
     nb::object p = nb::getattr(self, "_port");
     if (!truth(p))
         return nb::bool_(false);
@@ -985,7 +1032,7 @@ nb::object connect(nb::handle self, nb::handle port) {
     ser.attr("flushOutput")();
     ser.attr("read")(ser.attr("in_waiting"));
     nb::getattr(self, "_polling_thread_event").attr("set")();
-    nb::object thread = global_obj("threading")
+    nb::object thread = global_obj(NAME("threading"))
                             .attr("Thread")(nb::arg("target") = nb::getattr(self, "_polling_thread_worker"),
                                             nb::arg("daemon") = true);
     nb::setattr(self, "_polling_thread", thread);
@@ -1003,7 +1050,7 @@ void disconnect(nb::handle self) {
     if (!t.is_none() && truth(t.attr("is_alive")())) {
         // A receive callback that disconnects runs on the polling thread
         // itself, which ends on its own once the callback returns.
-        nb::object cur = global_obj("threading").attr("current_thread")();
+        nb::object cur = global_obj(NAME("threading")).attr("current_thread")();
         if (!cur.is(t)) {
             wake_reader(self);
             t.attr("join")(nb::arg("timeout") = JOIN_TIMEOUT_S);
@@ -1071,6 +1118,7 @@ NB_MODULE(vkl_over_usb, m) {
     g_parse_orig = m.attr("parse_usb_address_flags").inc_ref().ptr();
     g_build_orig = m.attr("build_usb_address_flags").inc_ref().ptr();
     g_event_type = m.attr("threading").attr("Event").inc_ref().ptr();
+    g_rlock_type = (PyTypeObject *) nb::handle((PyObject *) Py_TYPE(m.attr("threading").attr("RLock")().ptr())).inc_ref().ptr();
     for (auto [slot, text] : {std::pair{&s_write, "write"}, {&s_cancel_read, "cancel_read"}, {&s_is_open, "is_open"},
                               {&s_fd, "fd"}, {&s_abort_read, "pipe_abort_read_r"},
                               {&s_abort_write, "pipe_abort_write_r"}, {&s_timeout, "_timeout"},
@@ -1132,7 +1180,7 @@ NB_MODULE(vkl_over_usb, m) {
         nb::list payload;
         payload.append(ENTER_BOOTLOADER_ACTION);
         nb::getattr(self, "send_VKL")(0, payload);
-        global_obj("time").attr("sleep")(BOOTLOADER_PAUSE_S);
+        global_obj(NAME("time")).attr("sleep")(BOOTLOADER_PAUSE_S);
         nb::getattr(self, "close")();
     }).doc(" To put the CAN adapter itself into bootloader mode ");
     cls.def("close", [](nb::handle self) {
@@ -1141,10 +1189,10 @@ NB_MODULE(vkl_over_usb, m) {
         base_close(self);
     }).doc("Release the link and its serial port; a second call is harmless.");
     cls.def_static("get_ports", []() {
-        nb::object comports = global_obj("serial").attr("tools").attr("list_ports").attr("comports");
-        nb::object vid_ref = global_obj("ADAPTER_USB_VID");
-        nb::object lo = global_obj("ADAPTER_USB_PID_FIRST");
-        nb::object hi = global_obj("ADAPTER_USB_PID_LAST");
+        nb::object comports = global_obj(NAME("serial")).attr("tools").attr("list_ports").attr("comports");
+        nb::object vid_ref = global_obj(NAME("ADAPTER_USB_VID"));
+        nb::object lo = global_obj(NAME("ADAPTER_USB_PID_FIRST"));
+        nb::object hi = global_obj(NAME("ADAPTER_USB_PID_LAST"));
         nb::list out;
         for (nb::handle p : comports()) {
             nb::object vid = p.attr("vid");
@@ -1168,11 +1216,11 @@ NB_MODULE(vkl_over_usb, m) {
         return out;
     });
     cls.def_static("get_port", []() -> nb::object {
-        nb::object ports = global_obj("VklOverUsb").attr("get_ports")();
+        nb::object ports = global_obj(NAME("VklOverUsb")).attr("get_ports")();
         size_t n = nb::len(ports);
         if (n == 1)
             return nb::object(ports[0]);
-        nb::object logger = global_obj("logger");
+        nb::object logger = global_obj(NAME("logger"));
         if (n == 0)
             log(logger, "warning", "No serial ports found");
         else
