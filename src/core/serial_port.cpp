@@ -75,6 +75,8 @@ bool ReaderFds::adopt(int fd, int cancel_fd) {
         errno = e;
         return false;
     }
+    int flags = fcntl(b, F_GETFL);
+    cancel_nonblocking_ = flags >= 0 && (flags & O_NONBLOCK);
     fd_ = a;
     cancel_ = b;
     src_fd_ = fd;
@@ -100,6 +102,24 @@ double now() {
 
 bool transient(int err) {
     return err == EAGAIN || err == EWOULDBLOCK || err == EALREADY || err == EINPROGRESS || err == EINTR;
+}
+
+Pending take_cancel(const ReaderFds &fds) {
+    if (!fds.cancel_nonblocking()) {
+        pollfd p = {fds.cancel_fd(), POLLIN, 0};
+        if (poll_s(&p, 1, 0.0) <= 0 || !p.revents)
+            return Pending::None;
+    }
+    uint8_t sink[1000];
+    for (;;) {
+        ssize_t r = ::read(fds.cancel_fd(), sink, sizeof sink);
+        if (r > 0)
+            return Pending::Cancelled;
+        if (r == 0)
+            return Pending::Closed;
+        if (errno != EINTR)
+            return Pending::None;
+    }
 }
 
 FillResult fill(const ReaderFds &fds, ReadAhead &buf, double timeout_s) {

@@ -52,13 +52,20 @@ public:
     void release();
     int fd() const { return fd_; }
     int cancel_fd() const { return cancel_; }
+    // Whether the cancel pipe can be read without blocking.
+    bool cancel_nonblocking() const { return cancel_nonblocking_; }
     void mark_stale() { stale_ = true; }
 
 private:
     int fd_ = -1, cancel_ = -1;
     int src_fd_ = -1, src_cancel_ = -1;
     bool stale_ = false;
+    bool cancel_nonblocking_ = false;
 };
+
+// A cancel of the read pending on the cancel pipe (drained when there is one).
+enum class Pending { None, Cancelled, Closed };
+Pending take_cancel(const ReaderFds &fds);
 
 // What one wait-and-read on the port gave.
 enum class Fill {

@@ -488,14 +488,15 @@ struct PortReader {
         Genuine g = genuine_port(ser);
         if (g == Genuine::Closed)
             return raise_serial("PortNotOpenError", nullptr);
-        size_t got = take(ser, n, out);
-        if (got == n)
-            return 0;
+        size_t got = 0;
         if (g == Genuine::Open) {
             int r = read_native(ser, n, got, out);
             if (r <= 0)
                 return r;
         }
+        got += take(ser, n - got, out);
+        if (got == n)
+            return 0;
         return read_through(ser, n - got, out);
     }
 
@@ -512,6 +513,20 @@ struct PortReader {
         }
         if (!fds.holds(fd, cancel) && !fds.adopt(fd, cancel))
             return 1;
+        // As with the serial library, a cancel pending when the read begins
+        // ends it before it takes anything.
+        switch (serial_port::take_cancel(fds)) {
+        case serial_port::Pending::Closed:
+            fds.mark_stale();
+            return 0;
+        case serial_port::Pending::Cancelled:
+            return 0;
+        case serial_port::Pending::None:
+            break;
+        }
+        got += take(ser, n - got, out);
+        if (got == n)
+            return 0;
         double timeout;
         if (port_timeout(ser, s_timeout, &timeout) < 0)
             return -1;
