@@ -262,6 +262,28 @@ def test_bytes_read_ahead_survive_a_change_of_road(emulator, make_transport, rec
     assert rx.payloads == [[i] for i in range(40)]
 
 
+def test_port_reopened_by_a_callback_drops_its_unread_input(road_transport, emulator, receiver):
+    # Closing and opening the port discards what it had received and not yet
+    # read, including what the native road had read ahead.
+    t = road_transport()
+    reopened = threading.Event()
+
+    def action(address, payload, priority_bit):
+        if payload == [0]:
+            t._ser.close()
+            t._ser.open()
+            reopened.set()
+
+    rx = receiver(action)
+    t.set_callback(ADDR, rx)
+    emulator.send_frames([(ADDR, [i]) for i in range(10)])
+    assert reopened.wait(GUARD_S)
+    emulator.send(ADDR, [0x7F])
+    rx.wait(2)
+    assert rx.payloads == [[0], [0x7F]]
+    assert t.is_connected
+
+
 def test_callback_that_reconnects(road_transport, emulator, receiver):
     t = road_transport()
     threads = []

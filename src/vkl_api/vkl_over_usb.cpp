@@ -472,6 +472,12 @@ struct PortReader {
     serial_port::ReadAhead ahead;
     serial_port::ReaderFds fds;
 
+    // The port was closed under the reader: its unread input is gone.
+    void closed() {
+        fds.mark_stale();
+        ahead.clear();
+    }
+
     // Move up to `n` read-ahead bytes of `ser` to `out`; returns the count.
     size_t take(PyObject *ser, size_t n, std::string &out) {
         if (owner.get() != ser || !ahead.size())
@@ -511,13 +517,18 @@ struct PortReader {
             fds.release();
             owner.reset(Py_NewRef(ser));
         }
-        if (!fds.holds(fd, cancel) && !fds.adopt(fd, cancel))
-            return 1;
+        if (!fds.holds(fd, cancel)) {
+            // A port opened anew: what was read ahead of its last opening went
+            // with that opening, as the kernel's buffer did.
+            ahead.clear();
+            if (!fds.adopt(fd, cancel))
+                return 1;
+        }
         // As with the serial library, a cancel pending when the read begins
         // ends it before it takes anything.
         switch (serial_port::take_cancel(fds)) {
         case serial_port::Pending::Closed:
-            fds.mark_stale();
+            closed();
             return 0;
         case serial_port::Pending::Cancelled:
             return 0;
@@ -544,7 +555,7 @@ struct PortReader {
                 got += take(ser, n - got, out);
                 break;
             case serial_port::Fill::Closed:
-                fds.mark_stale();
+                closed();
                 return 0;
             case serial_port::Fill::Cancelled:
             case serial_port::Fill::Timeout:
@@ -863,6 +874,16 @@ void wake_reader(nb::handle self) {
 }
 
 // ---- writer -------------------------------------------------------------------
+// self.<name>(arg), looked up through the instance, without a bound method
+// object per call.
+nb::object call_method(nb::handle self, PyObject *name, nb::handle arg) {
+    PyObject *args[2] = {self.ptr(), arg.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
+
 uint8_t byte_value(nb::handle v) {
     Py_ssize_t x = PyNumber_AsSsize_t(v.ptr(), nullptr);
     if (x == -1 && PyErr_Occurred())
@@ -879,11 +900,11 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     bool hs = truth(hs_in);
     nb::list data = arg_list(data_in, "data");
 
-    if (!truth(nb::getattr(self, nb::handle(NAME("check_vkl_id_range")))(address))) {
+    if (!truth(call_method(self, NAME("check_vkl_id_range"), address))) {
         log(nb::getattr(self, nb::handle(NAME("logger"))), "error", "Invalid VKL ID: " + py_str(address));
         return nb::bool_(false);
     }
-    if (!truth(nb::getattr(self, nb::handle(NAME("check_vkl_payload_size")))(data))) {
+    if (!truth(call_method(self, NAME("check_vkl_payload_size"), data))) {
         log(nb::getattr(self, nb::handle(NAME("logger"))), "warning",
             "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(nb::len(data)));
         return nb::bool_(false);
