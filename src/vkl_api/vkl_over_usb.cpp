@@ -139,6 +139,16 @@ PyObject *as_bytes(PyObject *o) {
     return PyBytes_FromObject(o);
 }
 
+// callbacks[address](address, payload, priority_bit): a new reference, or
+// null with an exception set.
+PyObject *call_registered(PyObject *callbacks, PyObject *address, PyObject *payload, PyObject *priority_bit) {
+    Ref cb(PyObject_GetItem(callbacks, address));
+    if (!cb)
+        return nullptr;
+    PyObject *args[3] = {address, payload, priority_bit};
+    return PyObject_Vectorcall(cb.get(), args, 3, nullptr);
+}
+
 // Call the registered callback under the transport's lock:
 //   with self.lock: self.callbacks[address](address, payload, priority_bit)
 // `payload` is a new list.  Returns 0, or -1 with an exception set.
@@ -158,12 +168,7 @@ int dispatch(PyObject *self, PyObject *address, PyObject *payload, PyObject *pri
         Ref got(PyObject_CallMethodNoArgs(lock.get(), NAME("acquire")));
         if (!got)
             return -1;
-        Ref result;
-        Ref cb(PyObject_GetItem(callbacks.get(), address));
-        if (cb) {
-            PyObject *args[3] = {address, payload, priority_bit};
-            result.reset(PyObject_Vectorcall(cb.get(), args, 3, nullptr));
-        }
+        Ref result(call_registered(callbacks.get(), address, payload, priority_bit));
         PyObject *exc = PyErr_GetRaisedException();
         Ref rel(PyObject_CallMethodNoArgs(lock.get(), NAME("release")));
         if (!rel) {
@@ -185,12 +190,7 @@ int dispatch(PyObject *self, PyObject *address, PyObject *payload, PyObject *pri
     Ref entered(PyObject_CallNoArgs(enter.get()));
     if (!entered)
         return -1;
-    Ref result;
-    Ref cb(PyObject_GetItem(callbacks.get(), address));
-    if (cb) {
-        PyObject *args[3] = {address, payload, priority_bit};
-        result.reset(PyObject_Vectorcall(cb.get(), args, 3, nullptr));
-    }
+    Ref result(call_registered(callbacks.get(), address, payload, priority_bit));
     if (result) {
         Ref r(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
         return r ? 0 : -1;
