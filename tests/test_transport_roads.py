@@ -216,12 +216,17 @@ def test_damaged_streams(road_transport, emulator, receiver, log, chunks, expect
     assert t.is_connected
 
 
-def test_stall_shorter_than_the_read_timeout(road_transport, emulator, receiver):
+@pytest.mark.parametrize("pause, expected", [
+    (0.3, [[1, 2, 3, 4], [5]]),  # the body read waits out the pause
+    (1.3, [[5]]),                # it times out: the frame is dropped, the next one hunted down
+])
+def test_stall_in_a_frame(road_transport, emulator, receiver, pause, expected):
     t = road_transport()
     rx = receiver()
     t.set_callback(ADDR, rx)
-    emulator.send_stalled(encode_frame(ADDR, [1, 2, 3, 4]) + encode_frame(ADDR, [5]), split=6, pause=0.3)
-    assert [c[1] for c in rx.wait(2)] == [[1, 2, 3, 4], [5]]
+    emulator.send_stalled(encode_frame(ADDR, [1, 2, 3, 4]) + encode_frame(ADDR, [5]), split=5, pause=pause)
+    rx.wait(len(expected))
+    assert rx.payloads == expected
 
 
 @pytest.mark.parametrize("cancel, expected", [(False, [[9]]), (True, [[1, 2, 3], [9]])])
