@@ -383,10 +383,21 @@ def test_write_timeout_on_a_full_line(make_transport, undrained_line, road):
     port_for(ROADS[road], t)
     assert t.connect()
     t._ser.write_timeout = 0.05
-    with pytest.raises(serial.SerialTimeoutException) as info:
-        for _ in range(100000):
-            t.send_VKL(ADDR, list(range(MAX_PAYLOAD)))
-    assert str(info.value) == "Write timeout"
+    outcome = []
+
+    def fill():
+        try:
+            for _ in range(100000):
+                t.send_VKL(ADDR, list(range(MAX_PAYLOAD)))
+        except Exception as e:  # noqa: BLE001 - handed to the test
+            outcome.append(e)
+
+    # On its own thread: a writer that ignored the time-out would block for good.
+    writer = threading.Thread(target=fill, daemon=True)
+    writer.start()
+    writer.join(GUARD_S)
+    assert not writer.is_alive(), "the write never timed out"
+    assert [(type(e), str(e)) for e in outcome] == [(serial.SerialTimeoutException, "Write timeout")]
 
 
 def test_write_failure(make_transport, emulator, road):
