@@ -542,14 +542,23 @@ struct PortReader {
         if (port_timeout(ser, s_timeout, &timeout) < 0)
             return -1;
         double deadline = timeout < 0 ? 0.0 : serial_port::now() + timeout;
-        for (;;) {
-            double left = timeout < 0 ? -1.0 : deadline - serial_port::now();
-            if (left < 0 && timeout >= 0)
-                left = 0.0;
+        for (bool first = true;; first = false) {
             serial_port::FillResult res;
-            Py_BEGIN_ALLOW_THREADS
-            res = serial_port::fill(fds, ahead, left);
-            Py_END_ALLOW_THREADS
+            if (first) {
+                // What the line holds already is taken without giving up the
+                // interpreter: frames that arrived while the last batch was
+                // dispatched join it instead of waiting for the next turn.
+                res = serial_port::fill(fds, ahead, 0.0);
+                if (res.kind == serial_port::Fill::Timeout && timeout != 0)
+                    continue;
+            } else {
+                double left = timeout < 0 ? -1.0 : deadline - serial_port::now();
+                if (left < 0 && timeout >= 0)
+                    left = 0.0;
+                Py_BEGIN_ALLOW_THREADS
+                res = serial_port::fill(fds, ahead, left);
+                Py_END_ALLOW_THREADS
+            }
             switch (res.kind) {
             case serial_port::Fill::Data:
                 got += take(ser, n - got, out);
