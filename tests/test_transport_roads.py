@@ -244,6 +244,31 @@ def test_cancel_read_pending_when_a_read_begins(road_transport, emulator, receiv
     assert rx.payloads == expected
 
 
+def test_cancel_made_between_the_reads_of_one_frame(road_transport, emulator, receiver):
+    # Python code that runs between a frame's header and body reads (here a
+    # property of the transport) and cancels the read: the body read ends
+    # before it takes anything, and the frame is dropped.
+    from vkl_api.vkl_over_usb import VklOverUsb
+
+    class CancellingLimit(VklOverUsb):
+        cancel_next = False
+
+        @property
+        def _MAX_PAYLOAD_SIZE(self):
+            if self.cancel_next:
+                self.cancel_next = False
+                self._ser.cancel_read()
+            return MAX_PAYLOAD
+
+    t = road_transport(cls=CancellingLimit)
+    rx = receiver()
+    t.set_callback(ADDR, rx)
+    t.set_callback(OTHER, lambda *a: setattr(t, "cancel_next", True))
+    emulator.send_raw(encode_frame(OTHER, [0]) + encode_frame(ADDR, [1, 2, 3]) + encode_frame(ADDR, [9]))
+    rx.wait(1)
+    assert rx.payloads == [[9]]
+
+
 @pytest.mark.parametrize("switch", ["to the port's methods", "back to the native road"])
 def test_bytes_read_ahead_survive_a_change_of_road(emulator, make_transport, receiver, switch):
     # The first callback changes how the port is read while the rest of the

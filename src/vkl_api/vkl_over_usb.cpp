@@ -56,7 +56,8 @@ struct Ref {
     Ref &operator=(const Ref &) = delete;
     ~Ref() { reset(); }
     void reset(PyObject *o = nullptr) {
-        if (p && PyGILState_Check())
+        // A thread that holds the interpreter has a thread state attached.
+        if (p && PyThreadState_GetUnchecked())
             Py_DECREF(p);
         p = o;
     }
@@ -472,10 +473,16 @@ struct PortReader {
     serial_port::ReadAhead ahead;
     serial_port::ReaderFds fds;
 
+    // Whether, since the cancel pipe was last found empty, this thread kept
+    // the interpreter and ran no Python code (see read_native).
+    bool quiet_since_cancel_check = false;
+    void python_may_have_run() { quiet_since_cancel_check = false; }
+
     // The port was closed under the reader: its unread input is gone.
     void closed() {
         fds.mark_stale();
         ahead.clear();
+        quiet_since_cancel_check = false;
     }
 
     // Move up to `n` read-ahead bytes of `ser` to `out`; returns the count.
@@ -521,19 +528,25 @@ struct PortReader {
             // A port opened anew: what was read ahead of its last opening went
             // with that opening, as the kernel's buffer did.
             ahead.clear();
+            quiet_since_cancel_check = false;
             if (!fds.adopt(fd, cancel))
                 return 1;
         }
         // As with the serial library, a cancel pending when the read begins
-        // ends it before it takes anything.
-        switch (serial_port::take_cancel(fds)) {
-        case serial_port::Pending::Closed:
-            closed();
-            return 0;
-        case serial_port::Pending::Cancelled:
-            return 0;
-        case serial_port::Pending::None:
-            break;
+        // ends it before it takes anything.  Looked for unless the reader
+        // held the interpreter throughout since it last looked and ran no
+        // Python code: then no cancel can have been made before this read.
+        if (!quiet_since_cancel_check) {
+            switch (serial_port::take_cancel(fds)) {
+            case serial_port::Pending::Closed:
+                closed();
+                return 0;
+            case serial_port::Pending::Cancelled:
+                return 0;
+            case serial_port::Pending::None:
+                quiet_since_cancel_check = true;
+                break;
+            }
         }
         got += take(ser, n - got, out);
         if (got == n)
@@ -555,6 +568,7 @@ struct PortReader {
                 double left = timeout < 0 ? -1.0 : deadline - serial_port::now();
                 if (left < 0 && timeout >= 0)
                     left = 0.0;
+                quiet_since_cancel_check = false;
                 Py_BEGIN_ALLOW_THREADS
                 res = serial_port::fill(fds, ahead, left);
                 Py_END_ALLOW_THREADS
@@ -567,6 +581,8 @@ struct PortReader {
                 closed();
                 return 0;
             case serial_port::Fill::Cancelled:
+                quiet_since_cancel_check = false;
+                return 0;
             case serial_port::Fill::Timeout:
                 return 0;
             case serial_port::Fill::Again:
@@ -658,8 +674,19 @@ int write_native(PyObject *ser, const uint8_t *data, size_t len) {
     return 0;
 }
 
+// Is self.<name> found without running Python code: plain attribute lookup,
+// the name not a descriptor on the class?
+bool plain_class_attr(PyObject *self, PyObject *name) {
+    PyTypeObject *t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    PyObject *d = _PyType_Lookup(t, name);
+    return !d || !Py_TYPE(d)->tp_descr_get;
+}
+
 // One pass of the reader.  Returns 0 (pass done), or -1 with an exception set.
 int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header, std::string &body) {
+    rd.python_may_have_run(); // the last pass dispatched, logged or looked attributes up
     Ref ser(PyObject_GetAttr(self, NAME("_ser")));
     if (!ser)
         return -1;
@@ -689,6 +716,11 @@ int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header
     }
     uint32_t word = frame::read_le16(h + 1);
     Ref address, priority;
+    PyObject *parser = global(NAME("parse_usb_address_flags"));
+    if (!parser)
+        return -1;
+    if (parser != g_parse_orig || !plain_class_attr(self, NAME("_MAX_PAYLOAD_SIZE")))
+        rd.python_may_have_run();
     if (parse_flags(word, address, priority) < 0)
         return -1;
     long frame_len = h[3];
