@@ -294,18 +294,24 @@ int close_port(PyObject *self, PyObject *ser) {
     return rel ? 0 : -1;
 }
 
+// serial.serialutil.<name>, looked up at call time through the module's
+// `serial`: a new reference, or null with an exception set.
+PyObject *serial_class(const char *name) {
+    PyObject *serial = global(NAME("serial"));
+    if (!serial)
+        return nullptr;
+    Ref su(PyObject_GetAttr(serial, NAME("serialutil")));
+    if (!su)
+        return nullptr;
+    return PyObject_GetAttrString(su.get(), name);
+}
+
 // Exceptions that end the polling loop.
 int is_stop_exception(PyObject *exc) {
     if (PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt))
         return 1;
-    PyObject *serial = global(NAME("serial"));
-    if (!serial)
-        return -1;
-    Ref su(PyObject_GetAttr(serial, NAME("serialutil")));
-    if (!su)
-        return -1;
     for (const char *n : {"PortNotOpenError", "SerialException"}) {
-        Ref t(PyObject_GetAttrString(su.get(), n)); // only on the way out of the loop
+        Ref t(serial_class(n)); // only on the way out of the loop
         if (!t)
             return -1;
         if (PyErr_GivenExceptionMatches(exc, t.get()))
@@ -438,13 +444,7 @@ int port_timeout(PyObject *ser, PyObject *name, double *out) {
 
 // Raise serial.serialutil.<name>(text) (text null: no argument).  Returns -1.
 int raise_serial(const char *name, const char *text) {
-    PyObject *serial = global(NAME("serial"));
-    if (!serial)
-        return -1;
-    Ref su(PyObject_GetAttr(serial, NAME("serialutil")));
-    if (!su)
-        return -1;
-    Ref cls(PyObject_GetAttrString(su.get(), name));
+    Ref cls(serial_class(name));
     if (!cls)
         return -1;
     Ref exc(text ? PyObject_CallFunction(cls.get(), "s", text) : PyObject_CallNoArgs(cls.get()));
