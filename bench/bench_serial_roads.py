@@ -107,11 +107,10 @@ except OSError:
 """
 
 
-def device(line, code, *args, fd=None):
-    """Run `code` in a separate interpreter with the pty master (or `fd`) as `fd`."""
-    fd = line.master if fd is None else fd
-    prog = DEVICE_PRELUDE + "fd = %d\nargs = %r\n%s" % (fd, args, code)
-    return subprocess.Popen([sys.executable, "-c", prog], pass_fds=(fd,), stdin=subprocess.PIPE)
+def device(line, code, *args):
+    """Run `code` in a separate interpreter with the pty master as `fd`."""
+    prog = DEVICE_PRELUDE + "fd = %d\nargs = %r\n%s" % (line.master, args, code)
+    return subprocess.Popen([sys.executable, "-c", prog], pass_fds=(line.master,), stdin=subprocess.PIPE)
 
 
 WRITE_ALL = """
@@ -368,33 +367,6 @@ def compute(seconds):
             return n / seconds
 
 
-def paced_template():
-    head, tail = frame_bytes(0x20, feedback_payload(0)).split(struct.pack("<I", 0), 1)
-    return head + b"%%INDEX%%" + tail
-
-
-def loop_rate_beside_device(rate, seconds):
-    """The loop's rate while the device's stand-in streams and another process
-    drains the line: the share of the machine the stand-in itself takes."""
-    line = Line()
-    fd, out = tempfile.mkstemp(prefix="vkl-bench-")
-    os.close(fd)
-    try:
-        drain = device(line, DRAIN, fd=line.slave)
-        proc = device(line, PACED, rate, seconds + 0.6, out, 0x20)
-        proc.stdin.write(paced_template())
-        proc.stdin.close()
-        time.sleep(0.3)
-        loop_rate = compute(seconds)
-        proc.wait(30.0)
-        drain.kill()
-        drain.wait()
-    finally:
-        line.close()
-        os.unlink(out)
-    return loop_rate
-
-
 def busy(build, rate, seconds, alone_rate):
     warm = 0.3
     total_s = warm + seconds + 0.3
@@ -413,8 +385,9 @@ def busy(build, rate, seconds, alone_rate):
     os.close(fd)
     try:
         actuators_for(link, [0x20], on_feedback, build)
+        head, tail = frame_bytes(0x20, feedback_payload(0)).split(struct.pack("<I", 0), 1)
         proc = device(line, PACED, rate, total_s, out, 0x20)
-        proc.stdin.write(paced_template())
+        proc.stdin.write(head + b"%%INDEX%%" + tail)
         proc.stdin.close()
         time.sleep(warm)
         t0 = monotonic()
@@ -475,15 +448,13 @@ def main():
 
     print(f"Busy main thread: a {args.busy_seconds:g} s Python loop while a paced stream arrives")
     for rate in (8000, 25000):
-        beside = loop_rate_beside_device(rate, args.busy_seconds)
         for build in (True, False):
             alone = compute(1.0)
             share, kept, n, late, pct = busy(build, rate, args.busy_seconds, alone)
             who = "build" if build else "plain Python"
             print(f"  {rate:,} frames/s, {who}: {share:.1%} of {n} frames in their callbacks within 10 ms "
                   f"while the loop ran (latency median {pct.get(50, 0):.1f} ms, 99th {pct.get(99, 0):.1f} ms); "
-                  f"loop kept {kept:.1%} of its rate alone, {kept * alone / beside:.1%} of its rate beside "
-                  f"the device stand-in"
+                  f"loop kept {kept:.1%} of its rate"
                   + (f" ({late} frames written >5 ms late by the device process)" if late else ""))
             if build:
                 ours = (share, kept)
