@@ -35,6 +35,10 @@ namespace nb = nanobind;
 // Throw the pending Python error (after a failed C-API call).
 [[noreturn]] void raise_pending();
 
+// The new reference a C-API call returned, or the error it left pending
+// raised as a C++ exception (the one way every module takes a result).
+nb::object steal_or_raise(PyObject *o);
+
 // Name of the value's type as the argument messages write it.
 const char *tp_name_of(nb::handle v);
 
@@ -96,15 +100,37 @@ PyObject *dict_get(PyObject *d, PyObject *key);
 // The object's instance dictionary (new reference), nullptr when it has none.
 PyObject *instance_dict(PyObject *o);
 inline PyObject *instance_dict(nb::handle o) { return instance_dict(o.ptr()); }
-// a == b and `item in container` with the interpreter's rules.
+// a == b and `item in container` with the interpreter's rules (the one
+// equality helper: a comparison that raises propagates).
 bool eq(nb::handle a, nb::handle b);
 bool contains(nb::handle container, nb::handle item);
 // float(v) and int(v) with the interpreter's conversions.
 nb::object to_float(nb::handle v);
 nb::object to_int(nb::handle v);
 
-// Python's format(value, spec).
+// ---- names and text -----------------------------------------------------------
+// An interned str for an attribute or keyword name; raises when the
+// interpreter cannot make one.  Each module keeps its interned names in one
+// table of its state, built once at import.
+nb::str intern_name(const char *s);
+
+// A name of a module's namespace as a function of that module reads it at
+// call time: the namespace dictionary, then the builtins; an absent name is
+// the NameError "name 'x' is not defined" that the interpreter raises.
+nb::object module_global(nb::handle globals, const char *name);
+nb::object module_global(nb::handle globals, nb::handle name);
+
+// Python's format(value, spec) (spec "" is str() for most values, as in an
+// f-string).  The result stays Python text, so any character survives.
+nb::str format_text(nb::handle value, const char *spec = "");
+// The pieces joined into one text, each piece that is not an exact str
+// formatted as an f-string formats it (f"{a}{b}..."); kept as Python text so
+// that a port or file name with surrogate escapes survives as is.
+nb::str concat_text(std::initializer_list<nb::handle> parts);
+// The same as UTF-8, for messages assembled in C++; a text that UTF-8 cannot
+// carry (a lone surrogate) raises UnicodeEncodeError.
 std::string py_format(nb::handle value, const char *spec);
+// str(value) as UTF-8, under the same rule.
 std::string py_str(nb::handle value);
 
 // ---- functions and class building -------------------------------------------
