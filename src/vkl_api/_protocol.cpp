@@ -61,7 +61,7 @@ nb::object build_usb_address_flags(nb::handle address, nb::handle priority, nb::
     return nb::int_(word);
 }
 
-nb::object parse_usb_address_flags(nb::handle address_and_flags) {
+nb::tuple parse_usb_address_flags(nb::handle address_and_flags) {
     long long w = arg_int_ll(address_and_flags, "address_and_flags");
     return nb::make_tuple(nb::int_(w & proto::ADDRESS_MASK), nb::int_((w >> 14) & 1), nb::int_((w >> 15) & 1));
 }
