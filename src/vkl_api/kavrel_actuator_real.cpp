@@ -19,12 +19,6 @@ using namespace vkl;
 
 namespace {
 
-nb::object steal_or_raise(PyObject *o) {
-    if (!o)
-        raise_pending();
-    return nb::steal(o);
-}
-
 nb::object intern(const char *s) { return steal_or_raise(PyUnicode_InternFromString(s)); }
 
 nb::object get(nb::handle o, nb::handle name) { return steal_or_raise(PyObject_GetAttr(o.ptr(), name.ptr())); }
