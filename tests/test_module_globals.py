@@ -36,6 +36,8 @@ CASES = [
     ("_vkl", "is_valid_vkl_payload", lambda mod: mod.VKL.check_vkl_payload_size([1])),
     ("_vkl", "build_vlk_identifier", _vkl_identifier),
     ("kavrel_cli", "argparse", _cli_main),
+    ("_twin_engine", "_DTWIN_DEFAULT_TIME_STEP_S", lambda mod: mod.get_default_dtwin_time_step_s()),
+    ("_twin_engine", "Path", lambda mod: mod.ActuatorWrapper("lib.so", "bindings.py")),
 ]
 
 
