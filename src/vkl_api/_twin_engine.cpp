@@ -931,7 +931,8 @@ void bind_gains(ClassBuilder &cls) {
     cls.def("get_position_kp", &get_position_kp).signature("(self) -> float");
     cls.def("set_feedforward_gain", &set_feedforward_gain, arg("gain")).signature("(self, gain: float) -> None");
     cls.def("get_feedforward_gain", &get_feedforward_gain).signature("(self) -> float");
-    cls.def("set_speed_gains", &set_speed_gains, arg("kp"), arg("ki")).signature("(self, kp: float, ki: float) -> None");
+    cls.def("set_speed_gains", &set_speed_gains, arg("kp"), arg("ki"))
+        .signature("(self, kp: float, ki: float) -> None");
     cls.def("get_speed_gains", &get_speed_gains).signature("(self) -> tuple[float, float]");
     cls.def("set_current_gains", &set_current_gains, arg("kp"), arg("ki"))
         .signature("(self, kp: float, ki: float) -> None");
