@@ -37,6 +37,8 @@ CASES = [
     ("_vkl", "build_vlk_identifier", _vkl_identifier),
     ("kavrel_cli", "argparse", _cli_main),
     ("_twin_engine", "_DTWIN_DEFAULT_TIME_STEP_S", lambda mod: mod.get_default_dtwin_time_step_s()),
+    ("_twin_catalog", "platform", lambda mod: mod.platform_artifact_targets()),
+    ("_twin_catalog", "Path", lambda mod: mod.load_actuator_library_data("actuators_library.yaml")),
     ("_twin_engine", "Path", lambda mod: mod.ActuatorWrapper("lib.so", "bindings.py")),
 ]
 
