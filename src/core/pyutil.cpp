@@ -496,12 +496,16 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
     return nb::steal((PyObject *) f);
 }
 
-void set_signature(nb::handle fn, const char *text) {
+void set_signature(nb::handle fn, const char *text) { set_signature(fn, text, nb::handle()); }
+
+void set_signature(nb::handle fn, const char *text, nb::handle names) {
     nb::object b = builtins();
     std::string src = std::string("def _signature") + text + ":\n    pass\n";
     nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
     nb::object code = b.attr("compile")(nb::str(src.c_str()), "<signature>", "exec", flag, true);
     nb::dict ns;
+    if (names.is_valid())
+        ns.update(names);
     ns["__builtins__"] = b;
     b.attr("exec")(code, ns);
     nb::object stub = ns["_signature"];
@@ -512,7 +516,7 @@ void set_signature(nb::handle fn, const char *text) {
 ClassBuilder &ClassBuilder::signature(const char *text) {
     if (!last_)
         raise(PyExc_RuntimeError, "ClassBuilder::signature without a member");
-    set_signature(last_fn_, text);
+    set_signature(last_fn_, text, signature_names_);
     return *this;
 }
 

@@ -155,6 +155,10 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
 // as strings (they are not evaluated); defaults are evaluated once, here, with
 // the builtins only.
 void set_signature(nb::handle fn, const char *text);
+// The same, with the defaults evaluated with the builtins and `names` (a dict
+// such as {"nan": <the module's nan>}), so that a default is the very object
+// the call uses.
+void set_signature(nb::handle fn, const char *text, nb::handle names);
 
 // A module-level function with an exact docstring.
 template <typename F, typename... Extra>
@@ -217,8 +221,14 @@ public:
     }
     ClassBuilder &doc(const char *text);
     // Signature (see set_signature) of the member defined last; for a property,
-    // of its getter.
+    // of its getter.  This is how every built class attaches its signatures:
+    // beside the member, with its docstring.
     ClassBuilder &signature(const char *text);
+    // Names the defaults of later signatures may use besides the builtins.
+    ClassBuilder &signature_names(nb::dict names) {
+        signature_names_ = std::move(names);
+        return *this;
+    }
 
     nb::dict &ns() { return ns_; }
     const std::string &qualname() const { return qualname_; }
@@ -240,6 +250,7 @@ private:
     nb::object last_fn_;
     Kind last_kind_ = Kind::Method;
     nb::object last_fset_;
+    nb::dict signature_names_;
 };
 
 // A plain enum.Enum subclass built with the functional API, with the given
