@@ -43,11 +43,24 @@ CASES = [
 ]
 
 
-@pytest.mark.parametrize("module, name, call", CASES, ids=[f"{m}.{n}" for m, n, _ in CASES])
-def test_a_removed_module_name_is_a_name_error(monkeypatch, module, name, call):
+@pytest.fixture
+def without_name(request):
+    """The module with one name removed; afterwards its namespace is put back as it was, in
+    its order (other tests read the namespace in load order)."""
+    module, name = request.param
     mod = importlib.import_module(f"vkl_api.{module}")
-    monkeypatch.delitem(vars(mod), name)
+    namespace = vars(mod)
+    saved = dict(namespace)
+    del namespace[name]
+    yield mod
+    namespace.clear()
+    namespace.update(saved)
+
+
+@pytest.mark.parametrize("without_name, name, call", [((m, n), n, c) for m, n, c in CASES],
+                         ids=[f"{m}.{n}" for m, n, _ in CASES], indirect=["without_name"])
+def test_a_removed_module_name_is_a_name_error(without_name, name, call):
     with pytest.raises(NameError, match=rf"^name '{name}' is not defined$") as info:
-        call(mod)
+        call(without_name)
     assert not isinstance(info.value, KeyError)
 
