@@ -8,6 +8,11 @@
 //   str|None     exactly a str, or None
 // TypeError text: "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 //
+// One helper each for the small things every module needs: steal_or_raise
+// (results of C-API calls), intern_name, module_global (names read at call
+// time, NameError as the language raises it), eq, and formatting
+// (format_text / concat_text as Python text, py_format / py_str as UTF-8).
+//
 // Also: the module entry VKL_MODULE (errors reach the importer unchanged),
 // from-imports and the sibling-import step (top-level modules first, package
 // modules on ImportError), warnings attributed to the Python caller's line, logging through a given logger,

@@ -593,29 +593,23 @@ nb::object get_feedforward_gain(nb::handle self) {
     return float_of(self, "_feedforward_gain");
 }
 
-void set_speed_gains(nb::handle self, nb::handle kp, nb::handle ki) {
+// A proportional and integral gain pair of the `pid` structure.
+void set_gain_pair(nb::handle self, const char *p_field, const char *i_field, nb::handle kp, nb::handle ki) {
     double p = arg_float(kp), i = arg_float(ki);
-    nb::setattr(nb::getattr(self, "pid"), "spd_Kp", nb::float_(p));
-    nb::setattr(nb::getattr(self, "pid"), "spd_Ki", nb::float_(i));
+    nb::setattr(nb::getattr(self, "pid"), p_field, nb::float_(p));
+    nb::setattr(nb::getattr(self, "pid"), i_field, nb::float_(i));
 }
 
-nb::tuple get_speed_gains(nb::handle self) {
-    nb::object p = float_of(nb::getattr(self, "pid"), "spd_Kp");
-    nb::object i = float_of(nb::getattr(self, "pid"), "spd_Ki");
+nb::tuple get_gain_pair(nb::handle self, const char *p_field, const char *i_field) {
+    nb::object p = float_of(nb::getattr(self, "pid"), p_field);
+    nb::object i = float_of(nb::getattr(self, "pid"), i_field);
     return nb::make_tuple(p, i);
 }
 
-void set_current_gains(nb::handle self, nb::handle kp, nb::handle ki) {
-    double p = arg_float(kp), i = arg_float(ki);
-    nb::setattr(nb::getattr(self, "pid"), "id_Kp", nb::float_(p));
-    nb::setattr(nb::getattr(self, "pid"), "id_Ki", nb::float_(i));
-}
-
-nb::tuple get_current_gains(nb::handle self) {
-    nb::object p = float_of(nb::getattr(self, "pid"), "id_Kp");
-    nb::object i = float_of(nb::getattr(self, "pid"), "id_Ki");
-    return nb::make_tuple(p, i);
-}
+void set_speed_gains(nb::handle self, nb::handle kp, nb::handle ki) { set_gain_pair(self, "spd_Kp", "spd_Ki", kp, ki); }
+nb::tuple get_speed_gains(nb::handle self) { return get_gain_pair(self, "spd_Kp", "spd_Ki"); }
+void set_current_gains(nb::handle self, nb::handle kp, nb::handle ki) { set_gain_pair(self, "id_Kp", "id_Ki", kp, ki); }
+nb::tuple get_current_gains(nb::handle self) { return get_gain_pair(self, "id_Kp", "id_Ki"); }
 
 void set_address(nb::handle self, nb::handle address) { nb::setattr(self, "_address", arg_int(address, "address")); }
 
