@@ -751,10 +751,9 @@ long long scan_bound(nb::handle v) {
     return x;
 }
 
-void print_line(const std::string &text) { builtins().attr("print")(nb::str(text.data(), text.size())); }
-
-// f-string text of a value.
-std::string fmt(nb::handle v) { return py_format(v, ""); }
+// print(text); the text stays Python text, so a port name with surrogate
+// escapes reaches the stream as it is.
+void print_line(nb::handle text) { builtins().attr("print")(text); }
 
 // ---- module state ------------------------------------------------------------
 
@@ -1091,7 +1090,7 @@ void scanner_init(State &s, nb::handle self, nb::handle adapter_handler, nb::han
     nb::object answered = call_method(self, s.n_connect);
     nb::object adapter = get(self, s.n_adapter);
     if (!truth(answered)) {
-        print_line("Device at port '" + fmt(get(adapter, s.n_port)) + "' not responding");
+        print_line(concat_text({nb::str("Device at port '"), get(adapter, s.n_port), nb::str("' not responding")}));
         return;
     }
     nb::object model = get(self, s.n_model);
@@ -1100,13 +1099,13 @@ void scanner_init(State &s, nb::handle self, nb::handle adapter_handler, nb::han
     if (is_adapter < 0)
         raise_pending();
     if (!is_adapter) {
-        print_line(fmt(model) + " connected via USB at port '" + fmt(get(adapter, s.n_port)) + "'");
+        print_line(concat_text({model, nb::str(" connected via USB at port '"), get(adapter, s.n_port), nb::str("'")}));
         call_method(adapter, s.n_close);
         set(self, s.n_connected, Py_False);
         return;
     }
-    print_line(fmt(get(self, s.n_model)) + " version " + fmt(get(self, s.n_firmware_version)) +
-               " connected at port '" + fmt(get(adapter, s.n_port)) + "'");
+    print_line(concat_text({get(self, s.n_model), nb::str(" version "), get(self, s.n_firmware_version),
+                            nb::str(" connected at port '"), get(adapter, s.n_port), nb::str("'")}));
 }
 
 nb::list scan(State &s, nb::handle self, nb::handle begin_arg, nb::handle end_arg) {
@@ -1129,8 +1128,8 @@ nb::list scan(State &s, nb::handle self, nb::handle begin_arg, nb::handle end_ar
             if (truth(found)) {
                 char head[96];
                 std::snprintf(head, sizeof head, "Device found: address 0x%llX (%lld)\tmodel ", i, i);
-                print_line(head + fmt(get(self, s.n_model)) + "\tfirmware version " +
-                           fmt(get(self, s.n_firmware_version)));
+                print_line(concat_text({nb::str(head), get(self, s.n_model), nb::str("\tfirmware version "),
+                                        get(self, s.n_firmware_version)}));
                 append(addresses, address);
             }
             call_method(get(self, s.n_adapter), s.n_remove_callback, address);
