@@ -11,6 +11,11 @@ void raise(PyObject *type, const std::string &msg) {
     throw nb::python_error();
 }
 
+void raise_text(PyObject *type, nb::handle msg) {
+    PyErr_SetObject(type, msg.ptr());
+    throw nb::python_error();
+}
+
 const char *tp_name_of(nb::handle v) {
     // The name stays valid as long as the type object lives, which it does
     // for as long as the value it came from is referenced by the caller.

@@ -37,6 +37,9 @@ namespace nb = nanobind;
 [[noreturn]] void raise_arg_type(const char *name, const char *expected, nb::handle got);
 // Set a Python exception of the given type and throw it through nanobind.
 [[noreturn]] void raise(PyObject *type, const std::string &msg);
+// The same with a message that is Python text (kept as it is, surrogate
+// escapes included).
+[[noreturn]] void raise_text(PyObject *type, nb::handle msg);
 // Throw the pending Python error (after a failed C-API call).
 [[noreturn]] void raise_pending();
 

@@ -31,11 +31,6 @@ nb::str join_text(const char *sep, nb::handle items) {
     return nb::steal<nb::str>(steal_or_raise(PyUnicode_Join(S(sep).ptr(), items.ptr())).release());
 }
 
-[[noreturn]] void raise_text(PyObject *type, nb::handle msg) {
-    PyErr_SetObject(type, msg.ptr());
-    raise_pending();
-}
-
 bool is_dict(nb::handle v) { return PyDict_Check(v.ptr()); }
 
 nb::object get(nb::handle mapping, const char *key, nb::handle dflt) {
