@@ -484,7 +484,8 @@ void load_isolated(State &S, nb::handle self, nb::handle lib_path, nb::handle bi
     nb::object resolved_binding = nb::getattr(binding_path, "resolve")();
     nb::object spec = util.attr("spec_from_file_location")("dtwin", resolved_binding);
     if (spec.is_none() || nb::getattr(spec, "loader").is_none())
-        raise(PyExc_ImportError, "Could not load digital-twin bindings from " + py_str(binding_path));
+        raise_text(PyExc_ImportError, concat_text({nb::str("Could not load digital-twin bindings from "),
+                                                   steal_or_raise(PyObject_Str(binding_path.ptr()))}));
     nb::object module = util.attr("module_from_spec")(spec);
     nb::getattr(spec, "loader").attr("exec_module")(module);
     nb::object resolved_lib = nb::getattr(lib_path, "resolve")();
