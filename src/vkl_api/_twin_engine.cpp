@@ -12,6 +12,8 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <iterator>
+#include <type_traits>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -265,9 +267,10 @@ void build_step_part(State &S, TwinView &v, nb::handle self, nb::dict wd) {
     // function's class), used while that class keeps its version tag.
     PyTypeObject *ft = Py_TYPE(fn.ptr());
     if (PyUnstable_Type_AssignVersionTag(ft) && ft->tp_version_tag != 0) {
-        const char *attrs[3] = {"restype", "argtypes", "errcheck"};
+        const char *attrs[] = {"restype", "argtypes", "errcheck"};
+        static_assert(std::size(attrs) == std::extent_v<decltype(TwinView::fn_get)>);
         bool ok = true;
-        for (int i = 0; i < 3 && ok; ++i) {
+        for (size_t i = 0; i < std::size(attrs) && ok; ++i) {
             nb::str an(attrs[i]);
             PyObject *d = _PyType_Lookup(ft, an.ptr());
             if (!d || !Py_IS_TYPE(d, &PyGetSetDescr_Type) || !((PyGetSetDescrObject *) d)->d_getset->get) {
@@ -306,7 +309,7 @@ void build_step_part(State &S, TwinView &v, nb::handle self, nb::dict wd) {
     bool ok = v.in_reference && v.in_load && twin::takes_float(v.in_reference.type) &&
               twin::takes_float(v.in_load.type);
     nb::handle inp_cls((PyObject *) inp.type);
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < std::size(twin::kOptionalInports); ++i) {
         v.in_opt[i] = field(twin::kOptionalInports[i]);
         if (v.in_opt[i]) {
             ok = ok && twin::takes_float(v.in_opt[i].type);
@@ -564,7 +567,7 @@ nb::object bind_optional_global(nb::handle self, nb::handle type_name, nb::handl
 }
 
 void apply_optional_inports(nb::handle self) {
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < std::size(twin::kOptionalInports); ++i) {
         if (has_attr(nb::getattr(self, "inp"), twin::kOptionalInports[i]))
             nb::setattr(nb::getattr(self, "inp"), twin::kOptionalInports[i],
                         nb::getattr(self, twin::kOptionalInportCaches[i]));

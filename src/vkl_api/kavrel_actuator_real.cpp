@@ -76,16 +76,19 @@ void append_bytes(nb::list &l, const uint8_t *p, size_t n) {
 // Everything the classes need, captured once when they are built: the
 // vocabulary with its members indexed by wire value, interned attribute names
 // and the module namespace (for the names read at call time).
+// Tables indexed by a wire byte.
+constexpr long kByteValues = 256;
+
 struct State {
     nb::dict g;
     nb::object base_cls, real_cls, send_common_fn;
     nb::object Mode, Rates, VKL_Items, VKL_Parameters;
 
-    nb::object item_member[256];
-    pl::ValueKind item_kind[256] = {};
+    nb::object item_member[kByteValues];
+    pl::ValueKind item_kind[kByteValues] = {};
     nb::object item_values; // list of the member values in definition order
-    nb::object param_member[256];
-    nb::object mode_member[256];
+    nb::object param_member[kByteValues];
+    nb::object mode_member[kByteValues];
     bool items_beyond_byte = false, params_beyond_byte = false, modes_beyond_byte = false;
     nb::object params_all;
 
@@ -251,14 +254,14 @@ void fetch4(State &S, PyObject *list, Py_ssize_t start, uint8_t *out) {
 // error raised is the enumeration's own).
 nb::object member_of(nb::handle enum_cls, const nb::object *table, nb::handle key) {
     long v;
-    if (compact_int(key.ptr(), &v) && v >= 0 && v < 256 && table[v].is_valid())
+    if (compact_int(key.ptr(), &v) && v >= 0 && v < kByteValues && table[v].is_valid())
         return table[v];
     return enum_cls(key);
 }
 
 // Mode member for a truncated MODE value, or an invalid handle.
 nb::object mode_for(State &S, long v) {
-    if (v >= 0 && v < 256 && S.mode_member[v].is_valid())
+    if (v >= 0 && v < kByteValues && S.mode_member[v].is_valid())
         return S.mode_member[v];
     if (S.modes_beyond_byte) {
         try {
@@ -375,7 +378,7 @@ Record classify(State &S, nb::handle id_obj, nb::object *member, pl::ValueKind *
             return Record::Parameters;
         if (id == S.r_errors)
             return Record::Errors;
-        if (id > 0 && id < 256 && S.item_member[id].is_valid()) {
+        if (id > 0 && id < kByteValues && S.item_member[id].is_valid()) {
             *member = S.item_member[id];
             *kind = S.item_kind[id];
             return Record::Item;
@@ -768,7 +771,7 @@ void index_members(nb::handle enum_cls, nb::object *table, bool *beyond_byte, nb
         long id;
         if (values)
             values->append(v);
-        if (compact_int(v.ptr(), &id) && id >= 0 && id < 256) {
+        if (compact_int(v.ptr(), &id) && id >= 0 && id < kByteValues) {
             if (!table[id].is_valid())
                 table[id] = nb::borrow(member);
         } else {
