@@ -1102,7 +1102,8 @@ void scanner_init(State &s, nb::handle self, nb::handle adapter_handler, nb::han
     if (is_adapter < 0)
         raise_pending();
     if (!is_adapter) {
-        print_line(concat_text({model, nb::str(" connected via USB at port '"), get(adapter, s.n_port), nb::str("'")}));
+        print_line(
+            concat_text({model, nb::str(" connected via USB at port '"), get(adapter, s.n_port), nb::str("'")}));
         call_method(adapter, s.n_close);
         set(self, s.n_connected, Py_False);
         return;
