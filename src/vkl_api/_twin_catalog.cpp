@@ -206,6 +206,16 @@ struct State {
 };
 using StateP = std::shared_ptr<State>;
 
+// ---- stand-ins without pydantic ------------------------------------------------------
+// BaseModel.model_validate: a mapping passes unchanged, anything else is the
+// module's ValidationError.
+nb::object model_validate(const nb::dict &g, nb::handle cls, nb::handle value) {
+    if (is_dict(value))
+        return nb::borrow(value);
+    nb::str msg = concat_text({nb::getattr(cls, "__name__"), S(" expects a mapping")});
+    raise_text(module_global(g, "ValidationError").ptr(), msg);
+}
+
 // ---- platform detection and artifact targets ----------------------------------------------
 nb::object cpu_vendor() {
     auto v = fs_guard([] { return cat::cpu_vendor("/proc/cpuinfo"); });
@@ -610,7 +620,7 @@ nb::object resolve_speed_limit(const nb::dict &g, nb::handle raw_spec) {
 
 // ---- bindings -------------------------------------------------------------------------
 // Imports, and stand-ins for the optional dependencies.
-void bind_namespace(nb::module_ &m) {
+void bind_namespace(nb::module_ &m, const StateP &s) {
     nb::object module_name = m.attr("__name__");
     nb::dict g = nb::borrow<nb::dict>(m.attr("__dict__"));
     nb::object b = builtins();
@@ -651,13 +661,7 @@ void bind_namespace(nb::module_ &m) {
         ClassBuilder base("BaseModel", module_name);
         base.attr("model_config", nb::dict());
         base.def_classmethod(
-            "model_validate",
-            [g](nb::handle cls, nb::handle value) -> nb::object {
-                if (is_dict(value))
-                    return nb::borrow(value);
-                nb::str msg = concat_text({nb::getattr(cls, "__name__"), S(" expects a mapping")});
-                raise_text(module_global(g, "ValidationError").ptr(), msg);
-            },
+            "model_validate", [s](nb::handle cls, nb::handle value) { return model_validate(s->g, cls, value); },
             arg("value"));
         m.attr("BaseModel") = base.finish();
     }
@@ -935,7 +939,7 @@ VKL_MODULE(_twin_catalog, m) {
     module_init_common();
     auto s = std::make_shared<State>();
     s->g = nb::borrow<nb::dict>(m.attr("__dict__"));
-    bind_namespace(m);
+    bind_namespace(m, s);
     bind_types(m);
     bind_platform(m, s);
     bind_search(m, s);

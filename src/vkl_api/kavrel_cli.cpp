@@ -8,11 +8,20 @@
 #include "core/pyutil.hpp"
 
 #include <initializer_list>
+#include <memory>
 
 namespace nb = nanobind;
 using namespace vkl;
 
 namespace {
+
+// Module state: the namespace the commands read at call time, and the module's
+// name (argparse names the converters after it).
+struct State {
+    nb::dict g;
+    nb::object module_name;
+};
+using StateP = std::shared_ptr<State>;
 
 void say(const nb::dict &g, nb::handle line) { module_global(g, "print")(line); }
 
@@ -258,9 +267,7 @@ void bind_namespace(nb::module_ &m) {
     }
 }
 
-void bind_commands(nb::module_ &m) {
-    nb::object module_name = m.attr("__name__");
-    nb::dict g = nb::borrow<nb::dict>(m.attr("__dict__"));
+void bind_commands(nb::module_ &m, const StateP &s) {
     struct Entry {
         const char *name, *doc;
         void (*run)(const nb::dict &, nb::handle);
@@ -271,11 +278,11 @@ void bind_commands(nb::module_ &m) {
                            Entry{"command_scan", "Scan the bus behind each CAN adapter for the addresses that answer.",
                                  command_scan}}) {
         auto run = e.run;
-        nb::object fn = make_function(m, e.name, [g, run](nb::handle args) { run(g, args); }, e.doc, arg("args"));
+        nb::object fn = make_function(m, e.name, [s, run](nb::handle args) { run(s->g, args); }, e.doc, arg("args"));
         set_signature(fn, "(args) -> None");
     }
     nb::object main_fn = make_function(
-        m, "main", [g, module_name]() { run_main(g, module_name); },
+        m, "main", [s]() { run_main(s->g, s->module_name); },
         "Parse the command line and run the selected command.");
     set_signature(main_fn, "() -> None");
 }
@@ -285,8 +292,11 @@ void bind_commands(nb::module_ &m) {
 VKL_MODULE(kavrel_cli, m) {
     module_init_common();
     m.doc() = "Command-line tool: list an actuator's parameters, blink it, set its home position, scan a bus.";
+    auto s = std::make_shared<State>();
+    s->g = nb::borrow<nb::dict>(m.attr("__dict__"));
+    s->module_name = m.attr("__name__");
     bind_namespace(m);
-    bind_commands(m);
+    bind_commands(m, s);
     if (eq(m.attr("__name__"), nb::str("__main__")))
         m.attr("main")();
 }
