@@ -10,6 +10,7 @@ from vkl_api._twin_engine import ActuatorWrapper as ActuatorWrapper, get_default
 __all__ = ['KavrelActuatorVirtual', 'VirtualActuatorLog']
 
 nan: float
+def _native_tick_count() -> int: ...
 
 class VirtualActuatorLog:
     __match_args__ = ('enable', 'temp_winding', 'T_fb', 'T_ref', 'id_fb', 'id_ref', 'iq_fb', 'iq_ref', 'pos_fb', 'pos_ref', 'spd_fb', 'spd_ref', 'vd_ref', 'vq_ref', 'm_Te', 'm_Tl', 'm_acc', 'm_eff_elec', 'm_eff_mec', 'm_i_dc', 'm_ia', 'm_ib', 'm_ic', 'm_id', 'm_iq', 'm_pos1', 'm_pos2', 'm_pwr_dc', 'm_pwr_elec', 'm_pwr_mec', 'm_spd1', 'm_spd2', 'm_va', 'm_vb', 'm_vc', 'm_vd', 'm_vq', 'meas_turn', 'meas_turn2', 'meas_T', 'meas_e_pos', 'meas_pos', 'meas_pos2', 'meas_spd', 'meas_spd2', 'inp_ref', 'inp_load', 'inp_t_adc', 'inp_ref_ff_torque', 'inp_ref_impedance_spd', 'inp_ref_impedance_acel', 'inp_control_type', 'inp_enable', 'inp_reset_pos', 'debug_T_fb_max', 'debug_T_ref_max', 'debug_i_max', 'debug_pos_fb_max', 'debug_pos_fb_min', 'debug_pos_ref_max', 'debug_pos_ref_min', 'debug_spd_fb_max', 'debug_spd_ref_max', 'debug_spd_ref_min', 'time', 'TIME_STEP', 'time_start')
