@@ -3,7 +3,9 @@ behind it, an actuator attached directly, a silent port, and an interrupted scan
 Silent addresses cost no real time: the module's clock moves only when it sleeps,
 and stands still (with real sleeps) while an answering address is being pinged."""
 
+import io
 import logging
+import sys
 
 import pytest
 
@@ -121,6 +123,16 @@ def test_silent_port(emulator, make_transport, clock, capsys, caplog):
 def test_port_of_none_is_shown_as_none(clock, capsys):
     KavrelActuatorScannerReal(NullTransport(result=False))
     assert capsys.readouterr().out == "Device at port 'None' not responding\n"
+
+
+def test_port_name_with_surrogate_escapes_is_printed_as_it_is(clock, monkeypatch):
+    # A port name the shell handed over undecodable bytes in reaches print as the same text.
+    out = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    t = NullTransport(result=False)
+    t._port = "/dev/tty\udcff"
+    KavrelActuatorScannerReal(t)
+    assert out.getvalue() == "Device at port '/dev/tty\udcff' not responding\n"
 
 
 def test_model_name_matches_in_any_case(emulator, make_transport, capsys):

@@ -92,6 +92,15 @@ def test_bindings_path_without_loader_names_the_path_as_given(twin, tmp_path):
     assert str(e.value) == "Could not load digital-twin bindings from " + str(tmp_path / "link" / "bindings.txt")
 
 
+def test_bindings_path_with_surrogate_escapes_is_named_as_it_is(twin, tmp_path):
+    # A file name of undecodable bytes, as the file system hands it over.
+    given = tmp_path / "bindings\udcff.txt"
+    shutil.copy(twin[1], given)
+    with pytest.raises(ImportError) as e:
+        AW(str(twin[0]), str(given))
+    assert str(e.value) == "Could not load digital-twin bindings from " + str(given)
+
+
 BROKEN = {
     "bindings file missing": (dict(), "missing-bindings", FileNotFoundError, None),
     "bindings fail to execute": (dict(bindings_append="raise RuntimeError('bindings broken')"), None,

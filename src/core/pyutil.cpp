@@ -11,6 +11,11 @@ void raise(PyObject *type, const std::string &msg) {
     throw nb::python_error();
 }
 
+void raise_text(PyObject *type, nb::handle msg) {
+    PyErr_SetObject(type, msg.ptr());
+    throw nb::python_error();
+}
+
 const char *tp_name_of(nb::handle v) {
     // The name stays valid as long as the type object lives, which it does
     // for as long as the value it came from is referenced by the caller.
@@ -280,26 +285,62 @@ void log(nb::handle logger, const char *level, const std::string &msg) {
     Py_DECREF(r);
 }
 
-std::string py_format(nb::handle value, const char *spec) {
-    nb::str s(spec);
-    PyObject *r = PyObject_Format(value.ptr(), s.ptr());
-    if (!r)
+nb::object steal_or_raise(PyObject *o) {
+    if (!o)
         raise_pending();
-    nb::str out = nb::steal<nb::str>(r);
-    return std::string(out.c_str());
+    return nb::steal(o);
 }
 
-std::string py_str(nb::handle value) {
-    PyObject *r = PyObject_Str(value.ptr());
-    if (!r)
+nb::str intern_name(const char *s) { return nb::steal<nb::str>(steal_or_raise(PyUnicode_InternFromString(s)).release()); }
+
+nb::object module_global(nb::handle globals, nb::handle name) {
+    PyObject *v = nullptr;
+    if (PyDict_Check(globals.ptr())) {
+        if (PyDict_GetItemRef(globals.ptr(), name.ptr(), &v) < 0)
+            raise_pending();
+    } else if (PyMapping_GetOptionalItem(globals.ptr(), name.ptr(), &v) < 0) {
         raise_pending();
-    nb::str out = nb::steal<nb::str>(r);
+    }
+    if (v)
+        return nb::steal(v);
+    if (PyObject *b = PyEval_GetBuiltins()) {
+        if (PyMapping_GetOptionalItem(b, name.ptr(), &v) < 0)
+            raise_pending();
+        if (v)
+            return nb::steal(v);
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+    raise_pending();
+}
+
+nb::object module_global(nb::handle globals, const char *name) { return module_global(globals, nb::str(name)); }
+
+nb::str format_text(nb::handle value, const char *spec) {
+    nb::str s(spec);
+    return nb::steal<nb::str>(steal_or_raise(PyObject_Format(value.ptr(), s.ptr())).release());
+}
+
+nb::str concat_text(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts)
+        items.append(PyUnicode_CheckExact(p.ptr()) ? nb::borrow<nb::str>(p) : format_text(p));
+    nb::str empty("");
+    return nb::steal<nb::str>(steal_or_raise(PyUnicode_Join(empty.ptr(), items.ptr())).release());
+}
+
+namespace {
+std::string utf8_of(nb::handle text) {
     Py_ssize_t n = 0;
-    const char *c = PyUnicode_AsUTF8AndSize(out.ptr(), &n);
+    const char *c = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
     if (!c)
         raise_pending();
     return std::string(c, (size_t) n);
 }
+} // namespace
+
+std::string py_format(nb::handle value, const char *spec) { return utf8_of(format_text(value, spec)); }
+
+std::string py_str(nb::handle value) { return utf8_of(steal_or_raise(PyObject_Str(value.ptr()))); }
 
 nb::object builtins() {
     return nb::module_::import_("builtins");
@@ -460,12 +501,16 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
     return nb::steal((PyObject *) f);
 }
 
-void set_signature(nb::handle fn, const char *text) {
+void set_signature(nb::handle fn, const char *text) { set_signature(fn, text, nb::handle()); }
+
+void set_signature(nb::handle fn, const char *text, nb::handle names) {
     nb::object b = builtins();
     std::string src = std::string("def _signature") + text + ":\n    pass\n";
     nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
     nb::object code = b.attr("compile")(nb::str(src.c_str()), "<signature>", "exec", flag, true);
     nb::dict ns;
+    if (names.is_valid())
+        ns.update(names);
     ns["__builtins__"] = b;
     b.attr("exec")(code, ns);
     nb::object stub = ns["_signature"];
@@ -476,7 +521,7 @@ void set_signature(nb::handle fn, const char *text) {
 ClassBuilder &ClassBuilder::signature(const char *text) {
     if (!last_)
         raise(PyExc_RuntimeError, "ClassBuilder::signature without a member");
-    set_signature(last_fn_, text);
+    set_signature(last_fn_, text, signature_names_);
     return *this;
 }
 

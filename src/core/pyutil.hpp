@@ -8,6 +8,11 @@
 //   str|None     exactly a str, or None
 // TypeError text: "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)".
 //
+// One helper each for the small things every module needs: steal_or_raise
+// (results of C-API calls), intern_name, module_global (names read at call
+// time, NameError as the language raises it), eq, and formatting
+// (format_text / concat_text as Python text, py_format / py_str as UTF-8).
+//
 // Also: the module entry VKL_MODULE (errors reach the importer unchanged),
 // from-imports and the sibling-import step (top-level modules first, package
 // modules on ImportError), warnings attributed to the Python caller's line, logging through a given logger,
@@ -32,8 +37,15 @@ namespace nb = nanobind;
 [[noreturn]] void raise_arg_type(const char *name, const char *expected, nb::handle got);
 // Set a Python exception of the given type and throw it through nanobind.
 [[noreturn]] void raise(PyObject *type, const std::string &msg);
+// The same with a message that is Python text (kept as it is, surrogate
+// escapes included).
+[[noreturn]] void raise_text(PyObject *type, nb::handle msg);
 // Throw the pending Python error (after a failed C-API call).
 [[noreturn]] void raise_pending();
+
+// The new reference a C-API call returned, or the error it left pending
+// raised as a C++ exception (the one way every module takes a result).
+nb::object steal_or_raise(PyObject *o);
 
 // Name of the value's type as the argument messages write it.
 const char *tp_name_of(nb::handle v);
@@ -96,15 +108,37 @@ PyObject *dict_get(PyObject *d, PyObject *key);
 // The object's instance dictionary (new reference), nullptr when it has none.
 PyObject *instance_dict(PyObject *o);
 inline PyObject *instance_dict(nb::handle o) { return instance_dict(o.ptr()); }
-// a == b and `item in container` with the interpreter's rules.
+// a == b and `item in container` with the interpreter's rules (the one
+// equality helper: a comparison that raises propagates).
 bool eq(nb::handle a, nb::handle b);
 bool contains(nb::handle container, nb::handle item);
 // float(v) and int(v) with the interpreter's conversions.
 nb::object to_float(nb::handle v);
 nb::object to_int(nb::handle v);
 
-// Python's format(value, spec).
+// ---- names and text -----------------------------------------------------------
+// An interned str for an attribute or keyword name; raises when the
+// interpreter cannot make one.  Each module keeps its interned names in one
+// table of its state, built once at import.
+nb::str intern_name(const char *s);
+
+// A name of a module's namespace as a function of that module reads it at
+// call time: the namespace dictionary, then the builtins; an absent name is
+// the NameError "name 'x' is not defined" that the interpreter raises.
+nb::object module_global(nb::handle globals, const char *name);
+nb::object module_global(nb::handle globals, nb::handle name);
+
+// Python's format(value, spec) (spec "" is str() for most values, as in an
+// f-string).  The result stays Python text, so any character survives.
+nb::str format_text(nb::handle value, const char *spec = "");
+// The pieces joined into one text, each piece that is not an exact str
+// formatted as an f-string formats it (f"{a}{b}..."); kept as Python text so
+// that a port or file name with surrogate escapes survives as is.
+nb::str concat_text(std::initializer_list<nb::handle> parts);
+// The same as UTF-8, for messages assembled in C++; a text that UTF-8 cannot
+// carry (a lone surrogate) raises UnicodeEncodeError.
 std::string py_format(nb::handle value, const char *spec);
+// str(value) as UTF-8, under the same rule.
 std::string py_str(nb::handle value);
 
 // ---- functions and class building -------------------------------------------
@@ -129,6 +163,10 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
 // as strings (they are not evaluated); defaults are evaluated once, here, with
 // the builtins only.
 void set_signature(nb::handle fn, const char *text);
+// The same, with the defaults evaluated with the builtins and `names` (a dict
+// such as {"nan": <the module's nan>}), so that a default is the very object
+// the call uses.
+void set_signature(nb::handle fn, const char *text, nb::handle names);
 
 // A module-level function with an exact docstring.
 template <typename F, typename... Extra>
@@ -191,8 +229,14 @@ public:
     }
     ClassBuilder &doc(const char *text);
     // Signature (see set_signature) of the member defined last; for a property,
-    // of its getter.
+    // of its getter.  This is how every built class attaches its signatures:
+    // beside the member, with its docstring.
     ClassBuilder &signature(const char *text);
+    // Names the defaults of later signatures may use besides the builtins.
+    ClassBuilder &signature_names(nb::dict names) {
+        signature_names_ = std::move(names);
+        return *this;
+    }
 
     nb::dict &ns() { return ns_; }
     const std::string &qualname() const { return qualname_; }
@@ -214,6 +258,7 @@ private:
     nb::object last_fn_;
     Kind last_kind_ = Kind::Method;
     nb::object last_fset_;
+    nb::dict signature_names_;
 };
 
 // A plain enum.Enum subclass built with the functional API, with the given

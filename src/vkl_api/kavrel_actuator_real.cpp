@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <type_traits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -18,14 +20,6 @@ namespace pl = vkl::payload;
 using namespace vkl;
 
 namespace {
-
-nb::object steal_or_raise(PyObject *o) {
-    if (!o)
-        raise_pending();
-    return nb::steal(o);
-}
-
-nb::object intern(const char *s) { return steal_or_raise(PyUnicode_InternFromString(s)); }
 
 nb::object get(nb::handle o, nb::handle name) { return steal_or_raise(PyObject_GetAttr(o.ptr(), name.ptr())); }
 
@@ -48,13 +42,6 @@ inline bool byte_value(PyObject *o, uint8_t *out) {
         return false;
     *out = (uint8_t) v;
     return true;
-}
-
-bool py_eq(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0)
-        raise_pending();
-    return r != 0;
 }
 
 nb::list byte_list(const uint8_t *p, size_t n) {
@@ -89,16 +76,19 @@ void append_bytes(nb::list &l, const uint8_t *p, size_t n) {
 // Everything the classes need, captured once when they are built: the
 // vocabulary with its members indexed by wire value, interned attribute names
 // and the module namespace (for the names read at call time).
+// Tables indexed by a wire byte.
+constexpr long kByteValues = 256;
+
 struct State {
     nb::dict g;
     nb::object base_cls, real_cls, send_common_fn;
     nb::object Mode, Rates, VKL_Items, VKL_Parameters;
 
-    nb::object item_member[256];
-    pl::ValueKind item_kind[256] = {};
+    nb::object item_member[kByteValues];
+    pl::ValueKind item_kind[kByteValues] = {};
     nb::object item_values; // list of the member values in definition order
-    nb::object param_member[256];
-    nb::object mode_member[256];
+    nb::object param_member[kByteValues];
+    nb::object mode_member[kByteValues];
     bool items_beyond_byte = false, params_beyond_byte = false, modes_beyond_byte = false;
     nb::object params_all;
 
@@ -117,28 +107,23 @@ struct State {
     nb::object error_bit[pl::ERROR_BIT_COUNT], error_text[pl::ERROR_BIT_COUNT];
     nb::object poll_items, poll_parameters, pause_bootloader, scan_ping_timeout;
 
-    // attribute and keyword names
+    // attribute names, interned once from kNames
     nb::object n_adapter, n_address, n_can_high_speed, n_current_mode, n_feedback, n_low_feedback, n_parameters,
         n_got_parameters, n_got_pong, n_connected, n_feedback_callback, n_error_callback, n_logger, n_model,
-        n_firmware_version, n_models_names, n_send_common, n_send_vkl, n_change_mode, n_get_parameters,
-        n_set_parameters, n_send_ping, n_stop, n_set_feedback_rate, n_parse_parameters, n_parse_errors,
-        n_parse_firmware, n_can_callback, n_set_callback, n_remove_callback, n_close, n_port, n_connect,
-        n_value, n_update, n_error, n_warning, n_time, n_sleep;
+        n_firmware_version, n_models_names, n_send_common, n_send_vkl, n_change_mode, n_change_address,
+        n_get_parameters, n_set_parameters, n_send_ping, n_stop, n_set_feedback_rate, n_set_feedback_items,
+        n_get_items_blocking, n_set_home_position, n_is_valid_address, n_parse_parameters, n_parse_errors,
+        n_parse_firmware, n_can_callback, n_set_callback, n_remove_callback, n_close, n_port, n_connect, n_value,
+        n_update, n_error, n_warning;
+    // keyword-name tuples of vectorcalls
     nb::object kw_high_speed_candidate, kw_can_high_speed, kw_timeout;
 };
 using StateP = std::shared_ptr<State>;
 
-nb::object global(State &S, const char *name) {
-    PyObject *v = PyDict_GetItemString(S.g.ptr(), name); // borrowed
-    if (!v) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise_pending();
-    }
-    return nb::borrow(v);
-}
-
-nb::object now(State &S) { return global(S, "time")(); }
-void pause(State &S, nb::handle seconds) { global(S, "sleep")(seconds); }
+// `time` and `sleep` are read from the module at call time, so that a test or
+// a simulation can replace them.
+nb::object now(State &S) { return module_global(S.g, "time")(); }
+void pause(State &S, nb::handle seconds) { module_global(S.g, "sleep")(seconds); }
 
 // time() - start < timeout, with the interpreter's arithmetic and comparison.
 bool before_deadline(State &S, nb::handle start, nb::handle timeout) {
@@ -269,14 +254,14 @@ void fetch4(State &S, PyObject *list, Py_ssize_t start, uint8_t *out) {
 // error raised is the enumeration's own).
 nb::object member_of(nb::handle enum_cls, const nb::object *table, nb::handle key) {
     long v;
-    if (compact_int(key.ptr(), &v) && v >= 0 && v < 256 && table[v].is_valid())
+    if (compact_int(key.ptr(), &v) && v >= 0 && v < kByteValues && table[v].is_valid())
         return table[v];
     return enum_cls(key);
 }
 
 // Mode member for a truncated MODE value, or an invalid handle.
 nb::object mode_for(State &S, long v) {
-    if (v >= 0 && v < 256 && S.mode_member[v].is_valid())
+    if (v >= 0 && v < kByteValues && S.mode_member[v].is_valid())
         return S.mode_member[v];
     if (S.modes_beyond_byte) {
         try {
@@ -314,7 +299,7 @@ void parse_parameters(State &S, nb::handle self, nb::handle data_arg) {
         nb::object parameter = nb::borrow(PyList_GET_ITEM(l, index));
         long id = -1;
         bool exact = compact_int(parameter.ptr(), &id);
-        if (exact ? id == 0 : py_eq(parameter, S.int_zero))
+        if (exact ? id == 0 : eq(parameter, S.int_zero))
             break;
         uint8_t raw[4];
         fetch4(S, l, index + 1, raw);
@@ -322,12 +307,12 @@ void parse_parameters(State &S, nb::handle self, nb::handle data_arg) {
         pl::ParameterKind kind;
         if (exact) {
             kind = pl::parameter_kind(id);
-        } else if (py_eq(parameter, S.int_p_mode)) {
+        } else if (eq(parameter, S.int_p_mode)) {
             kind = pl::ParameterKind::Mode;
         } else {
             kind = pl::ParameterKind::Float;
             for (auto &u : S.unsigned_params)
-                if (py_eq(parameter, u)) {
+                if (eq(parameter, u)) {
                     kind = pl::ParameterKind::Unsigned;
                     break;
                 }
@@ -393,7 +378,7 @@ Record classify(State &S, nb::handle id_obj, nb::object *member, pl::ValueKind *
             return Record::Parameters;
         if (id == S.r_errors)
             return Record::Errors;
-        if (id > 0 && id < 256 && S.item_member[id].is_valid()) {
+        if (id > 0 && id < kByteValues && S.item_member[id].is_valid()) {
             *member = S.item_member[id];
             *kind = S.item_kind[id];
             return Record::Item;
@@ -401,19 +386,19 @@ Record classify(State &S, nb::handle id_obj, nb::object *member, pl::ValueKind *
         if (!S.items_beyond_byte)
             return Record::Unknown;
     } else {
-        if (py_eq(id_obj, S.int_zero))
+        if (eq(id_obj, S.int_zero))
             return Record::End;
-        if (py_eq(id_obj, S.int_beacon))
+        if (eq(id_obj, S.int_beacon))
             return Record::Beacon;
-        if (py_eq(id_obj, S.int_parameters))
+        if (eq(id_obj, S.int_parameters))
             return Record::Parameters;
-        if (py_eq(id_obj, S.int_errors))
+        if (eq(id_obj, S.int_errors))
             return Record::Errors;
     }
     // Generic path: an id that is not a plain byte value.
     bool found = false;
     for (nb::handle v : S.item_values)
-        if (py_eq(id_obj, v)) {
+        if (eq(id_obj, v)) {
             found = true;
             break;
         }
@@ -561,7 +546,7 @@ nb::object slice_from(nb::handle seq, nb::handle start) {
 
 void set_parameters(State &S, nb::handle self, nb::handle parameters_arg) {
     nb::dict parameters = arg_dict(parameters_arg, "parameters");
-    nb::object limit_obj = global(S, "VKL_MAX_PARAMETERS_PER_REQUEST");
+    nb::object limit_obj = module_global(S.g, "VKL_MAX_PARAMETERS_PER_REQUEST");
     long long limit = PyLong_AsLongLong(limit_obj.ptr());
     if (limit == -1 && PyErr_Occurred())
         raise_pending();
@@ -601,7 +586,7 @@ void set_parameters(State &S, nb::handle self, nb::handle parameters_arg) {
 nb::object get_parameters(State &S, nb::handle self, nb::handle parameters_arg, nb::handle timeout_arg) {
     nb::list parameters = arg_list(parameters_arg, "parameters");
     nb::object timeout = nb::float_(arg_float(timeout_arg));
-    nb::object limit = global(S, "VKL_MAX_PARAMETERS_PER_REQUEST");
+    nb::object limit = module_global(S.g, "VKL_MAX_PARAMETERS_PER_REQUEST");
     nb::object more = nb::list();
     nb::object batch = parameters;
     nb::object length = nb::int_(PyList_GET_SIZE(parameters.ptr()));
@@ -645,7 +630,7 @@ nb::object get_parameters(State &S, nb::handle self, nb::handle parameters_arg, 
 nb::object get_items_blocking(State &S, nb::handle self, nb::handle items_arg, nb::handle timeout_arg) {
     nb::list items = arg_list(items_arg, "items");
     nb::object timeout = nb::float_(arg_float(timeout_arg));
-    nb::object kept = slice_to(items, global(S, "VKL_MAX_FEEDBACK_ITEMS_PER_REQUEST"));
+    nb::object kept = slice_to(items, module_global(S.g, "VKL_MAX_FEEDBACK_ITEMS_PER_REQUEST"));
     nb::list payload = id_payload(S, S.a_get_items, kept);
     set(self, S.n_low_feedback, nb::dict());
     send(S, self, payload, true);
@@ -681,7 +666,7 @@ void set_feedback_rate(State &S, nb::handle self, nb::handle rate) {
     if (is_rate) {
         divider = get(rate, S.n_value);
     } else if (PyLong_Check(rate.ptr())) {
-        nb::object max_hz = global(S, "MAX_FEEDBACK_RATE_ALLOWED_HZ");
+        nb::object max_hz = module_global(S.g, "MAX_FEEDBACK_RATE_ALLOWED_HZ");
         auto cmp = [&](nb::handle a, nb::handle b, int op) {
             return truth(steal_or_raise(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
         };
@@ -726,11 +711,11 @@ void set_feedback_items(State &S, nb::handle self, nb::handle items) {
 void change_address(State &S, nb::handle self, nb::handle new_address_arg) {
     nb::object new_address = arg_int(new_address_arg, "new_address");
     std::string text = py_str(new_address);
-    if (py_eq(new_address, get(self, S.n_address))) {
+    if (eq(new_address, get(self, S.n_address))) {
         log_to(S, self, S.n_warning, "New address is the same as the current address " + text);
         return;
     }
-    nb::object valid = get(self, nb::str("is_valid_actuator_address"))(new_address);
+    nb::object valid = get(self, S.n_is_valid_address)(new_address);
     if (!truth(valid)) {
         log_to(S, self, S.n_error,
                "Invalid new address " + text + ". Address must be between 0x10 and 0x3FFE (16 to 16382)");
@@ -769,45 +754,11 @@ long long scan_bound(nb::handle v) {
     return x;
 }
 
-void print_line(const std::string &text) { builtins().attr("print")(nb::str(text.data(), text.size())); }
+// print(text); the text stays Python text, so a port name with surrogate
+// escapes reaches the stream as it is.
+void print_line(nb::handle text) { builtins().attr("print")(text); }
 
-// f-string text of a value.
-std::string fmt(nb::handle v) { return py_format(v, ""); }
-
-// Signature of a Python definition for a wrapped member (see vkl::set_signature);
-// defaults are evaluated with the builtins and `extra` (the module's `nan`), so a
-// default shows the very object the call uses.
-void member_signature(nb::handle fn, const char *text, nb::handle extra) {
-    nb::object b = builtins();
-    std::string src = std::string("def _signature") + text + ":\n    pass\n";
-    nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
-    nb::object code = b.attr("compile")(nb::str(src.c_str()), "<signature>", "exec", flag, true);
-    nb::dict ns = nb::borrow<nb::dict>(nb::borrow<nb::dict>(extra).attr("copy")());
-    ns["__builtins__"] = b;
-    b.attr("exec")(code, ns);
-    nb::object stub = ns["_signature"];
-    nb::setattr(fn, "__signature__", nb::module_::import_("inspect").attr("signature")(stub));
-    nb::setattr(fn, "__annotations__", stub.attr("__annotations__"));
-}
-
-// Signatures for the members of a built class, by name; a property gets the
-// signature on its getter.
-void class_signatures(nb::handle cls, std::initializer_list<std::pair<const char *, const char *>> table,
-                      nb::handle extra) {
-    nb::object ns = cls.attr("__dict__");
-    nb::object property = builtins().attr("property");
-    nb::object staticmethod = builtins().attr("staticmethod");
-    for (auto &entry : table) {
-        nb::object member = ns[entry.first];
-        if (nb::isinstance(member, property))
-            member = member.attr("fget");
-        else if (nb::isinstance(member, staticmethod))
-            member = member.attr("__func__");
-        member_signature(member, entry.second, extra);
-    }
-}
-
-// ---- module setup ------------------------------------------------------------
+// ---- module state ------------------------------------------------------------
 
 long action_value(nb::handle actions, const char *name) {
     return nb::cast<long>(actions.attr(name).attr("value"));
@@ -820,7 +771,7 @@ void index_members(nb::handle enum_cls, nb::object *table, bool *beyond_byte, nb
         long id;
         if (values)
             values->append(v);
-        if (compact_int(v.ptr(), &id) && id >= 0 && id < 256) {
+        if (compact_int(v.ptr(), &id) && id >= 0 && id < kByteValues) {
             if (!table[id].is_valid())
                 table[id] = nb::borrow(member);
         } else {
@@ -829,30 +780,60 @@ void index_members(nb::handle enum_cls, nb::object *table, bool *beyond_byte, nb
     }
 }
 
-} // namespace
+// The interned attribute names of the module: one row per name, each read
+// through its field by every operation.
+struct NameRow {
+    nb::object State::*field;
+    const char *text;
+};
+const NameRow kNames[] = {
+    {&State::n_adapter, "_adapter"},
+    {&State::n_address, "address"},
+    {&State::n_can_high_speed, "can_high_speed"},
+    {&State::n_current_mode, "_current_mode"},
+    {&State::n_feedback, "feedback"},
+    {&State::n_low_feedback, "low_feedback"},
+    {&State::n_parameters, "parameters"},
+    {&State::n_got_parameters, "got_parameters"},
+    {&State::n_got_pong, "_got_pong"},
+    {&State::n_connected, "_connected"},
+    {&State::n_feedback_callback, "_feedback_callback"},
+    {&State::n_error_callback, "error_callback"},
+    {&State::n_logger, "logger"},
+    {&State::n_model, "model"},
+    {&State::n_firmware_version, "firmware_version"},
+    {&State::n_models_names, "MODELS_NAMES"},
+    {&State::n_send_common, "_send_VKL_common"},
+    {&State::n_send_vkl, "send_VKL"},
+    {&State::n_change_mode, "change_mode"},
+    {&State::n_change_address, "change_address"},
+    {&State::n_get_parameters, "get_parameters"},
+    {&State::n_set_parameters, "set_parameters"},
+    {&State::n_send_ping, "send_ping"},
+    {&State::n_stop, "stop"},
+    {&State::n_set_feedback_rate, "set_feedback_rate"},
+    {&State::n_set_feedback_items, "set_feedback_items"},
+    {&State::n_get_items_blocking, "get_items_blocking"},
+    {&State::n_set_home_position, "set_home_position"},
+    {&State::n_is_valid_address, "is_valid_actuator_address"},
+    {&State::n_parse_parameters, "_KavrelActuatorReal__parse_parameters"},
+    {&State::n_parse_errors, "_KavrelActuatorReal__parse_errors"},
+    {&State::n_parse_firmware, "_parse_firmware_version"},
+    {&State::n_can_callback, "_can_callback"},
+    {&State::n_set_callback, "set_callback"},
+    {&State::n_remove_callback, "remove_callback"},
+    {&State::n_close, "close"},
+    {&State::n_port, "_port"},
+    {&State::n_connect, "connect"},
+    {&State::n_value, "value"},
+    {&State::n_update, "update"},
+    {&State::n_error, "error"},
+    {&State::n_warning, "warning"},
+};
 
-VKL_MODULE(kavrel_actuator_real, m) {
-    module_init_common();
-    nb::object module_name = m.attr("__name__");
-    m.doc() = "Physical Kavrel actuators over a VKL transport, and the CAN bus scanner.";
-
-    nb::module_ time_mod = nb::module_::import_("time");
-    m.attr("sleep") = time_mod.attr("sleep");
-    m.attr("time") = time_mod.attr("time");
-    nb::module_ struct_mod = nb::module_::import_("struct");
-    m.attr("struct") = struct_mod;
-    m.attr("logging") = nb::module_::import_("logging");
-    m.attr("nan") = nb::module_::import_("math").attr("nan");
-    nb::module_ typing = nb::module_::import_("typing");
-    for (const char *n : {"Any", "Dict", "List", "Optional", "Union"})
-        m.attr(n) = typing.attr(n);
-    m.attr("warnings") = nb::module_::import_("warnings");
-    import_siblings(m, {{"_kavrel_actuator_base", {"KavrelActuatorBase"}},
-                        {"_protocol",
-                         {"VKL_ACTUATOR_ADDRESS_MAX", "VKL_MAX_FEEDBACK_ITEMS_PER_REQUEST",
-                          "VKL_MAX_PARAMETERS_PER_REQUEST"}}});
-    m.attr("MAX_FEEDBACK_RATE_ALLOWED_HZ") = 20000;
-
+// The vocabulary of the base class indexed by wire value, the action ids,
+// the interned names and the constants the operations share.
+StateP make_state(nb::module_ &m) {
     auto S = std::make_shared<State>();
     State &s = *S;
     s.g = nb::borrow<nb::dict>(m.attr("__dict__"));
@@ -867,8 +848,8 @@ VKL_MODULE(kavrel_actuator_real, m) {
     nb::list item_values;
     index_members(s.VKL_Items, s.item_member, &s.items_beyond_byte, &item_values);
     s.item_values = item_values;
-    for (int i = 0; i < 256; ++i)
-        s.item_kind[i] = pl::feedback_value_kind(i);
+    for (size_t i = 0; i < std::size(s.item_kind); ++i)
+        s.item_kind[i] = pl::feedback_value_kind((long) i);
     index_members(s.VKL_Parameters, s.param_member, &s.params_beyond_byte);
     index_members(s.Mode, s.mode_member, &s.modes_beyond_byte);
     s.params_all = nb::list(s.VKL_Parameters);
@@ -882,29 +863,33 @@ VKL_MODULE(kavrel_actuator_real, m) {
     s.p_vkl_address = s.VKL_Parameters.attr("VKL_ADDRESS");
     s.p_can_high_speed = s.VKL_Parameters.attr("CAN_HIGH_SPEED");
 
-    s.a_start = action_value(actions, "START");
-    s.a_stop = action_value(actions, "STOP");
-    s.a_change_mode = action_value(actions, "CHANGE_MODE");
-    s.a_change_setpoint = action_value(actions, "CHANGE_SETPOINT");
-    s.a_sp_torque = action_value(actions, "CHANGE_SETPOINT_TORQUE");
-    s.a_sp_speed = action_value(actions, "CHANGE_SETPOINT_SPEED");
-    s.a_sp_position = action_value(actions, "CHANGE_SETPOINT_POSITION");
-    s.a_sp_impedance = action_value(actions, "CHANGE_SETPOINT_IMPEDANCE");
-    s.a_sp_speed_internal = action_value(actions, "CHANGE_SETPOINT_SPEED_INTERNAL");
-    s.a_sp_position_internal = action_value(actions, "CHANGE_SETPOINT_POSITION_INTERNAL");
-    s.a_feedback_rate = action_value(actions, "SET_FEEDBACK_HIGH_RATE");
-    s.a_feedback_items = action_value(actions, "SET_FEEDBACK_HIGH_ITEMS");
-    s.a_reset_encoder = action_value(actions, "RESET_ENCODER_POSITION");
-    s.a_set_parameters = action_value(actions, "SET_PARAMETERS");
-    s.a_get_parameters = action_value(actions, "GET_PARAMETERS");
-    s.a_torque_performance = action_value(actions, "SET_TORQUE_PERFORMANCE");
-    s.a_speed_performance = action_value(actions, "SET_SPEED_PERFORMANCE");
-    s.a_get_items = action_value(actions, "GET_ITEMS");
-    s.a_save = action_value(actions, "SAVE");
-    s.a_ping = action_value(actions, "PING");
-    s.a_blink = action_value(actions, "BLINK");
-    s.a_bootloader = action_value(actions, "ENTER_BOOTLOADER");
-    s.a_clear_config = action_value(actions, "DEBUG_CLEAR_CONFIG");
+    const std::pair<long State::*, const char *> action_rows[] = {
+        {&State::a_start, "START"},
+        {&State::a_stop, "STOP"},
+        {&State::a_change_mode, "CHANGE_MODE"},
+        {&State::a_change_setpoint, "CHANGE_SETPOINT"},
+        {&State::a_sp_torque, "CHANGE_SETPOINT_TORQUE"},
+        {&State::a_sp_speed, "CHANGE_SETPOINT_SPEED"},
+        {&State::a_sp_position, "CHANGE_SETPOINT_POSITION"},
+        {&State::a_sp_impedance, "CHANGE_SETPOINT_IMPEDANCE"},
+        {&State::a_sp_speed_internal, "CHANGE_SETPOINT_SPEED_INTERNAL"},
+        {&State::a_sp_position_internal, "CHANGE_SETPOINT_POSITION_INTERNAL"},
+        {&State::a_feedback_rate, "SET_FEEDBACK_HIGH_RATE"},
+        {&State::a_feedback_items, "SET_FEEDBACK_HIGH_ITEMS"},
+        {&State::a_reset_encoder, "RESET_ENCODER_POSITION"},
+        {&State::a_set_parameters, "SET_PARAMETERS"},
+        {&State::a_get_parameters, "GET_PARAMETERS"},
+        {&State::a_torque_performance, "SET_TORQUE_PERFORMANCE"},
+        {&State::a_speed_performance, "SET_SPEED_PERFORMANCE"},
+        {&State::a_get_items, "GET_ITEMS"},
+        {&State::a_save, "SAVE"},
+        {&State::a_ping, "PING"},
+        {&State::a_blink, "BLINK"},
+        {&State::a_bootloader, "ENTER_BOOTLOADER"},
+        {&State::a_clear_config, "DEBUG_CLEAR_CONFIG"},
+    };
+    for (auto &row : action_rows)
+        s.*row.first = action_value(actions, row.second);
     s.r_beacon = action_value(other, "BEACON");
     s.r_errors = action_value(other, "ERRORS");
     s.r_parameters = action_value(other, "PARAMETERS");
@@ -914,630 +899,652 @@ VKL_MODULE(kavrel_actuator_real, m) {
     s.int_errors = nb::int_(s.r_errors);
     s.int_parameters = nb::int_(s.r_parameters);
     s.int_p_mode = nb::int_(s.p_mode_id);
-    {
-        const char *names[] = {"FIRMWARE_VERSION", "SERIAL_NUMBER", "DEVICE_MODEL", "CONTROL_VERSION"};
-        for (int i = 0; i < 4; ++i)
-            s.unsigned_params[i] = s.VKL_Parameters.attr(names[i]).attr("value");
-    }
+    static constexpr const char *unsigned_names[] = {"FIRMWARE_VERSION", "SERIAL_NUMBER", "DEVICE_MODEL",
+                                                     "CONTROL_VERSION"};
+    static_assert(std::size(unsigned_names) == std::extent_v<decltype(State::unsigned_params)>);
+    for (size_t i = 0; i < std::size(unsigned_names); ++i)
+        s.unsigned_params[i] = s.VKL_Parameters.attr(unsigned_names[i]).attr("value");
 
-    s.struct_error = struct_mod.attr("error");
+    s.struct_error = m.attr("struct").attr("error");
     for (int i = 0; i < pl::ERROR_BIT_COUNT; ++i) {
         s.error_bit[i] = nb::int_(pl::ERROR_BITS[i].bit);
-        s.error_text[i] = intern(pl::ERROR_BITS[i].description);
+        s.error_text[i] = intern_name(pl::ERROR_BITS[i].description);
     }
     s.poll_items = nb::float_(0.005);
     s.poll_parameters = nb::float_(0.01);
     s.pause_bootloader = nb::float_(0.1);
     s.scan_ping_timeout = nb::float_(0.05);
 
-#define VKL_NAME(field, text) s.field = intern(text)
-    VKL_NAME(n_adapter, "_adapter");
-    VKL_NAME(n_address, "address");
-    VKL_NAME(n_can_high_speed, "can_high_speed");
-    VKL_NAME(n_current_mode, "_current_mode");
-    VKL_NAME(n_feedback, "feedback");
-    VKL_NAME(n_low_feedback, "low_feedback");
-    VKL_NAME(n_parameters, "parameters");
-    VKL_NAME(n_got_parameters, "got_parameters");
-    VKL_NAME(n_got_pong, "_got_pong");
-    VKL_NAME(n_connected, "_connected");
-    VKL_NAME(n_feedback_callback, "_feedback_callback");
-    VKL_NAME(n_error_callback, "error_callback");
-    VKL_NAME(n_logger, "logger");
-    VKL_NAME(n_model, "model");
-    VKL_NAME(n_firmware_version, "firmware_version");
-    VKL_NAME(n_models_names, "MODELS_NAMES");
-    VKL_NAME(n_send_common, "_send_VKL_common");
-    VKL_NAME(n_send_vkl, "send_VKL");
-    VKL_NAME(n_change_mode, "change_mode");
-    VKL_NAME(n_get_parameters, "get_parameters");
-    VKL_NAME(n_set_parameters, "set_parameters");
-    VKL_NAME(n_send_ping, "send_ping");
-    VKL_NAME(n_stop, "stop");
-    VKL_NAME(n_set_feedback_rate, "set_feedback_rate");
-    VKL_NAME(n_parse_parameters, "_KavrelActuatorReal__parse_parameters");
-    VKL_NAME(n_parse_errors, "_KavrelActuatorReal__parse_errors");
-    VKL_NAME(n_parse_firmware, "_parse_firmware_version");
-    VKL_NAME(n_can_callback, "_can_callback");
-    VKL_NAME(n_set_callback, "set_callback");
-    VKL_NAME(n_remove_callback, "remove_callback");
-    VKL_NAME(n_close, "close");
-    VKL_NAME(n_port, "_port");
-    VKL_NAME(n_connect, "connect");
-    VKL_NAME(n_value, "value");
-    VKL_NAME(n_update, "update");
-    VKL_NAME(n_error, "error");
-    VKL_NAME(n_warning, "warning");
-    VKL_NAME(n_time, "time");
-    VKL_NAME(n_sleep, "sleep");
-#undef VKL_NAME
-    s.kw_high_speed_candidate = nb::make_tuple(intern("high_speed_candidate"));
-    s.kw_can_high_speed = nb::make_tuple(intern("can_high_speed"));
-    s.kw_timeout = nb::make_tuple(intern("timeout"));
+    for (const NameRow &row : kNames)
+        s.*row.field = intern_name(row.text);
+    s.kw_high_speed_candidate = nb::make_tuple(intern_name("high_speed_candidate"));
+    s.kw_can_high_speed = nb::make_tuple(intern_name("can_high_speed"));
+    s.kw_timeout = nb::make_tuple(intern_name("timeout"));
+    return S;
+}
 
+// ---- KavrelActuatorReal: connection ------------------------------------------
+
+void init(State &s, nb::handle self, nb::handle adapter_handler, nb::handle address, nb::handle logger) {
+    nb::object addr = arg_int(address, "address");
+    s.base_cls.attr("__init__")(self, nb::arg("address") = addr, nb::arg("logger") = logger);
+    set(self, s.n_adapter, adapter_handler);
+    set(self, s.n_firmware_version, nb::str("x.x.x"));
+    nb::object adapter = get(self, s.n_adapter);
+    call_method(adapter, s.n_set_callback, get(self, s.n_address), get(self, s.n_can_callback));
+}
+
+nb::object implementation_version(State &s, nb::handle self) {
+    nb::object v = get(self, s.n_firmware_version);
+    if (!v.is_none() && !PyUnicode_Check(v.ptr()))
+        raise(PyExc_TypeError, std::string("Expected str, got ") + tp_name_of(v));
+    return v;
+}
+
+nb::object connect(State &s, nb::handle self, nb::handle timeout) {
+    nb::object t = nb::float_(arg_float(timeout));
+    PyObject *args[] = {self.ptr(), t.ptr()};
+    nb::object r = steal_or_raise(
+        PyObject_VectorcallMethod(s.n_send_ping.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, s.kw_timeout.ptr()));
+    set(self, s.n_connected, r);
+    return get(self, s.n_connected);
+}
+
+void disconnect(State &s, nb::handle self) {
+    call_method(self, s.n_stop);
+    nb::object adapter = get(self, s.n_adapter);
+    call_method(adapter, s.n_remove_callback, get(self, s.n_address));
+    set(self, s.n_connected, Py_False);
+}
+
+// ---- mode and setpoints --------------------------------------------------------
+
+void change_mode(State &s, nb::handle self, nb::handle mode) {
+    set(self, s.n_current_mode, mode);
+    nb::list payload;
+    append_byte(payload, s.a_change_mode);
+    append(payload, get(mode, s.n_value));
+    send(s, self, payload);
+}
+
+nb::object get_mode(State &s, nb::handle self) {
+    nb::object current = get(self, s.n_current_mode);
+    if (truth(current))
+        return current;
+    nb::list request;
+    append(request, s.p_mode);
+    call_method_kw(self, s.n_get_parameters, request, s.kw_timeout, nb::float_(0.5));
+    current = get(self, s.n_current_mode);
+    if (truth(current))
+        return current;
+    return s.mode_speed;
+}
+
+void change_setpoint(State &s, nb::handle self, nb::handle sp) {
+    setpoint<1>(s, self, nb::handle(), s.a_change_setpoint, {sp});
+}
+
+void change_torque_setpoint(State &s, nb::handle self, nb::handle sp, nb::handle id_Kp, nb::handle id_Ki,
+                            nb::handle iq_Kp, nb::handle iq_Ki) {
+    setpoint<5>(s, self, s.mode_torque, s.a_sp_torque, {sp, id_Kp, id_Ki, iq_Kp, iq_Ki});
+}
+
+void change_speed_setpoint(State &s, nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki,
+                           nb::handle spd_Kp, nb::handle ref_ff_torque) {
+    setpoint<5>(s, self, s.mode_speed, s.a_sp_speed, {sp, FF_gain, spd_Ki, spd_Kp, ref_ff_torque});
+}
+
+void change_position_setpoint(State &s, nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki,
+                              nb::handle spd_Kp, nb::handle pos_Kp, nb::handle ref_ff_torque) {
+    setpoint<6>(s, self, s.mode_position, s.a_sp_position, {sp, FF_gain, spd_Ki, spd_Kp, pos_Kp, ref_ff_torque});
+}
+
+void change_impedance_setpoint(State &s, nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle K_stiff,
+                               nb::handle K_damp, nb::handle J_imp, nb::handle ref_ff_torque,
+                               nb::handle ref_impedance_spd, nb::handle ref_impedance_acel) {
+    setpoint<8>(s, self, s.mode_impedance, s.a_sp_impedance,
+                {sp, FF_gain, K_stiff, K_damp, J_imp, ref_ff_torque, ref_impedance_spd, ref_impedance_acel});
+}
+
+void internal_change_speed_setpoint(State &s, nb::handle self, nb::handle sp, nb::handle spd_b0, nb::handle spd_wc,
+                                    nb::handle spd_wo) {
+    setpoint<4>(s, self, s.mode_speed, s.a_sp_speed_internal, {sp, spd_b0, spd_wc, spd_wo});
+}
+
+void internal_change_position_setpoint(State &s, nb::handle self, nb::handle sp, nb::handle pos_Ki, nb::handle pos_Kd,
+                                       nb::handle pos_b0, nb::handle pos_wc, nb::handle pos_wo, nb::handle spd_b0,
+                                       nb::handle spd_wc, nb::handle spd_wo) {
+    setpoint<9>(s, self, s.mode_position, s.a_sp_position_internal,
+                {sp, pos_Ki, pos_Kd, pos_b0, pos_wc, pos_wo, spd_b0, spd_wc, spd_wo});
+}
+
+// ---- parameters and configuration ----------------------------------------------
+
+nb::object get_parameters_all(State &s, nb::handle self) {
+    nb::list all = nb::list(s.params_all);
+    return call_method(self, s.n_get_parameters, all);
+}
+
+void set_can_high_speed(State &s, nb::handle self, nb::handle high_speed) {
+    bool on = truth(high_speed);
+    set(self, s.n_can_high_speed, on ? Py_True : Py_False);
+    nb::dict record;
+    record[s.p_can_high_speed] = nb::float_(on ? 1.0 : 0.0);
+    call_method(self, s.n_set_parameters, record);
+}
+
+// [action, performance.value]
+void send_preset(State &s, nb::handle self, long action, nb::handle performance) {
+    nb::list payload;
+    append_byte(payload, action);
+    append(payload, get(performance, s.n_value));
+    send(s, self, payload);
+}
+
+void enter_bootloader(State &s, nb::handle self) {
+    send_action(s, self, s.a_bootloader);
+    pause(s, s.pause_bootloader);
+}
+
+// ---- superseded names ------------------------------------------------------------
+// Each checks its argument, warns at the caller's line, then forwards through
+// the instance (or, for the low-rate stream that no longer exists, only warns).
+
+void warn_superseded(const std::string &old_name, const std::string &new_name) {
+    warn_caller(PyExc_DeprecationWarning, old_name + " is deprecated, use " + new_name + " instead");
+}
+
+void change_address_alias(State &s, nb::handle self, nb::handle new_address) {
+    nb::object a = arg_int(new_address, "new_address");
+    warn_superseded("changeAddress", "change_address");
+    call_method(self, s.n_change_address, a);
+}
+
+nb::object get_items_blocking_alias(State &s, nb::handle self, nb::handle items, nb::handle timeout) {
+    arg_list(items, "items");
+    nb::object t = nb::float_(arg_float(timeout));
+    warn_superseded("getItemsBlocking", "get_items_blocking");
+    nb::object r = call_method_kw(self, s.n_get_items_blocking, items, s.kw_timeout, t);
+    if (!r.is_none() && !PyDict_Check(r.ptr()))
+        raise(PyExc_TypeError, std::string("Expected dict, got ") + tp_name_of(r));
+    return r;
+}
+
+void reset_encoder_position_alias(State &s, nb::handle self) {
+    warn_superseded("reset_encoder_position", "set_home_position");
+    call_method(self, s.n_set_home_position);
+}
+
+// ---- codec ------------------------------------------------------------------------
+
+nb::str parse_firmware_version(nb::handle v) {
+    nb::object i = arg_int(v, "firmware_version_uint16");
+    unsigned long long packed = PyLong_AsUnsignedLongLongMask(i.ptr());
+    if (packed == (unsigned long long) -1 && PyErr_Occurred())
+        raise_pending();
+    std::string text = pl::firmware_text(packed);
+    return nb::str(text.data(), text.size());
+}
+
+// ---- KavrelActuatorScannerReal ----------------------------------------------------
+
+void scanner_init(State &s, nb::handle self, nb::handle adapter_handler, nb::handle logger) {
+    s.real_cls.attr("__init__")(self, adapter_handler, 0, nb::arg("logger") = logger);
+    nb::object answered = call_method(self, s.n_connect);
+    nb::object adapter = get(self, s.n_adapter);
+    if (!truth(answered)) {
+        print_line(concat_text({nb::str("Device at port '"), get(adapter, s.n_port), nb::str("' not responding")}));
+        return;
+    }
+    nb::object model = get(self, s.n_model);
+    nb::object upper = model.attr("upper")();
+    int is_adapter = PySequence_Contains(upper.ptr(), nb::str("CAN_ADAPTER").ptr());
+    if (is_adapter < 0)
+        raise_pending();
+    if (!is_adapter) {
+        print_line(
+            concat_text({model, nb::str(" connected via USB at port '"), get(adapter, s.n_port), nb::str("'")}));
+        call_method(adapter, s.n_close);
+        set(self, s.n_connected, Py_False);
+        return;
+    }
+    print_line(concat_text({get(self, s.n_model), nb::str(" version "), get(self, s.n_firmware_version),
+                            nb::str(" connected at port '"), get(adapter, s.n_port), nb::str("'")}));
+}
+
+nb::list scan(State &s, nb::handle self, nb::handle begin_arg, nb::handle end_arg) {
+    long long begin = scan_bound(arg_int(begin_arg, "begin"));
+    long long end = scan_bound(arg_int(end_arg, "end"));
+    nb::list addresses;
+    if (!truth(get(self, s.n_connected))) {
+        log_to(s, self, s.n_error, "CAN adapter is not connected");
+        return addresses;
+    }
+    try {
+        for (long long i = begin; i <= end; ++i) {
+            nb::object address = steal_or_raise(PyLong_FromLongLong(i));
+            set(self, s.n_address, address);
+            nb::object adapter = get(self, s.n_adapter);
+            call_method(adapter, s.n_set_callback, address, get(self, s.n_can_callback));
+            PyObject *args[] = {self.ptr(), s.scan_ping_timeout.ptr()};
+            nb::object found = steal_or_raise(PyObject_VectorcallMethod(
+                s.n_send_ping.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, s.kw_timeout.ptr()));
+            if (truth(found)) {
+                char head[96];
+                std::snprintf(head, sizeof head, "Device found: address 0x%llX (%lld)\tmodel ", i, i);
+                print_line(concat_text({nb::str(head), get(self, s.n_model), nb::str("\tfirmware version "),
+                                        get(self, s.n_firmware_version)}));
+                append(addresses, address);
+            }
+            call_method(get(self, s.n_adapter), s.n_remove_callback, address);
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt))
+            throw;
+    }
+    return addresses;
+}
+
+// ---- bindings -------------------------------------------------------------------------
+// Each member is bound with its docstring and the signature of its Python
+// definition (annotations kept as text; `nan` defaults are the module's nan).
+
+void bind_namespace(nb::module_ &m) {
+    nb::module_ time_mod = nb::module_::import_("time");
+    m.attr("sleep") = time_mod.attr("sleep");
+    m.attr("time") = time_mod.attr("time");
+    m.attr("struct") = nb::module_::import_("struct");
+    m.attr("logging") = nb::module_::import_("logging");
+    m.attr("nan") = nb::module_::import_("math").attr("nan");
+    nb::module_ typing = nb::module_::import_("typing");
+    for (const char *n : {"Any", "Dict", "List", "Optional", "Union"})
+        m.attr(n) = typing.attr(n);
+    m.attr("warnings") = nb::module_::import_("warnings");
+    import_siblings(m, {{"_kavrel_actuator_base", {"KavrelActuatorBase"}},
+                        {"_protocol",
+                         {"VKL_ACTUATOR_ADDRESS_MAX", "VKL_MAX_FEEDBACK_ITEMS_PER_REQUEST",
+                          "VKL_MAX_PARAMETERS_PER_REQUEST"}}});
+    m.attr("MAX_FEEDBACK_RATE_ALLOWED_HZ") = 20000;
+}
+
+void bind_connection(ClassBuilder &cls, const StateP &S, nb::handle one) {
+    cls.def("__init__",
+            [S](nb::handle self, nb::handle adapter_handler, nb::handle address, nb::handle logger) {
+                init(*S, self, adapter_handler, address, logger);
+            },
+            arg("adapter_handler"), arg("address"), arg("logger") = nb::none())
+        .doc("Create an actuator at `address` on the transport `adapter_handler` and register its\n"
+             "receive callback with the transport.  Nothing is sent.")
+        .signature("(self, adapter_handler: Any, address: int, logger: Optional[logging.Logger] = None) -> None");
+    cls.def_property_readonly("implementation_version",
+                              [S](nb::handle self) { return implementation_version(*S, self); })
+        .doc("Firmware version reported by the actuator (\"x.x.x\" before the first ping answer).")
+        .signature("(self) -> str");
+    cls.def("connect", [S](nb::handle self, nb::handle timeout) { return connect(*S, self, timeout); },
+            arg("timeout") = one)
+        .doc("Ping the actuator; True when it answered within `timeout` seconds.")
+        .signature("(self, timeout: float = 1.0) -> bool");
+    cls.def("disconnect", [S](nb::handle self) { disconnect(*S, self); })
+        .doc("Stop the actuator, unregister its receive callback and mark it disconnected.\n"
+             "The transport stays open.")
+        .signature("(self) -> None");
+    cls.def("send_ping", [S](nb::handle self, nb::handle timeout) { return send_ping(*S, self, timeout); },
+            arg("timeout") = one)
+        .doc("Send one ping; True when the answer arrived within `timeout` seconds, else False.")
+        .signature("(self, timeout: float = 1.0) -> bool");
+    cls.def("change_address",
+            [S](nb::handle self, nb::handle new_address) { change_address(*S, self, new_address); },
+            arg("new_address"))
+        .doc("Write a new VKL address to the actuator.\n\n"
+             "The address must be a valid actuator address (0x10 to 0x3FFE).  Later commands of\n"
+             "this object go to the new address; nothing confirms that the device took it.")
+        .signature("(self, new_address: int) -> None");
+    cls.def("start", [S](nb::handle self) { send_action(*S, self, S->a_start); })
+        .doc("Enable the actuator's control.")
+        .signature("(self) -> None");
+    cls.def("stop", [S](nb::handle self) { send_action(*S, self, S->a_stop); })
+        .doc("Disable the actuator's control.")
+        .signature("(self) -> None");
+}
+
+void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
+    cls.def("change_mode", [S](nb::handle self, nb::handle mode) { change_mode(*S, self, mode); }, arg("mode"))
+        .doc("Change the actuator control mode.\n\n"
+             "The mode is cached on this object; mode setpoint commands switch modes only when the\n"
+             "cached mode differs.")
+        .signature("(self, mode: KavrelActuatorReal.Mode) -> None");
+    cls.def("get_mode", [S](nb::handle self) { return get_mode(*S, self); })
+        .doc("Return the current actuator control mode.\n\n"
+             "The cached mode when there is one; otherwise the MODE parameter is read (0.5 s at\n"
+             "most), and Mode.SPEED is returned when the device does not tell.")
+        .signature("(self) -> KavrelActuatorReal.Mode");
+    cls.def("change_setpoint", [S](nb::handle self, nb::handle sp) { change_setpoint(*S, self, sp); },
+            arg("setpoint"))
+        .doc("Change the setpoint for the current control mode.\n\n"
+             "The value is the reference of whichever mode is active; the mode is not changed.")
+        .signature("(self, setpoint: float) -> None");
+    cls.def("change_torque_setpoint",
+            [S](nb::handle self, nb::handle sp, nb::handle id_Kp, nb::handle id_Ki, nb::handle iq_Kp,
+                nb::handle iq_Ki) { change_torque_setpoint(*S, self, sp, id_Kp, id_Ki, iq_Kp, iq_Ki); },
+            arg("setpoint"), arg("id_Kp") = nan, arg("id_Ki") = nan, arg("iq_Kp") = nan, arg("iq_Ki") = nan)
+        .doc("Switch to torque mode and send a torque setpoint.\n\n"
+             "setpoint: torque reference in Nm.  id_Kp, id_Ki: d-axis current proportional and\n"
+             "integral gain; iq_Kp, iq_Ki: q-axis current proportional and integral gain.  An\n"
+             "omitted gain is sent as NaN.")
+        .signature("(self, setpoint: float, id_Kp: float = nan, id_Ki: float = nan, "
+                   "iq_Kp: float = nan, iq_Ki: float = nan) -> None");
+    cls.def("change_speed_setpoint",
+            [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
+                nb::handle ref_ff_torque) {
+                change_speed_setpoint(*S, self, sp, FF_gain, spd_Ki, spd_Kp, ref_ff_torque);
+            },
+            arg("setpoint"), arg("FF_gain") = nan, arg("spd_Ki") = nan, arg("spd_Kp") = nan,
+            arg("ref_ff_torque") = nan)
+        .doc("Switch to speed mode and send a speed setpoint.\n\n"
+             "setpoint: speed reference in rad/s.  FF_gain: feed-forward gain; spd_Ki, spd_Kp:\n"
+             "speed-loop integral and proportional gain; ref_ff_torque: feed-forward torque in Nm.\n"
+             "An omitted gain is sent as NaN.")
+        .signature("(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
+                   "spd_Kp: float = nan, ref_ff_torque: float = nan) -> None");
+    cls.def("change_position_setpoint",
+            [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
+                nb::handle pos_Kp, nb::handle ref_ff_torque) {
+                change_position_setpoint(*S, self, sp, FF_gain, spd_Ki, spd_Kp, pos_Kp, ref_ff_torque);
+            },
+            arg("setpoint"), arg("FF_gain") = nan, arg("spd_Ki") = nan, arg("spd_Kp") = nan, arg("pos_Kp") = nan,
+            arg("ref_ff_torque") = nan)
+        .doc("Switch to position mode and send a position setpoint.\n\n"
+             "setpoint: position reference in radians.  FF_gain: feed-forward gain; spd_Ki,\n"
+             "spd_Kp: speed-loop integral and proportional gain; pos_Kp: position-loop\n"
+             "proportional gain; ref_ff_torque: feed-forward torque in Nm.  An omitted gain is\n"
+             "sent as NaN.")
+        .signature("(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
+                   "spd_Kp: float = nan, pos_Kp: float = nan, ref_ff_torque: float = nan) -> None");
+    cls.def("change_impedance_setpoint",
+            [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle K_stiff, nb::handle K_damp,
+                nb::handle J_imp, nb::handle ref_ff_torque, nb::handle ref_impedance_spd,
+                nb::handle ref_impedance_acel) {
+                change_impedance_setpoint(*S, self, sp, FF_gain, K_stiff, K_damp, J_imp, ref_ff_torque,
+                                          ref_impedance_spd, ref_impedance_acel);
+            },
+            arg("setpoint"), arg("FF_gain") = nan, arg("K_stiff") = nan, arg("K_damp") = nan, arg("J_imp") = nan,
+            arg("ref_ff_torque") = nan, arg("ref_impedance_spd") = nan, arg("ref_impedance_acel") = nan)
+        .doc("Switch to impedance mode and send an impedance setpoint.\n\n"
+             "setpoint: position reference in radians.  FF_gain: feed-forward gain; K_stiff,\n"
+             "K_damp, J_imp: impedance stiffness, damping and inertia; ref_ff_torque: feed-forward\n"
+             "torque in Nm; ref_impedance_spd: speed reference in rad/s; ref_impedance_acel:\n"
+             "acceleration reference.  An omitted gain is sent as NaN.")
+        .signature("(self, setpoint: float, FF_gain: float = nan, K_stiff: float = nan, K_damp: float = nan, "
+                   "J_imp: float = nan, ref_ff_torque: float = nan, ref_impedance_spd: float = nan, "
+                   "ref_impedance_acel: float = nan) -> None");
+    cls.def("internal_change_speed_setpoint",
+            [S](nb::handle self, nb::handle sp, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
+                internal_change_speed_setpoint(*S, self, sp, spd_b0, spd_wc, spd_wo);
+            },
+            arg("setpoint"), arg("spd_b0") = nan, arg("spd_wc") = nan, arg("spd_wo") = nan)
+        .doc("Send an internal speed-controller setpoint packet.\n\n"
+             "setpoint: speed reference in rad/s; spd_b0, spd_wc, spd_wo: parameters of the\n"
+             "device's internal speed controller.  An omitted value is sent as NaN.")
+        .signature("(self, setpoint: float, spd_b0: float = nan, spd_wc: float = nan, "
+                   "spd_wo: float = nan) -> None");
+    cls.def("internal_change_position_setpoint",
+            [S](nb::handle self, nb::handle sp, nb::handle pos_Ki, nb::handle pos_Kd, nb::handle pos_b0,
+                nb::handle pos_wc, nb::handle pos_wo, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
+                internal_change_position_setpoint(*S, self, sp, pos_Ki, pos_Kd, pos_b0, pos_wc, pos_wo, spd_b0,
+                                                  spd_wc, spd_wo);
+            },
+            arg("setpoint"), arg("pos_Ki") = nan, arg("pos_Kd") = nan, arg("pos_b0") = nan, arg("pos_wc") = nan,
+            arg("pos_wo") = nan, arg("spd_b0") = nan, arg("spd_wc") = nan, arg("spd_wo") = nan)
+        .doc("Send an internal position-controller setpoint packet.\n\n"
+             "setpoint: position reference in radians; the other values are parameters of the\n"
+             "device's internal position and speed controllers.  An omitted value is sent as NaN.")
+        .signature("(self, setpoint: float, pos_Ki: float = nan, pos_Kd: float = nan, pos_b0: float = nan, "
+                   "pos_wc: float = nan, pos_wo: float = nan, spd_b0: float = nan, spd_wc: float = nan, "
+                   "spd_wo: float = nan) -> None");
+}
+
+void bind_feedback(ClassBuilder &cls, const StateP &S, nb::handle one) {
+    cls.def("set_home_position", [S](nb::handle self) { send_action(*S, self, S->a_reset_encoder); })
+        .doc("Set the current actuator position as the zero reference.")
+        .signature("(self) -> None");
+    cls.def("set_feedback_items", [S](nb::handle self, nb::handle items) { set_feedback_items(*S, self, items); },
+            arg("items"))
+        .doc("Configure the high-frequency feedback item stream.\n\n"
+             "Args:\n"
+             "    items: Feedback items to include in telemetry packets.")
+        .signature("(self, items: List['KavrelActuatorReal.VKL_Items']) -> None");
+    cls.def("set_feedback_rate", [S](nb::handle self, nb::handle rate) { set_feedback_rate(*S, self, rate); },
+            arg("rate"))
+        .doc("Configure the high-frequency feedback rate.\n\n"
+             "Args:\n"
+             "    rate: A Rates divider member, or an integer target rate in Hz whose divider\n"
+             "        (20000 / rate) is rounded to the nearest integer.  Rates.DISABLED or 0 turns\n"
+             "        the feedback off.")
+        .signature("(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None");
+    cls.def("get_items_blocking",
+            [S](nb::handle self, nb::handle items, nb::handle timeout) {
+                return get_items_blocking(*S, self, items, timeout);
+            },
+            arg("items"), arg("timeout") = one)
+        .doc("Request specific feedback items and wait for their response.\n\n"
+             "Returns the decoded items of the first answer, or an empty dictionary when none\n"
+             "arrived within `timeout` seconds.")
+        .signature("(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
+                   "-> Dict['KavrelActuatorReal.VKL_Items', float]");
+}
+
+void bind_parameters(ClassBuilder &cls, const StateP &S, nb::handle one) {
+    cls.def("set_parameters", [S](nb::handle self, nb::handle parameters) { set_parameters(*S, self, parameters); },
+            arg("parameters"))
+        .doc("Write actuator parameters.\n\n"
+             "Every value is written as a single-precision float, in batches of at most\n"
+             "VKL_MAX_PARAMETERS_PER_REQUEST records per message.")
+        .signature("(self, parameters: Dict['KavrelActuatorReal.VKL_Parameters', float]) -> None");
+    cls.def("get_parameters",
+            [S](nb::handle self, nb::handle parameters, nb::handle timeout) {
+                return get_parameters(*S, self, parameters, timeout);
+            },
+            arg("parameters"), arg("timeout") = one)
+        .doc("Read actuator parameters.\n\n"
+             "The parameters are requested in batches, each answered within `timeout` seconds.\n"
+             "Returns the actuator's parameter map, or an empty dictionary when the first batch\n"
+             "timed out.")
+        .signature("(self, parameters: List['KavrelActuatorReal.VKL_Parameters'], timeout: float = 1.0) "
+                   "-> Dict['KavrelActuatorReal.VKL_Parameters', float]");
+    cls.def("get_parameters_all", [S](nb::handle self) { return get_parameters_all(*S, self); })
+        .doc("Read all known actuator parameters.")
+        .signature("(self) -> Dict['KavrelActuatorReal.VKL_Parameters', float]");
+    cls.def("set_can_high_speed",
+            [S](nb::handle self, nb::handle high_speed) { set_can_high_speed(*S, self, high_speed); },
+            arg("high_speed"))
+        .doc("Enable or disable CAN BRS/high-speed operation for this actuator.")
+        .signature("(self, high_speed: bool) -> None");
+    cls.def("set_torque_performance",
+            [S](nb::handle self, nb::handle performance) {
+                send_preset(*S, self, S->a_torque_performance, performance);
+            },
+            arg("performance"))
+        .doc("Set the actuator torque-control performance preset.")
+        .signature("(self, performance: KavrelActuatorReal.TorquePerformance) -> None");
+    cls.def("set_speed_performance",
+            [S](nb::handle self, nb::handle performance) {
+                send_preset(*S, self, S->a_speed_performance, performance);
+            },
+            arg("performance"))
+        .doc("Set the actuator speed-control performance preset.")
+        .signature("(self, performance: KavrelActuatorReal.SpeedPerformance) -> None");
+    cls.def("save_config", [S](nb::handle self) { send_action(*S, self, S->a_save); })
+        .doc("Persist the current actuator configuration to non-volatile memory.")
+        .signature("(self) -> None");
+    cls.def("restore_factory_parameters",
+            [S](nb::handle self, nb::handle settle_time) { restore_factory_parameters(*S, self, settle_time); },
+            arg("settle_time") = one)
+        .doc("Restore user-writable actuator parameters to firmware factory defaults.\n\n"
+             "Args:\n"
+             "    settle_time: Seconds to wait after the restore command before returning.  The\n"
+             "        actuator may briefly stop answering pings while it applies the restored\n"
+             "        configuration.\n\n"
+             "The command clears the saved configuration values (such as gains, limits, profile\n"
+             "settings, CAN speed and direction inversion) but not the factory calibration data of\n"
+             "the electrical machine.")
+        .signature("(self, settle_time: float = 1.0) -> None");
+    cls.def("blink", [S](nb::handle self) { send_action(*S, self, S->a_blink); })
+        .doc("Blink the actuator LED for physical identification.")
+        .signature("(self) -> None");
+    cls.def("enter_bootloader", [S](nb::handle self) { enter_bootloader(*S, self); })
+        .doc("Request that the actuator enters bootloader mode.")
+        .signature("(self) -> None");
+}
+
+void bind_superseded(ClassBuilder &cls, const StateP &S, nb::handle one) {
+    cls.def("changeAddress",
+            [S](nb::handle self, nb::handle new_address) { change_address_alias(*S, self, new_address); },
+            arg("new_address"))
+        .signature("(self, new_address: int) -> None");
+    // In the order the class has always listed them: the name, the name that
+    // replaces it, whether it takes a rate (else an item list), whether the call
+    // is forwarded, and its signature.
+    struct Alias {
+        const char *name, *target;
+        bool rate, forwards;
+        const char *signature;
+    };
+    const char *items_sig = "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None";
+    const char *rate_sig = "(self, rate: KavrelActuatorReal.Rates) -> None";
+    const Alias aliases[] = {
+        {"setFeedbackItems", "set_feedback_items", false, true, items_sig},
+        {"setFeedbackRate", "set_feedback_rate", true, true,
+         "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
+        {"set_high_freq_feedback_items", "set_feedback_items", false, true, items_sig},
+        {"setHighFreqFeedbackItems", "set_feedback_items", false, true, items_sig},
+        {"set_high_freq_feedback_rate", "set_feedback_rate", true, true, rate_sig},
+        {"setHighFreqFeedbackRate", "set_feedback_rate", true, true, rate_sig},
+        {"set_low_freq_feedback_items", "get_items_blocking", false, false, items_sig},
+        {"setLowFreqFeedbackItems", "get_items_blocking", false, false, items_sig},
+        {"set_low_freq_feedback_rate", "get_items_blocking", true, false, rate_sig},
+        {"setLowFreqFeedbackRate", "get_items_blocking", true, false, rate_sig},
+    };
+    for (const Alias &a : aliases) {
+        std::string n = a.name, t = a.target;
+        bool forwards = a.forwards;
+        if (a.rate)
+            cls.def(a.name,
+                    [S, n, t, forwards](nb::handle self, nb::handle rate) {
+                        warn_superseded(n, t);
+                        if (forwards)
+                            call_method(self, S->n_set_feedback_rate, rate);
+                    },
+                    arg("rate"));
+        else
+            cls.def(a.name,
+                    [S, n, t, forwards](nb::handle self, nb::handle items) {
+                        arg_list(items, "items");
+                        warn_superseded(n, t);
+                        if (forwards)
+                            call_method(self, S->n_set_feedback_items, items);
+                    },
+                    arg("items"));
+        cls.signature(a.signature);
+    }
+    cls.def("getItemsBlocking",
+            [S](nb::handle self, nb::handle items, nb::handle timeout) {
+                return get_items_blocking_alias(*S, self, items, timeout);
+            },
+            arg("items"), arg("timeout") = one)
+        .signature("(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
+                   "-> Dict['KavrelActuatorReal.VKL_Items', float]");
+    cls.def("reset_encoder_position", [S](nb::handle self) { reset_encoder_position_alias(*S, self); })
+        .signature("(self) -> None");
+}
+
+void bind_receive(ClassBuilder &cls, const StateP &S) {
+    cls.def_static("_parse_firmware_version", &parse_firmware_version, arg("firmware_version_uint16"))
+        .doc("Text form \"major.minor.patch\" of a packed firmware version.")
+        .signature("(firmware_version_uint16: int) -> str");
+    cls.def("_send_VKL_common",
+            [S](nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
+                return send_common(*S, self, msg, high_speed_candidate);
+            },
+            arg("msg"), arg("high_speed_candidate") = false)
+        .doc("Send one command payload to this actuator's address; returns the transport's result.")
+        .signature("(self, msg: list, high_speed_candidate=False) -> bool");
+    cls.def("_can_callback",
+            [S](nb::handle self, nb::handle address, nb::handle data, nb::handle priority) {
+                can_callback(*S, self, address, data, priority);
+            },
+            arg("address"), arg("data"), arg("priority"))
+        .doc("Receive callback: decode one message from the device into this actuator's state.")
+        .signature("(self, address: int, data: List[Any], priority: int) -> None");
+    cls.def("_KavrelActuatorReal__parse_parameters",
+            [S](nb::handle self, nb::handle data) { parse_parameters(*S, self, data); }, arg("data"))
+        .signature("(self, data: List[int]) -> None");
+    cls.def("_KavrelActuatorReal__parse_errors",
+            [S](nb::handle self, nb::handle error_value) { parse_errors(*S, self, error_value); },
+            arg("error_value"))
+        .signature("(self, error_value: int) -> None");
+}
+
+nb::dict signature_names(nb::module_ &m) {
+    nb::dict names;
+    names["nan"] = m.attr("nan");
+    return names;
+}
+
+void bind_actuator(nb::module_ &m, const StateP &S) {
+    State &s = *S;
     nb::object nan = m.attr("nan");
     nb::object one = nb::float_(1.0);
-
-    // ------------------------------------------------------------------ real
-    ClassBuilder cls("KavrelActuatorReal", module_name, nullptr,
+    ClassBuilder cls("KavrelActuatorReal", m.attr("__name__"), nullptr,
                      "Control a physical Kavrel actuator through a VKL transport.");
-
-    cls.def(
-        "__init__",
-        [S](nb::handle self, nb::handle adapter_handler, nb::handle address, nb::handle logger) {
-            State &s = *S;
-            nb::object addr = arg_int(address, "address");
-            s.base_cls.attr("__init__")(self, nb::arg("address") = addr, nb::arg("logger") = logger);
-            set(self, s.n_adapter, adapter_handler);
-            set(self, s.n_firmware_version, nb::str("x.x.x"));
-            nb::object adapter = get(self, s.n_adapter);
-            call_method(adapter, s.n_set_callback, get(self, s.n_address), get(self, s.n_can_callback));
-        },
-        arg("adapter_handler"), arg("address"), arg("logger") = nb::none());
-    cls.doc("Create an actuator at `address` on the transport `adapter_handler` and register its\n"
-            "receive callback with the transport.  Nothing is sent.");
-
-    cls.def_property_readonly("implementation_version", [S](nb::handle self) -> nb::object {
-        nb::object v = get(self, S->n_firmware_version);
-        if (!v.is_none() && !PyUnicode_Check(v.ptr()))
-            raise(PyExc_TypeError, std::string("Expected str, got ") + tp_name_of(v));
-        return v;
-    });
-    cls.doc("Firmware version reported by the actuator (\"x.x.x\" before the first ping answer).");
-
-    cls.def(
-        "connect",
-        [S](nb::handle self, nb::handle timeout) {
-            nb::object t = nb::float_(arg_float(timeout));
-            PyObject *args[] = {self.ptr(), t.ptr()};
-            nb::object r = steal_or_raise(PyObject_VectorcallMethod(
-                S->n_send_ping.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, S->kw_timeout.ptr()));
-            set(self, S->n_connected, r);
-            return get(self, S->n_connected);
-        },
-        arg("timeout") = one);
-    cls.doc("Ping the actuator; True when it answered within `timeout` seconds.");
-
-    cls.def("disconnect", [S](nb::handle self) {
-        call_method(self, S->n_stop);
-        nb::object adapter = get(self, S->n_adapter);
-        call_method(adapter, S->n_remove_callback, get(self, S->n_address));
-        set(self, S->n_connected, Py_False);
-    });
-    cls.doc("Stop the actuator, unregister its receive callback and mark it disconnected.\n"
-            "The transport stays open.");
-
-    cls.def(
-        "send_ping", [S](nb::handle self, nb::handle timeout) { return send_ping(*S, self, timeout); },
-        arg("timeout") = one);
-    cls.doc("Send one ping; True when the answer arrived within `timeout` seconds, else False.");
-
-    cls.def(
-        "change_address", [S](nb::handle self, nb::handle new_address) { change_address(*S, self, new_address); },
-        arg("new_address"));
-    cls.doc("Write a new VKL address to the actuator.\n\n"
-            "The address must be a valid actuator address (0x10 to 0x3FFE).  Later commands of\n"
-            "this object go to the new address; nothing confirms that the device took it.");
-
-    cls.def("start", [S](nb::handle self) { send_action(*S, self, S->a_start); });
-    cls.doc("Enable the actuator's control.");
-    cls.def("stop", [S](nb::handle self) { send_action(*S, self, S->a_stop); });
-    cls.doc("Disable the actuator's control.");
-
-    // Mode and setpoints.
-    cls.def(
-        "change_mode",
-        [S](nb::handle self, nb::handle mode) {
-            set(self, S->n_current_mode, mode);
-            nb::list payload;
-            append_byte(payload, S->a_change_mode);
-            append(payload, get(mode, S->n_value));
-            send(*S, self, payload);
-        },
-        arg("mode"));
-    cls.doc("Change the actuator control mode.\n\n"
-            "The mode is cached on this object; mode setpoint commands switch modes only when the\n"
-            "cached mode differs.");
-
-    cls.def("get_mode", [S](nb::handle self) -> nb::object {
-        State &s = *S;
-        nb::object current = get(self, s.n_current_mode);
-        if (truth(current))
-            return current;
-        nb::list request;
-        append(request, s.p_mode);
-        call_method_kw(self, s.n_get_parameters, request, s.kw_timeout, nb::float_(0.5));
-        current = get(self, s.n_current_mode);
-        if (truth(current))
-            return current;
-        return s.mode_speed;
-    });
-    cls.doc("Return the current actuator control mode.\n\n"
-            "The cached mode when there is one; otherwise the MODE parameter is read (0.5 s at\n"
-            "most), and Mode.SPEED is returned when the device does not tell.");
-
-    cls.def(
-        "change_setpoint",
-        [S](nb::handle self, nb::handle setpoint) {
-            ::setpoint<1>(*S, self, nb::handle(), S->a_change_setpoint, {setpoint});
-        },
-        arg("setpoint"));
-    cls.doc("Change the setpoint for the current control mode.\n\n"
-            "The value is the reference of whichever mode is active; the mode is not changed.");
-
-    cls.def(
-        "change_torque_setpoint",
-        [S](nb::handle self, nb::handle setpoint, nb::handle id_Kp, nb::handle id_Ki, nb::handle iq_Kp,
-            nb::handle iq_Ki) {
-            ::setpoint<5>(*S, self, S->mode_torque, S->a_sp_torque, {setpoint, id_Kp, id_Ki, iq_Kp, iq_Ki});
-        },
-        arg("setpoint"), arg("id_Kp") = nan, arg("id_Ki") = nan, arg("iq_Kp") = nan, arg("iq_Ki") = nan);
-    cls.doc("Switch to torque mode and send a torque setpoint.\n\n"
-            "setpoint: torque reference in Nm.  id_Kp, id_Ki: d-axis current proportional and\n"
-            "integral gain; iq_Kp, iq_Ki: q-axis current proportional and integral gain.  An\n"
-            "omitted gain is sent as NaN.");
-
-    cls.def(
-        "change_speed_setpoint",
-        [S](nb::handle self, nb::handle setpoint, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
-            nb::handle ref_ff_torque) {
-            ::setpoint<5>(*S, self, S->mode_speed, S->a_sp_speed, {setpoint, FF_gain, spd_Ki, spd_Kp, ref_ff_torque});
-        },
-        arg("setpoint"), arg("FF_gain") = nan, arg("spd_Ki") = nan, arg("spd_Kp") = nan,
-        arg("ref_ff_torque") = nan);
-    cls.doc("Switch to speed mode and send a speed setpoint.\n\n"
-            "setpoint: speed reference in rad/s.  FF_gain: feed-forward gain; spd_Ki, spd_Kp:\n"
-            "speed-loop integral and proportional gain; ref_ff_torque: feed-forward torque in Nm.\n"
-            "An omitted gain is sent as NaN.");
-
-    cls.def(
-        "change_position_setpoint",
-        [S](nb::handle self, nb::handle setpoint, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
-            nb::handle pos_Kp, nb::handle ref_ff_torque) {
-            ::setpoint<6>(*S, self, S->mode_position, S->a_sp_position,
-                          {setpoint, FF_gain, spd_Ki, spd_Kp, pos_Kp, ref_ff_torque});
-        },
-        arg("setpoint"), arg("FF_gain") = nan, arg("spd_Ki") = nan, arg("spd_Kp") = nan, arg("pos_Kp") = nan,
-        arg("ref_ff_torque") = nan);
-    cls.doc("Switch to position mode and send a position setpoint.\n\n"
-            "setpoint: position reference in radians.  FF_gain: feed-forward gain; spd_Ki,\n"
-            "spd_Kp: speed-loop integral and proportional gain; pos_Kp: position-loop\n"
-            "proportional gain; ref_ff_torque: feed-forward torque in Nm.  An omitted gain is\n"
-            "sent as NaN.");
-
-    cls.def(
-        "change_impedance_setpoint",
-        [S](nb::handle self, nb::handle setpoint, nb::handle FF_gain, nb::handle K_stiff, nb::handle K_damp,
-            nb::handle J_imp, nb::handle ref_ff_torque, nb::handle ref_impedance_spd, nb::handle ref_impedance_acel) {
-            ::setpoint<8>(*S, self, S->mode_impedance, S->a_sp_impedance,
-                          {setpoint, FF_gain, K_stiff, K_damp, J_imp, ref_ff_torque, ref_impedance_spd,
-                           ref_impedance_acel});
-        },
-        arg("setpoint"), arg("FF_gain") = nan, arg("K_stiff") = nan, arg("K_damp") = nan, arg("J_imp") = nan,
-        arg("ref_ff_torque") = nan, arg("ref_impedance_spd") = nan, arg("ref_impedance_acel") = nan);
-    cls.doc("Switch to impedance mode and send an impedance setpoint.\n\n"
-            "setpoint: position reference in radians.  FF_gain: feed-forward gain; K_stiff,\n"
-            "K_damp, J_imp: impedance stiffness, damping and inertia; ref_ff_torque: feed-forward\n"
-            "torque in Nm; ref_impedance_spd: speed reference in rad/s; ref_impedance_acel:\n"
-            "acceleration reference.  An omitted gain is sent as NaN.");
-
-    cls.def(
-        "internal_change_speed_setpoint",
-        [S](nb::handle self, nb::handle setpoint, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
-            ::setpoint<4>(*S, self, S->mode_speed, S->a_sp_speed_internal, {setpoint, spd_b0, spd_wc, spd_wo});
-        },
-        arg("setpoint"), arg("spd_b0") = nan, arg("spd_wc") = nan, arg("spd_wo") = nan);
-    cls.doc("Send an internal speed-controller setpoint packet.\n\n"
-            "setpoint: speed reference in rad/s; spd_b0, spd_wc, spd_wo: parameters of the\n"
-            "device's internal speed controller.  An omitted value is sent as NaN.");
-
-    cls.def(
-        "internal_change_position_setpoint",
-        [S](nb::handle self, nb::handle setpoint, nb::handle pos_Ki, nb::handle pos_Kd, nb::handle pos_b0,
-            nb::handle pos_wc, nb::handle pos_wo, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
-            ::setpoint<9>(*S, self, S->mode_position, S->a_sp_position_internal,
-                          {setpoint, pos_Ki, pos_Kd, pos_b0, pos_wc, pos_wo, spd_b0, spd_wc, spd_wo});
-        },
-        arg("setpoint"), arg("pos_Ki") = nan, arg("pos_Kd") = nan, arg("pos_b0") = nan, arg("pos_wc") = nan,
-        arg("pos_wo") = nan, arg("spd_b0") = nan, arg("spd_wc") = nan, arg("spd_wo") = nan);
-    cls.doc("Send an internal position-controller setpoint packet.\n\n"
-            "setpoint: position reference in radians; the other values are parameters of the\n"
-            "device's internal position and speed controllers.  An omitted value is sent as NaN.");
-
-    // Home position and feedback selection.
-    cls.def("set_home_position", [S](nb::handle self) { send_action(*S, self, S->a_reset_encoder); });
-    cls.doc("Set the current actuator position as the zero reference.");
-
-    cls.def(
-        "set_feedback_items", [S](nb::handle self, nb::handle items) { set_feedback_items(*S, self, items); },
-        arg("items"));
-    cls.doc("Configure the high-frequency feedback item stream.\n\n"
-            "Args:\n"
-            "    items: Feedback items to include in telemetry packets.");
-
-    cls.def(
-        "set_feedback_rate", [S](nb::handle self, nb::handle rate) { set_feedback_rate(*S, self, rate); },
-        arg("rate"));
-    cls.doc("Configure the high-frequency feedback rate.\n\n"
-            "Args:\n"
-            "    rate: A Rates divider member, or an integer target rate in Hz whose divider\n"
-            "        (20000 / rate) is rounded to the nearest integer.  Rates.DISABLED or 0 turns\n"
-            "        the feedback off.");
-
-    // Blocking reads and parameter writes.
-    cls.def(
-        "get_items_blocking",
-        [S](nb::handle self, nb::handle items, nb::handle timeout) {
-            return get_items_blocking(*S, self, items, timeout);
-        },
-        arg("items"), arg("timeout") = one);
-    cls.doc("Request specific feedback items and wait for their response.\n\n"
-            "Returns the decoded items of the first answer, or an empty dictionary when none\n"
-            "arrived within `timeout` seconds.");
-
-    cls.def(
-        "set_parameters", [S](nb::handle self, nb::handle parameters) { set_parameters(*S, self, parameters); },
-        arg("parameters"));
-    cls.doc("Write actuator parameters.\n\n"
-            "Every value is written as a single-precision float, in batches of at most\n"
-            "VKL_MAX_PARAMETERS_PER_REQUEST records per message.");
-
-    cls.def(
-        "get_parameters",
-        [S](nb::handle self, nb::handle parameters, nb::handle timeout) {
-            return get_parameters(*S, self, parameters, timeout);
-        },
-        arg("parameters"), arg("timeout") = one);
-    cls.doc("Read actuator parameters.\n\n"
-            "The parameters are requested in batches, each answered within `timeout` seconds.\n"
-            "Returns the actuator's parameter map, or an empty dictionary when the first batch\n"
-            "timed out.");
-
-    cls.def("get_parameters_all", [S](nb::handle self) {
-        nb::list all = nb::list(S->params_all);
-        return call_method(self, S->n_get_parameters, all);
-    });
-    cls.doc("Read all known actuator parameters.");
-
-    cls.def(
-        "set_can_high_speed",
-        [S](nb::handle self, nb::handle high_speed) {
-            bool on = truth(high_speed);
-            set(self, S->n_can_high_speed, on ? Py_True : Py_False);
-            nb::dict record;
-            record[S->p_can_high_speed] = nb::float_(on ? 1.0 : 0.0);
-            call_method(self, S->n_set_parameters, record);
-        },
-        arg("high_speed"));
-    cls.doc("Enable or disable CAN BRS/high-speed operation for this actuator.");
-
-    cls.def(
-        "set_torque_performance",
-        [S](nb::handle self, nb::handle performance) {
-            nb::list payload;
-            append_byte(payload, S->a_torque_performance);
-            append(payload, get(performance, S->n_value));
-            send(*S, self, payload);
-        },
-        arg("performance"));
-    cls.doc("Set the actuator torque-control performance preset.");
-
-    cls.def(
-        "set_speed_performance",
-        [S](nb::handle self, nb::handle performance) {
-            nb::list payload;
-            append_byte(payload, S->a_speed_performance);
-            append(payload, get(performance, S->n_value));
-            send(*S, self, payload);
-        },
-        arg("performance"));
-    cls.doc("Set the actuator speed-control performance preset.");
-
-    cls.def("save_config", [S](nb::handle self) { send_action(*S, self, S->a_save); });
-    cls.doc("Persist the current actuator configuration to non-volatile memory.");
-
-    cls.def(
-        "restore_factory_parameters",
-        [S](nb::handle self, nb::handle settle_time) { restore_factory_parameters(*S, self, settle_time); },
-        arg("settle_time") = one);
-    cls.doc("Restore user-writable actuator parameters to firmware factory defaults.\n\n"
-            "Args:\n"
-            "    settle_time: Seconds to wait after the restore command before returning.  The\n"
-            "        actuator may briefly stop answering pings while it applies the restored\n"
-            "        configuration.\n\n"
-            "The command clears the saved configuration values (such as gains, limits, profile\n"
-            "settings, CAN speed and direction inversion) but not the factory calibration data of\n"
-            "the electrical machine.");
-
-    cls.def("blink", [S](nb::handle self) { send_action(*S, self, S->a_blink); });
-    cls.doc("Blink the actuator LED for physical identification.");
-
-    cls.def("enter_bootloader", [S](nb::handle self) {
-        send_action(*S, self, S->a_bootloader);
-        pause(*S, S->pause_bootloader);
-    });
-    cls.doc("Request that the actuator enters bootloader mode.");
-
-    // Superseded names: check the argument, warn, forward through the instance.
-    auto warn = [](const char *old_name, const char *new_name) {
-        warn_caller(PyExc_DeprecationWarning, std::string(old_name) + " is deprecated, use " + new_name + " instead");
-    };
-    cls.def(
-        "changeAddress",
-        [S, warn](nb::handle self, nb::handle new_address) {
-            nb::object a = arg_int(new_address, "new_address");
-            warn("changeAddress", "change_address");
-            call_method(self, nb::str("change_address"), a);
-        },
-        arg("new_address"));
-    auto items_alias = [&](const char *name, const char *target, bool forwards) {
-        std::string n = name, t = target;
-        cls.def(
-            name,
-            [S, n, t, forwards](nb::handle self, nb::handle items) {
-                arg_list(items, "items");
-                warn_caller(PyExc_DeprecationWarning, n + " is deprecated, use " + t + " instead");
-                if (forwards)
-                    call_method(self, nb::str("set_feedback_items"), items);
-            },
-            arg("items"));
-    };
-    auto rate_alias = [&](const char *name, const char *target, bool forwards) {
-        std::string n = name, t = target;
-        cls.def(
-            name,
-            [S, n, t, forwards](nb::handle self, nb::handle rate) {
-                warn_caller(PyExc_DeprecationWarning, n + " is deprecated, use " + t + " instead");
-                if (forwards)
-                    call_method(self, S->n_set_feedback_rate, rate);
-            },
-            arg("rate"));
-    };
-    items_alias("setFeedbackItems", "set_feedback_items", true);
-    rate_alias("setFeedbackRate", "set_feedback_rate", true);
-    items_alias("set_high_freq_feedback_items", "set_feedback_items", true);
-    items_alias("setHighFreqFeedbackItems", "set_feedback_items", true);
-    rate_alias("set_high_freq_feedback_rate", "set_feedback_rate", true);
-    rate_alias("setHighFreqFeedbackRate", "set_feedback_rate", true);
-    items_alias("set_low_freq_feedback_items", "get_items_blocking", false);
-    items_alias("setLowFreqFeedbackItems", "get_items_blocking", false);
-    rate_alias("set_low_freq_feedback_rate", "get_items_blocking", false);
-    rate_alias("setLowFreqFeedbackRate", "get_items_blocking", false);
-    cls.def(
-        "getItemsBlocking",
-        [S, warn](nb::handle self, nb::handle items, nb::handle timeout) {
-            arg_list(items, "items");
-            nb::object t = nb::float_(arg_float(timeout));
-            warn("getItemsBlocking", "get_items_blocking");
-            nb::object r = call_method_kw(self, nb::str("get_items_blocking"), items, S->kw_timeout, t);
-            if (!r.is_none() && !PyDict_Check(r.ptr()))
-                raise(PyExc_TypeError, std::string("Expected dict, got ") + tp_name_of(r));
-            return r;
-        },
-        arg("items"), arg("timeout") = one);
-    cls.def("reset_encoder_position", [warn](nb::handle self) {
-        warn("reset_encoder_position", "set_home_position");
-        call_method(self, nb::str("set_home_position"));
-    });
-
-    // Codec and receive path.
-    cls.def_static(
-        "_parse_firmware_version",
-        [](nb::handle v) {
-            nb::object i = arg_int(v, "firmware_version_uint16");
-            unsigned long long packed = PyLong_AsUnsignedLongLongMask(i.ptr());
-            if (packed == (unsigned long long) -1 && PyErr_Occurred())
-                raise_pending();
-            std::string text = pl::firmware_text(packed);
-            return nb::str(text.data(), text.size());
-        },
-        arg("firmware_version_uint16"));
-    cls.doc("Text form \"major.minor.patch\" of a packed firmware version.");
-
-    cls.def(
-        "_send_VKL_common",
-        [S](nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
-            return send_common(*S, self, msg, high_speed_candidate);
-        },
-        arg("msg"), arg("high_speed_candidate") = false);
-    cls.doc("Send one command payload to this actuator's address; returns the transport's result.");
-
-    cls.def(
-        "_can_callback",
-        [S](nb::handle self, nb::handle address, nb::handle data, nb::handle priority) {
-            can_callback(*S, self, address, data, priority);
-        },
-        arg("address"), arg("data"), arg("priority"));
-    cls.doc("Receive callback: decode one message from the device into this actuator's state.");
-
-    cls.def(
-        "_KavrelActuatorReal__parse_parameters",
-        [S](nb::handle self, nb::handle data) { parse_parameters(*S, self, data); }, arg("data"));
-    cls.def(
-        "_KavrelActuatorReal__parse_errors",
-        [S](nb::handle self, nb::handle error_value) { parse_errors(*S, self, error_value); }, arg("error_value"));
-
+    cls.signature_names(signature_names(m));
+    bind_connection(cls, S, one);
+    bind_setpoints(cls, S, nan);
+    bind_feedback(cls, S, one);
+    bind_parameters(cls, S, one);
+    bind_superseded(cls, S, one);
+    bind_receive(cls, S);
     nb::object real = cls.finish(nb::make_tuple(s.base_cls));
     s.real_cls = real;
+    // The class's own `_send_VKL_common`, which `send` runs in place.
     s.send_common_fn = real.attr("__dict__")["_send_VKL_common"];
-
-    nb::dict sig_ns;
-    sig_ns["nan"] = nan;
-    // Annotations are kept as the source text names them.
-    class_signatures(
-        real,
-        {
-            {"__init__", "(self, adapter_handler: Any, address: int, logger: Optional[logging.Logger] = None) -> None"},
-            {"implementation_version", "(self) -> str"},
-            {"connect", "(self, timeout: float = 1.0) -> bool"},
-            {"disconnect", "(self) -> None"},
-            {"send_ping", "(self, timeout: float = 1.0) -> bool"},
-            {"change_address", "(self, new_address: int) -> None"},
-            {"start", "(self) -> None"},
-            {"stop", "(self) -> None"},
-            {"change_mode", "(self, mode: KavrelActuatorReal.Mode) -> None"},
-            {"get_mode", "(self) -> KavrelActuatorReal.Mode"},
-            {"change_setpoint", "(self, setpoint: float) -> None"},
-            {"change_torque_setpoint", "(self, setpoint: float, id_Kp: float = nan, id_Ki: float = nan, "
-                                       "iq_Kp: float = nan, iq_Ki: float = nan) -> None"},
-            {"change_speed_setpoint", "(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
-                                      "spd_Kp: float = nan, ref_ff_torque: float = nan) -> None"},
-            {"change_position_setpoint", "(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
-                                         "spd_Kp: float = nan, pos_Kp: float = nan, ref_ff_torque: float = nan) -> None"},
-            {"change_impedance_setpoint",
-             "(self, setpoint: float, FF_gain: float = nan, K_stiff: float = nan, K_damp: float = nan, "
-             "J_imp: float = nan, ref_ff_torque: float = nan, ref_impedance_spd: float = nan, "
-             "ref_impedance_acel: float = nan) -> None"},
-            {"internal_change_speed_setpoint", "(self, setpoint: float, spd_b0: float = nan, spd_wc: float = nan, "
-                                               "spd_wo: float = nan) -> None"},
-            {"internal_change_position_setpoint",
-             "(self, setpoint: float, pos_Ki: float = nan, pos_Kd: float = nan, pos_b0: float = nan, "
-             "pos_wc: float = nan, pos_wo: float = nan, spd_b0: float = nan, spd_wc: float = nan, "
-             "spd_wo: float = nan) -> None"},
-            {"set_home_position", "(self) -> None"},
-            {"set_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
-            {"set_feedback_rate", "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
-            {"get_items_blocking", "(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
-                                   "-> Dict['KavrelActuatorReal.VKL_Items', float]"},
-            {"set_parameters", "(self, parameters: Dict['KavrelActuatorReal.VKL_Parameters', float]) -> None"},
-            {"get_parameters", "(self, parameters: List['KavrelActuatorReal.VKL_Parameters'], timeout: float = 1.0) "
-                               "-> Dict['KavrelActuatorReal.VKL_Parameters', float]"},
-            {"get_parameters_all", "(self) -> Dict['KavrelActuatorReal.VKL_Parameters', float]"},
-            {"set_can_high_speed", "(self, high_speed: bool) -> None"},
-            {"set_torque_performance", "(self, performance: KavrelActuatorReal.TorquePerformance) -> None"},
-            {"set_speed_performance", "(self, performance: KavrelActuatorReal.SpeedPerformance) -> None"},
-            {"save_config", "(self) -> None"},
-            {"restore_factory_parameters", "(self, settle_time: float = 1.0) -> None"},
-            {"blink", "(self) -> None"},
-            {"enter_bootloader", "(self) -> None"},
-            {"changeAddress", "(self, new_address: int) -> None"},
-            {"setFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
-            {"setFeedbackRate", "(self, rate: Union['KavrelActuatorReal.Rates', int]) -> None"},
-            {"set_high_freq_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
-            {"setHighFreqFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
-            {"set_high_freq_feedback_rate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
-            {"setHighFreqFeedbackRate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
-            {"set_low_freq_feedback_items", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
-            {"setLowFreqFeedbackItems", "(self, items: List['KavrelActuatorReal.VKL_Items']) -> None"},
-            {"set_low_freq_feedback_rate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
-            {"setLowFreqFeedbackRate", "(self, rate: KavrelActuatorReal.Rates) -> None"},
-            {"getItemsBlocking", "(self, items: List['KavrelActuatorReal.VKL_Items'], timeout: float = 1.0) "
-                                 "-> Dict['KavrelActuatorReal.VKL_Items', float]"},
-            {"reset_encoder_position", "(self) -> None"},
-            {"_parse_firmware_version", "(firmware_version_uint16: int) -> str"},
-            {"_send_VKL_common", "(self, msg: list, high_speed_candidate=False) -> bool"},
-            {"_can_callback", "(self, address: int, data: List[Any], priority: int) -> None"},
-            {"_KavrelActuatorReal__parse_parameters", "(self, data: List[int]) -> None"},
-            {"_KavrelActuatorReal__parse_errors", "(self, error_value: int) -> None"},
-        },
-        sig_ns);
     m.attr("KavrelActuatorReal") = real;
+}
 
-    // --------------------------------------------------------------- scanner
+void bind_scanner(nb::module_ &m, const StateP &S) {
     long scan_end = nb::cast<long>(builtins().attr("int")(m.attr("VKL_ACTUATOR_ADDRESS_MAX")));
-    ClassBuilder scanner("KavrelActuatorScannerReal", module_name, nullptr,
+    ClassBuilder scanner("KavrelActuatorScannerReal", m.attr("__name__"), nullptr,
                          "Discover real actuators through a connected CAN adapter.");
-    scanner.def(
-        "__init__",
-        [S](nb::handle self, nb::handle adapter_handler, nb::handle logger) {
-            State &s = *S;
-            s.real_cls.attr("__init__")(self, adapter_handler, 0, nb::arg("logger") = logger);
-            nb::object answered = call_method(self, s.n_connect);
-            nb::object adapter = get(self, s.n_adapter);
-            if (!truth(answered)) {
-                print_line("Device at port '" + fmt(get(adapter, s.n_port)) + "' not responding");
-                return;
-            }
-            nb::object model = get(self, s.n_model);
-            nb::object upper = model.attr("upper")();
-            int is_adapter = PySequence_Contains(upper.ptr(), nb::str("CAN_ADAPTER").ptr());
-            if (is_adapter < 0)
-                raise_pending();
-            if (!is_adapter) {
-                print_line(fmt(model) + " connected via USB at port '" + fmt(get(adapter, s.n_port)) + "'");
-                call_method(adapter, s.n_close);
-                set(self, s.n_connected, Py_False);
-                return;
-            }
-            print_line(fmt(get(self, s.n_model)) + " version " + fmt(get(self, s.n_firmware_version)) +
-                       " connected at port '" + fmt(get(adapter, s.n_port)) + "'");
-        },
-        arg("adapter_handler"), arg("logger") = nb::none());
-    scanner.doc("Ping the device at the USB end of the link (address 0) and accept it when it is a\n"
-                "CAN adapter.");
-
-    scanner.def(
-        "scan",
-        [S](nb::handle self, nb::handle begin_arg, nb::handle end_arg) -> nb::object {
-            State &s = *S;
-            long long begin = scan_bound(arg_int(begin_arg, "begin"));
-            long long end = scan_bound(arg_int(end_arg, "end"));
-            nb::list addresses;
-            if (!truth(get(self, s.n_connected))) {
-                log_to(s, self, s.n_error, "CAN adapter is not connected");
-                return addresses;
-            }
-            try {
-                for (long long i = begin; i <= end; ++i) {
-                    nb::object address = steal_or_raise(PyLong_FromLongLong(i));
-                    set(self, s.n_address, address);
-                    nb::object adapter = get(self, s.n_adapter);
-                    call_method(adapter, s.n_set_callback, address, get(self, s.n_can_callback));
-                    PyObject *args[] = {self.ptr(), s.scan_ping_timeout.ptr()};
-                    nb::object found = steal_or_raise(PyObject_VectorcallMethod(
-                        s.n_send_ping.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, s.kw_timeout.ptr()));
-                    if (truth(found)) {
-                        char head[96];
-                        std::snprintf(head, sizeof head, "Device found: address 0x%llX (%lld)\tmodel ", i, i);
-                        print_line(head + fmt(get(self, s.n_model)) + "\tfirmware version " +
-                                   fmt(get(self, s.n_firmware_version)));
-                        append(addresses, address);
-                    }
-                    call_method(get(self, s.n_adapter), s.n_remove_callback, address);
-                }
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_KeyboardInterrupt))
-                    throw;
-            }
-            return addresses;
-        },
-        arg("begin") = 1, arg("end") = scan_end);
-    scanner.doc("Ping every address from `begin` to `end` (inclusive) and return those that answered.");
-
-    scanner.def_property_readonly("is_connected", [S](nb::handle self) { return get(self, S->n_connected); });
-    scanner.doc("True while a CAN adapter answered at construction.");
-
-    nb::object scanner_cls = scanner.finish(nb::make_tuple(real));
+    scanner.signature_names(signature_names(m));
+    scanner
+        .def("__init__",
+             [S](nb::handle self, nb::handle adapter_handler, nb::handle logger) {
+                 scanner_init(*S, self, adapter_handler, logger);
+             },
+             arg("adapter_handler"), arg("logger") = nb::none())
+        .doc("Ping the device at the USB end of the link (address 0) and accept it when it is a\n"
+             "CAN adapter.")
+        .signature("(self, adapter_handler: Any, logger: Optional[logging.Logger] = None) -> None");
     std::string scan_sig = "(self, begin: int = 1, end: int = " + std::to_string(scan_end) + ") -> List[int]";
-    class_signatures(scanner_cls,
-                     {
-                         {"__init__", "(self, adapter_handler: Any, logger: Optional[logging.Logger] = None) -> None"},
-                         {"scan", scan_sig.c_str()},
-                         {"is_connected", "(self) -> bool"},
-                     },
-                     sig_ns);
-    m.attr("KavrelActuatorScannerReal") = scanner_cls;
+    scanner
+        .def("scan", [S](nb::handle self, nb::handle begin, nb::handle end) { return scan(*S, self, begin, end); },
+             arg("begin") = 1, arg("end") = scan_end)
+        .doc("Ping every address from `begin` to `end` (inclusive) and return those that answered.")
+        .signature(scan_sig.c_str());
+    scanner.def_property_readonly("is_connected", [S](nb::handle self) { return get(self, S->n_connected); })
+        .doc("True while a CAN adapter answered at construction.")
+        .signature("(self) -> bool");
+    m.attr("KavrelActuatorScannerReal") = scanner.finish(nb::make_tuple(S->real_cls));
+}
 
+} // namespace
+
+VKL_MODULE(kavrel_actuator_real, m) {
+    module_init_common();
+    m.doc() = "Physical Kavrel actuators over a VKL transport, and the CAN bus scanner.";
+    bind_namespace(m);
+    StateP s = make_state(m);
+    bind_actuator(m, s);
+    bind_scanner(m, s);
     nb::list all;
     all.append(nb::str("KavrelActuatorReal"));
     all.append(nb::str("KavrelActuatorScannerReal"));

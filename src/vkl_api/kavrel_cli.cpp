@@ -8,86 +8,42 @@
 #include "core/pyutil.hpp"
 
 #include <initializer_list>
+#include <memory>
 
 namespace nb = nanobind;
 using namespace vkl;
 
 namespace {
 
-// A global of the module, else a builtin, else NameError.
-nb::object lookup(const nb::dict &g, const char *name) {
-    PyObject *v = nullptr;
-    if (PyDict_GetItemStringRef(g.ptr(), name, &v) < 0)
-        raise_pending();
-    if (v)
-        return nb::steal(v);
-    nb::object b = builtins();
-    if (PyObject_GetOptionalAttrString(b.ptr(), name, &v) < 0)
-        raise_pending();
-    if (v)
-        return nb::steal(v);
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    raise_pending();
-}
+// Module state: the namespace the commands read at call time, and the module's
+// name (argparse names the converters after it).
+struct State {
+    nb::dict g;
+    nb::object module_name;
+};
+using StateP = std::shared_ptr<State>;
 
-// format(value, spec) as a Python str (f"{value:spec}").
-nb::str fmt(nb::handle value, const char *spec = "") {
-    nb::str s(spec);
-    PyObject *r = PyObject_Format(value.ptr(), s.ptr());
-    if (!r)
-        raise_pending();
-    return nb::steal<nb::str>(r);
-}
-
-// Concatenation of text pieces; kept as Python strings throughout so that any
-// port name the shell hands over (surrogate escapes included) survives as is.
-nb::str cat(std::initializer_list<nb::handle> parts) {
-    nb::list items;
-    for (nb::handle p : parts)
-        items.append(p);
-    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!r)
-        raise_pending();
-    return nb::steal<nb::str>(r);
-}
-
-void say(const nb::dict &g, nb::handle line) { lookup(g, "print")(line); }
-
-bool equals_int(nb::handle a, long long b) {
-    nb::object other = nb::int_(b);
-    int r = PyObject_RichCompareBool(a.ptr(), other.ptr(), Py_EQ);
-    if (r < 0)
-        raise_pending();
-    return r == 1;
-}
-
-bool equals_str(nb::handle a, const char *b) {
-    nb::str other(b);
-    int r = PyObject_RichCompareBool(a.ptr(), other.ptr(), Py_EQ);
-    if (r < 0)
-        raise_pending();
-    return r == 1;
-}
+void say(const nb::dict &g, nb::handle line) { module_global(g, "print")(line); }
 
 // "0x{address:X} ({address})"
 nb::str hex_and_decimal(nb::handle address) {
-    return cat({nb::str("0x"), fmt(address, "X"), nb::str(" ("), fmt(address), nb::str(")")});
+    return concat_text({nb::str("0x"), format_text(address, "X"), nb::str(" ("), format_text(address), nb::str(")")});
 }
 
 // Connection text of params and home: the device on the port itself for
 // address 0, an actuator behind the CAN adapter otherwise.
 nb::str usb_or_can_msg(nb::handle args) {
     nb::object address = nb::getattr(args, "address");
-    if (equals_int(address, 0))
-        return cat({nb::str("USB at port '"), fmt(nb::getattr(args, "port")), nb::str("'")});
-    return cat({nb::str("CAN at address "), hex_and_decimal(address)});
+    if (eq(address, nb::int_(0)))
+        return concat_text({nb::str("USB at port '"), format_text(nb::getattr(args, "port")), nb::str("'")});
+    return concat_text({nb::str("CAN at address "), hex_and_decimal(address)});
 }
 
 // Port discovery when no port was given; params and home also default the
 // address to 0, the device on the port itself.
 void resolve_port(const nb::dict &g, nb::handle args) {
     if (nb::getattr(args, "port").is_none())
-        nb::setattr(args, "port", lookup(g, "VklOverUsb").attr("get_port")());
+        nb::setattr(args, "port", module_global(g, "VklOverUsb").attr("get_port")());
 }
 
 void resolve_port_and_address(const nb::dict &g, nb::handle args) {
@@ -103,10 +59,10 @@ struct Session {
 };
 
 bool open_session(const nb::dict &g, nb::handle args, nb::handle connection_msg, Session &s) {
-    s.adapter = lookup(g, "VklOverUsb")(nb::getattr(args, "port"));
-    s.actuator = lookup(g, "KavrelActuatorReal")(s.adapter, nb::getattr(args, "address"));
+    s.adapter = module_global(g, "VklOverUsb")(nb::getattr(args, "port"));
+    s.actuator = module_global(g, "KavrelActuatorReal")(s.adapter, nb::getattr(args, "address"));
     if (!truth(s.actuator.attr("connect")())) {
-        say(g, cat({nb::str("Could not connect by "), connection_msg}));
+        say(g, concat_text({nb::str("Could not connect by "), connection_msg}));
         s.adapter.attr("close")();
         return false;
     }
@@ -129,20 +85,20 @@ void command_params(const nb::dict &g, nb::handle args) {
         nb::object key = item[0];
         by_name[nb::getattr(key, "name")] = item[1];
     }
-    say(g, cat({nb::str("Parameters for actuator connected by "), connection_msg}));
+    say(g, concat_text({nb::str("Parameters for actuator connected by "), connection_msg}));
     for (auto [name, value] : by_name)
-        say(g, cat({fmt(name), nb::str(": "), fmt(value)}));
+        say(g, concat_text({format_text(name), nb::str(": "), format_text(value)}));
 }
 
 void command_blink(const nb::dict &g, nb::handle args) {
     // Discovery first, even when the address then turns out to be missing.
     resolve_port(g, args);
     nb::object address = nb::getattr(args, "address");
-    if (address.is_none() || equals_int(address, 0)) {
+    if (address.is_none() || eq(address, nb::int_(0))) {
         say(g, nb::str("Address is required for blink command."));
         return;
     }
-    nb::str connection_msg = cat({nb::str("Connecting to device at address "), hex_and_decimal(address)});
+    nb::str connection_msg = concat_text({nb::str("Connecting to device at address "), hex_and_decimal(address)});
     Session s;
     if (!open_session(g, args, connection_msg, s))
         return;
@@ -157,7 +113,7 @@ void command_home(const nb::dict &g, nb::handle args) {
     if (!open_session(g, args, connection_msg, s))
         return;
     s.actuator.attr("set_home_position")();
-    say(g, cat({nb::str("Home position set for actuator connected by "), connection_msg}));
+    say(g, concat_text({nb::str("Home position set for actuator connected by "), connection_msg}));
     s.adapter.attr("close")();
 }
 
@@ -168,13 +124,13 @@ void scan_adapter(const nb::dict &g, nb::handle args, nb::handle adapter, nb::ha
     try {
         nb::object begin = nb::getattr(args, "begin");
         nb::object end = nb::getattr(args, "end");
-        say(g, cat({nb::str("Scanning addresses from 0x"), fmt(begin, "X"), nb::str(" to 0x"), fmt(end, "X"),
+        say(g, concat_text({nb::str("Scanning addresses from 0x"), format_text(begin, "X"), nb::str(" to 0x"), format_text(end, "X"),
                     nb::str(" ... (CTRL+C to cancel)")}));
         nb::object addresses = scanner.attr("scan")(nb::arg("begin") = begin, nb::arg("end") = end);
         Py_ssize_t n = PyObject_Length(addresses.ptr());
         if (n < 0)
             raise_pending();
-        say(g, cat({nb::str("Found "), fmt(nb::int_(n)), nb::str(" addresses: "), fmt(addresses)}));
+        say(g, concat_text({nb::str("Found "), format_text(nb::int_(n)), nb::str(" addresses: "), format_text(addresses)}));
     } catch (nb::python_error &e) {
         try {
             adapter.attr("close")();
@@ -195,7 +151,7 @@ void command_scan(const nb::dict &g, nb::handle args) {
     nb::object port = nb::getattr(args, "port");
     nb::object ports;
     if (port.is_none()) {
-        ports = lookup(g, "VklOverUsb").attr("get_ports")();
+        ports = module_global(g, "VklOverUsb").attr("get_ports")();
     } else {
         nb::list one;
         one.append(port);
@@ -206,13 +162,13 @@ void command_scan(const nb::dict &g, nb::handle args) {
         return;
     }
     for (nb::handle p : ports) {
-        say(g, cat({nb::str("Connecting to device on port "), fmt(p), nb::str(" ...")}));
-        nb::object adapter = lookup(g, "VklOverUsb")(p);
+        say(g, concat_text({nb::str("Connecting to device on port "), format_text(p), nb::str(" ...")}));
+        nb::object adapter = module_global(g, "VklOverUsb")(p);
         if (!truth(nb::getattr(adapter, "is_connected"))) {
             adapter.attr("close")();
             continue;
         }
-        nb::object scanner = lookup(g, "KavrelActuatorScannerReal")(adapter);
+        nb::object scanner = module_global(g, "KavrelActuatorScannerReal")(adapter);
         if (!truth(nb::getattr(scanner, "is_connected"))) {
             // A directly attached device: the scanner has closed the adapter
             // already, and a second close is harmless.
@@ -246,9 +202,9 @@ void run_main(const nb::dict &g, nb::handle module_name) {
     const char *port_help = "CAN interface port (e.g., COM3, /dev/ttyACM0)";
     const char *can_address_help = "Target device address (e.g., 0x10) (only for CAN)";
 
-    nb::object parser = lookup(g, "argparse").attr("ArgumentParser")(nb::arg("description") = "Kavrel Actuator CLI");
+    nb::object parser = module_global(g, "argparse").attr("ArgumentParser")(nb::arg("description") = "Kavrel Actuator CLI");
     parser.attr("add_argument")("-v", "--version", nb::arg("action") = "version",
-                                nb::arg("version") = cat({nb::str("vkl_api "), fmt(lookup(g, "__version__"))}));
+                                nb::arg("version") = concat_text({nb::str("vkl_api "), format_text(module_global(g, "__version__"))}));
     nb::object subparsers = parser.attr("add_subparsers")(nb::arg("dest") = "command", nb::arg("required") = true);
 
     nb::object scan = subparsers.attr("add_parser")("scan", nb::arg("help") = "Scan the network for actuators");
@@ -278,22 +234,17 @@ void run_main(const nb::dict &g, nb::handle module_name) {
     nb::object args = parser.attr("parse_args")();
 
     for (const char *name : {"scan", "params", "blink", "home"}) {
-        if (equals_str(nb::getattr(args, "command"), name)) {
+        if (eq(nb::getattr(args, "command"), nb::str(name))) {
             std::string fn = std::string("command_") + name;
-            lookup(g, fn.c_str())(args);
+            module_global(g, fn.c_str())(args);
             return;
         }
     }
 }
 
-} // namespace
-
-VKL_MODULE(kavrel_cli, m) {
-    module_init_common();
-    m.doc() = "Command-line tool: list an actuator's parameters, blink it, set its home position, scan a bus.";
-    nb::object module_name = m.attr("__name__");
+// ---- bindings -------------------------------------------------------------------------
+void bind_namespace(nb::module_ &m) {
     nb::dict g = nb::borrow<nb::dict>(m.attr("__dict__"));
-
     m.attr("argparse") = nb::module_::import_("argparse");
     nb::module_ metadata = nb::module_::import_("importlib.metadata");
     m.attr("version") = metadata.attr("version");
@@ -314,7 +265,9 @@ VKL_MODULE(kavrel_cli, m) {
             throw;
         m.attr("__version__") = "unknown";
     }
+}
 
+void bind_commands(nb::module_ &m, const StateP &s) {
     struct Entry {
         const char *name, *doc;
         void (*run)(const nb::dict &, nb::handle);
@@ -325,14 +278,25 @@ VKL_MODULE(kavrel_cli, m) {
                            Entry{"command_scan", "Scan the bus behind each CAN adapter for the addresses that answer.",
                                  command_scan}}) {
         auto run = e.run;
-        nb::object fn = make_function(m, e.name, [g, run](nb::handle args) { run(g, args); }, e.doc, arg("args"));
+        nb::object fn = make_function(m, e.name, [s, run](nb::handle args) { run(s->g, args); }, e.doc, arg("args"));
         set_signature(fn, "(args) -> None");
     }
     nb::object main_fn = make_function(
-        m, "main", [g, module_name]() { run_main(g, module_name); },
+        m, "main", [s]() { run_main(s->g, s->module_name); },
         "Parse the command line and run the selected command.");
     set_signature(main_fn, "() -> None");
+}
 
-    if (equals_str(m.attr("__name__"), "__main__"))
+} // namespace
+
+VKL_MODULE(kavrel_cli, m) {
+    module_init_common();
+    m.doc() = "Command-line tool: list an actuator's parameters, blink it, set its home position, scan a bus.";
+    auto s = std::make_shared<State>();
+    s->g = nb::borrow<nb::dict>(m.attr("__dict__"));
+    s->module_name = m.attr("__name__");
+    bind_namespace(m);
+    bind_commands(m, s);
+    if (eq(m.attr("__name__"), nb::str("__main__")))
         m.attr("main")();
 }

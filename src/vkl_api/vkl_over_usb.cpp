@@ -9,6 +9,10 @@
 #include "core/frame.hpp"
 #include "core/protocol.hpp"
 #include "core/pyutil.hpp"
+#include "core/serial_port.hpp"
+
+#include <cerrno>
+#include <cstring>
 
 #include <string>
 
@@ -36,6 +40,7 @@ PyObject *g_is_connected = nullptr;   // our is_connected property
 PyObject *g_parse_orig = nullptr;     // _protocol.parse_usb_address_flags
 PyObject *g_build_orig = nullptr;     // _protocol.build_usb_address_flags
 PyObject *g_event_type = nullptr;     // threading.Event
+PyTypeObject *g_rlock_type = nullptr; // type of threading.RLock()
 PyObject *g_cls = nullptr;            // VklOverUsb
 PyObject *g_deprecated_cls = nullptr; // VKL_over_USB
 PyObject *g_transport_close = nullptr; // VklTransport.close
@@ -51,7 +56,8 @@ struct Ref {
     Ref &operator=(const Ref &) = delete;
     ~Ref() { reset(); }
     void reset(PyObject *o = nullptr) {
-        if (p && PyGILState_Check())
+        // A thread that holds the interpreter has a thread state attached.
+        if (p && PyThreadState_GetUnchecked())
             Py_DECREF(p);
         p = o;
     }
@@ -59,15 +65,22 @@ struct Ref {
     explicit operator bool() const { return p != nullptr; }
 };
 
-PyObject *global(const char *name) {
+// An interned attribute name, made once per call site.
+#define NAME(text)                                                                                                    \
+    ([]() -> PyObject * {                                                                                             \
+        static PyObject *interned = PyUnicode_InternFromString(text);                                                 \
+        return interned;                                                                                              \
+    }())
+
+PyObject *global(PyObject *name) {
     // Borrowed; module attributes are read at call time.
-    PyObject *v = PyDict_GetItemString(g_dict, name);
-    if (!v)
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyObject *v = PyDict_GetItemWithError(g_dict, name);
+    if (!v && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return v;
 }
 
-nb::object global_obj(const char *name) {
+nb::object global_obj(PyObject *name) {
     PyObject *v = global(name);
     if (!v)
         raise_pending();
@@ -75,8 +88,8 @@ nb::object global_obj(const char *name) {
 }
 
 // Truth of getattr(obj, name): 1, 0, or -1 with an exception set.
-int attr_truth(PyObject *obj, const char *name) {
-    Ref v(PyObject_GetAttrString(obj, name));
+int attr_truth(PyObject *obj, PyObject *name) {
+    Ref v(PyObject_GetAttr(obj, name));
     if (!v)
         return -1;
     return PyObject_IsTrue(v.get());
@@ -85,32 +98,32 @@ int attr_truth(PyObject *obj, const char *name) {
 // self.is_connected, natively when the property is ours and the run flag is a
 // plain threading.Event.
 int is_connected_c(PyObject *self) {
-    Ref prop(PyObject_GetAttrString((PyObject *) Py_TYPE(self), "is_connected"));
+    Ref prop(PyObject_GetAttr((PyObject *) Py_TYPE(self), NAME("is_connected")));
     if (!prop) {
         PyErr_Clear();
     } else if (prop.get() == g_is_connected) {
-        Ref ev(PyObject_GetAttrString(self, "_polling_thread_event"));
+        Ref ev(PyObject_GetAttr(self, NAME("_polling_thread_event")));
         if (!ev)
             return -1;
         int set;
         if (Py_TYPE(ev.get()) == (PyTypeObject *) g_event_type) {
-            set = attr_truth(ev.get(), "_flag");
+            set = attr_truth(ev.get(), NAME("_flag"));
         } else {
-            Ref r(PyObject_CallMethod(ev.get(), "is_set", nullptr));
+            Ref r(PyObject_CallMethodNoArgs(ev.get(), NAME("is_set")));
             set = r ? PyObject_IsTrue(r.get()) : -1;
         }
         if (set <= 0)
             return set;
-        Ref ser(PyObject_GetAttrString(self, "_ser"));
+        Ref ser(PyObject_GetAttr(self, NAME("_ser")));
         if (!ser)
             return -1;
-        return attr_truth(ser.get(), "is_open");
+        return attr_truth(ser.get(), NAME("is_open"));
     }
-    return attr_truth(self, "is_connected");
+    return attr_truth(self, NAME("is_connected"));
 }
 
-int attr_long(PyObject *obj, const char *name, long *out) {
-    Ref v(PyObject_GetAttrString(obj, name));
+int attr_long(PyObject *obj, PyObject *name, long *out) {
+    Ref v(PyObject_GetAttr(obj, name));
     if (!v)
         return -1;
     long x = PyLong_AsLong(v.get());
@@ -127,34 +140,58 @@ PyObject *as_bytes(PyObject *o) {
     return PyBytes_FromObject(o);
 }
 
+// callbacks[address](address, payload, priority_bit): a new reference, or
+// null with an exception set.
+PyObject *call_registered(PyObject *callbacks, PyObject *address, PyObject *payload, PyObject *priority_bit) {
+    Ref cb(PyObject_GetItem(callbacks, address));
+    if (!cb)
+        return nullptr;
+    PyObject *args[3] = {address, payload, priority_bit};
+    return PyObject_Vectorcall(cb.get(), args, 3, nullptr);
+}
+
 // Call the registered callback under the transport's lock:
 //   with self.lock: self.callbacks[address](address, payload, priority_bit)
 // `payload` is a new list.  Returns 0, or -1 with an exception set.
 int dispatch(PyObject *self, PyObject *address, PyObject *payload, PyObject *priority_bit) {
-    Ref callbacks(PyObject_GetAttrString(self, "callbacks"));
+    Ref callbacks(PyObject_GetAttr(self, NAME("callbacks")));
     if (!callbacks)
         return -1;
     int has = PySequence_Contains(callbacks.get(), address);
     if (has <= 0)
         return has;
-    Ref lock(PyObject_GetAttrString(self, "lock"));
+    Ref lock(PyObject_GetAttr(self, NAME("lock")));
     if (!lock)
         return -1;
-    Ref enter(PyObject_GetAttrString(lock.get(), "__enter__"));
+    if (Py_TYPE(lock.get()) == g_rlock_type) {
+        // The interpreter's own re-entrant lock: entering and leaving it are
+        // its acquire and release, which no one can replace.
+        Ref got(PyObject_CallMethodNoArgs(lock.get(), NAME("acquire")));
+        if (!got)
+            return -1;
+        Ref result(call_registered(callbacks.get(), address, payload, priority_bit));
+        PyObject *exc = PyErr_GetRaisedException();
+        Ref rel(PyObject_CallMethodNoArgs(lock.get(), NAME("release")));
+        if (!rel) {
+            Py_XDECREF(exc);
+            return -1;
+        }
+        if (exc) {
+            PyErr_SetRaisedException(exc);
+            return -1;
+        }
+        return 0;
+    }
+    Ref enter(PyObject_GetAttr(lock.get(), NAME("__enter__")));
     if (!enter)
         return -1;
-    Ref exit(PyObject_GetAttrString(lock.get(), "__exit__"));
+    Ref exit(PyObject_GetAttr(lock.get(), NAME("__exit__")));
     if (!exit)
         return -1;
     Ref entered(PyObject_CallNoArgs(enter.get()));
     if (!entered)
         return -1;
-    Ref result;
-    Ref cb(PyObject_GetItem(callbacks.get(), address));
-    if (cb) {
-        PyObject *args[3] = {address, payload, priority_bit};
-        result.reset(PyObject_Vectorcall(cb.get(), args, 3, nullptr));
-    }
+    Ref result(call_registered(callbacks.get(), address, payload, priority_bit));
     if (result) {
         Ref r(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
         return r ? 0 : -1;
@@ -192,7 +229,7 @@ PyObject *list_from_bytes(const uint8_t *p, Py_ssize_t n) {
 // (address, priority_bit) from the flag word, natively when the module's
 // parser is the protocol's own; otherwise through it, unpacked into three.
 int parse_flags(uint32_t word, Ref &address, Ref &priority) {
-    PyObject *parser = global("parse_usb_address_flags");
+    PyObject *parser = global(NAME("parse_usb_address_flags"));
     if (!parser)
         return -1;
     if (parser == g_parse_orig) {
@@ -235,20 +272,20 @@ int parse_flags(uint32_t word, Ref &address, Ref &priority) {
 // that a wake-up of the reader from another thread never meets a port that is
 // being closed.  Returns 0, or -1 with an exception set.
 int close_port(PyObject *self, PyObject *ser) {
-    Ref lock(PyObject_GetAttrString(self, "_port_lock"));
+    Ref lock(PyObject_GetAttr(self, NAME("_port_lock")));
     if (!lock) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return -1;
         PyErr_Clear();
-        Ref r(PyObject_CallMethod(ser, "close", nullptr));
+        Ref r(PyObject_CallMethodNoArgs(ser, NAME("close")));
         return r ? 0 : -1;
     }
-    Ref got(PyObject_CallMethod(lock.get(), "acquire", nullptr));
+    Ref got(PyObject_CallMethodNoArgs(lock.get(), NAME("acquire")));
     if (!got)
         return -1;
-    Ref r(PyObject_CallMethod(ser, "close", nullptr));
+    Ref r(PyObject_CallMethodNoArgs(ser, NAME("close")));
     PyObject *exc = PyErr_GetRaisedException();
-    Ref rel(PyObject_CallMethod(lock.get(), "release", nullptr));
+    Ref rel(PyObject_CallMethodNoArgs(lock.get(), NAME("release")));
     if (exc) {
         PyErr_Clear();
         PyErr_SetRaisedException(exc);
@@ -257,18 +294,24 @@ int close_port(PyObject *self, PyObject *ser) {
     return rel ? 0 : -1;
 }
 
+// serial.serialutil.<name>, looked up at call time through the module's
+// `serial`: a new reference, or null with an exception set.
+PyObject *serial_class(const char *name) {
+    PyObject *serial = global(NAME("serial"));
+    if (!serial)
+        return nullptr;
+    Ref su(PyObject_GetAttr(serial, NAME("serialutil")));
+    if (!su)
+        return nullptr;
+    return PyObject_GetAttrString(su.get(), name);
+}
+
 // Exceptions that end the polling loop.
 int is_stop_exception(PyObject *exc) {
     if (PyErr_GivenExceptionMatches(exc, PyExc_KeyboardInterrupt))
         return 1;
-    PyObject *serial = global("serial");
-    if (!serial)
-        return -1;
-    Ref su(PyObject_GetAttrString(serial, "serialutil"));
-    if (!su)
-        return -1;
     for (const char *n : {"PortNotOpenError", "SerialException"}) {
-        Ref t(PyObject_GetAttrString(su.get(), n));
+        Ref t(serial_class(n)); // only on the way out of the loop
         if (!t)
             return -1;
         if (PyErr_GivenExceptionMatches(exc, t.get()))
@@ -279,92 +322,425 @@ int is_stop_exception(PyObject *exc) {
 
 // Is self._process_pkt our own method (not replaced by a subclass or the instance)?
 int process_pkt_is_ours(PyObject *self) {
-    Ref m(PyObject_GetAttrString(self, "_process_pkt"));
+    PyTypeObject *t = Py_TYPE(self);
+    if (t->tp_getattro == PyObject_GenericGetAttr) {
+        // Plain attribute lookup: ours when the instance holds no such name
+        // and the class finds our function.
+        PyObject *d = instance_dict(self);
+        bool shadowed = d && dict_get(d, NAME("_process_pkt"));
+        Py_XDECREF(d);
+        if (shadowed)
+            return 0;
+        Ref f(PyObject_GetAttr((PyObject *) t, NAME("_process_pkt")));
+        if (!f)
+            return -1;
+        if (f.get() == g_process_pkt)
+            return 1;
+    }
+    Ref m(PyObject_GetAttr(self, NAME("_process_pkt")));
     if (!m)
         return -1;
     return PyMethod_Check(m.get()) && PyMethod_GET_FUNCTION(m.get()) == g_process_pkt &&
            PyMethod_GET_SELF(m.get()) == self;
 }
 
+// ---- native road to pyserial's own POSIX port ---------------------------------
+// When the port object is pyserial's platform class, untouched, the worker and
+// the writer use its descriptor directly: the same reads and writes with the
+// same waiting rules, time-outs, wake-up and exception texts, without a round
+// trip through the interpreter per byte count.  Any other port object (a fake,
+// a subclass, a patched method) is driven through its own methods.
+
+PyTypeObject *g_posix_serial = nullptr;    // serial.serialposix.Serial
+PyObject *g_posix_methods[3] = {};         // its read, write and cancel_read
+unsigned int g_posix_serial_tag = 0;       // class version at which they were checked
+PyObject *s_write = nullptr, *s_cancel_read = nullptr, *s_is_open = nullptr, *s_fd = nullptr,
+         *s_abort_read = nullptr, *s_abort_write = nullptr, *s_timeout = nullptr, *s_write_timeout = nullptr;
+
+// Does the class still hold pyserial's own methods (and no class-level
+// is_open)?  Checked again only when the class changes.
+bool posix_class_untouched() {
+    PyTypeObject *t = g_posix_serial;
+    if (t->tp_version_tag != 0 && t->tp_version_tag == g_posix_serial_tag)
+        return true;
+    PyObject *names[3] = {s_read, s_write, s_cancel_read};
+    for (int i = 0; i < 3; ++i) {
+        PyObject *m = PyObject_GetAttr((PyObject *) t, names[i]);
+        if (!m) {
+            PyErr_Clear();
+            return false;
+        }
+        bool same = m == g_posix_methods[i];
+        Py_DECREF(m);
+        if (!same)
+            return false;
+    }
+    PyObject *io = PyObject_GetAttr((PyObject *) t, s_is_open);
+    if (io) {
+        Py_DECREF(io);
+        return false;
+    }
+    PyErr_Clear();
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+        return false;
+    g_posix_serial_tag = t->tp_version_tag;
+    return t->tp_version_tag != 0;
+}
+
+// The state of a genuine port, read from its instance dict: not genuine (the
+// port's own methods must be used), closed, or open.
+enum class Genuine { No, Closed, Open };
+
+Genuine genuine_port(PyObject *ser) {
+    if (!g_posix_serial || Py_TYPE(ser) != g_posix_serial || !posix_class_untouched())
+        return Genuine::No;
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return Genuine::No;
+    Genuine g = Genuine::No;
+    if (!dict_get(d, s_read) && !dict_get(d, s_write) && !dict_get(d, s_cancel_read)) {
+        PyObject *io = dict_get(d, s_is_open);
+        if (io == Py_True)
+            g = Genuine::Open;
+        else if (io == Py_False)
+            g = Genuine::Closed;
+    }
+    Py_DECREF(d);
+    return g;
+}
+
+// A descriptor held in the port's instance dict: its number, or -1 when it is
+// not a plain non-negative int (a port being closed, say).
+int port_fd(PyObject *ser, PyObject *name) {
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return -1;
+    PyObject *v = dict_get(d, name);
+    long x = -1;
+    if (v && PyLong_CheckExact(v)) {
+        x = PyLong_AsLong(v);
+        if (x == -1 && PyErr_Occurred())
+            PyErr_Clear();
+    }
+    Py_DECREF(d);
+    return x >= 0 && x <= INT32_MAX ? (int) x : -1;
+}
+
+// A time-out attribute of the port in seconds; negative for None (no limit).
+int port_timeout(PyObject *ser, PyObject *name, double *out) {
+    Ref v(PyObject_GetAttr(ser, name));
+    if (!v)
+        return -1;
+    if (v.get() == Py_None) {
+        *out = -1.0;
+        return 0;
+    }
+    double x = PyFloat_AsDouble(v.get());
+    if (x == -1.0 && PyErr_Occurred())
+        return -1;
+    *out = x < 0 ? 0.0 : x;
+    return 0;
+}
+
+// Raise serial.serialutil.<name>(text) (text null: no argument).  Returns -1.
+int raise_serial(const char *name, const char *text) {
+    Ref cls(serial_class(name));
+    if (!cls)
+        return -1;
+    Ref exc(text ? PyObject_CallFunction(cls.get(), "s", text) : PyObject_CallNoArgs(cls.get()));
+    if (!exc)
+        return -1;
+    PyErr_SetObject((PyObject *) Py_TYPE(exc.get()), exc.get());
+    return -1;
+}
+
+// "<what> failed: [Errno n] text", as the serial library words an OSError.
+int raise_failed(const char *what, int err) {
+    std::string msg = std::string(what) + " failed: [Errno " + std::to_string(err) + "] " + std::strerror(err);
+    return raise_serial("SerialException", msg.c_str());
+}
+
+constexpr const char *DEVICE_GONE = "device reports readiness to read but returned no data "
+                                    "(device disconnected or multiple access on port?)";
+
+// The worker's reads.  On a genuine port it takes whatever the port holds
+// into a read-ahead and serves each read(n) from there, waiting (without the
+// interpreter) only when the read-ahead cannot satisfy it; bytes read ahead
+// belong to the port object they came from and are served to the reads made
+// of that object, whichever road those take.
+struct PortReader {
+    Ref owner; // the port object the read-ahead holds bytes of
+    serial_port::ReadAhead ahead;
+    serial_port::ReaderFds fds;
+
+    // Whether, since the cancel pipe was last found empty, this thread kept
+    // the interpreter and ran no Python code (see read_native).
+    bool quiet_since_cancel_check = false;
+    void python_may_have_run() { quiet_since_cancel_check = false; }
+
+    // The port was closed under the reader: its unread input is gone.
+    void closed() {
+        fds.mark_stale();
+        ahead.clear();
+        quiet_since_cancel_check = false;
+    }
+
+    // Move up to `n` read-ahead bytes of `ser` to `out`; returns the count.
+    size_t take(PyObject *ser, size_t n, std::string &out) {
+        if (owner.get() != ser || !ahead.size())
+            return 0;
+        size_t k = n < ahead.size() ? n : ahead.size();
+        out.append((const char *) ahead.data(), k);
+        ahead.consume(k);
+        return k;
+    }
+
+    // Append to `out` what ser.read(n) would return.  0, or -1 with an
+    // exception set.
+    int read(PyObject *ser, size_t n, std::string &out) {
+        Genuine g = genuine_port(ser);
+        if (g == Genuine::Closed)
+            return raise_serial("PortNotOpenError", nullptr);
+        size_t got = 0;
+        if (g == Genuine::Open) {
+            int r = read_native(ser, n, got, out);
+            if (r <= 0)
+                return r;
+        }
+        got += take(ser, n - got, out);
+        if (got == n)
+            return 0;
+        return read_through(ser, n - got, out);
+    }
+
+    // Returns 0 done, -1 error, 1 when the descriptors are not usable (the
+    // port's own read then decides).
+    int read_native(PyObject *ser, size_t n, size_t &got, std::string &out) {
+        int fd = port_fd(ser, s_fd), cancel = port_fd(ser, s_abort_read);
+        if (fd < 0 || cancel < 0)
+            return 1;
+        if (owner.get() != ser) {
+            ahead.clear();
+            fds.release();
+            owner.reset(Py_NewRef(ser));
+        }
+        if (!fds.holds(fd, cancel)) {
+            // A port opened anew: what was read ahead of its last opening went
+            // with that opening, as the kernel's buffer did.
+            ahead.clear();
+            quiet_since_cancel_check = false;
+            if (!fds.adopt(fd, cancel))
+                return 1;
+        }
+        // As with the serial library, a cancel pending when the read begins
+        // ends it before it takes anything.  Looked for unless the reader
+        // held the interpreter throughout since it last looked and ran no
+        // Python code: then no cancel can have been made before this read.
+        if (!quiet_since_cancel_check) {
+            switch (serial_port::take_cancel(fds)) {
+            case serial_port::Pending::Closed:
+                closed();
+                return 0;
+            case serial_port::Pending::Cancelled:
+                return 0;
+            case serial_port::Pending::None:
+                quiet_since_cancel_check = true;
+                break;
+            }
+        }
+        got += take(ser, n - got, out);
+        if (got == n)
+            return 0;
+        double timeout;
+        if (port_timeout(ser, s_timeout, &timeout) < 0)
+            return -1;
+        double deadline = timeout < 0 ? 0.0 : serial_port::now() + timeout;
+        for (bool first = true;; first = false) {
+            serial_port::FillResult res;
+            if (first) {
+                // What the line holds already is taken without giving up the
+                // interpreter: frames that arrived while the last batch was
+                // dispatched join it instead of waiting for the next turn.
+                res = serial_port::fill(fds, ahead, 0.0);
+                if (res.kind == serial_port::Fill::Timeout && timeout != 0)
+                    continue;
+            } else {
+                double left = timeout < 0 ? -1.0 : deadline - serial_port::now();
+                if (left < 0 && timeout >= 0)
+                    left = 0.0;
+                quiet_since_cancel_check = false;
+                Py_BEGIN_ALLOW_THREADS
+                res = serial_port::fill(fds, ahead, left);
+                Py_END_ALLOW_THREADS
+            }
+            switch (res.kind) {
+            case serial_port::Fill::Data:
+                got += take(ser, n - got, out);
+                break;
+            case serial_port::Fill::Closed:
+                closed();
+                return 0;
+            case serial_port::Fill::Cancelled:
+                quiet_since_cancel_check = false;
+                return 0;
+            case serial_port::Fill::Timeout:
+                return 0;
+            case serial_port::Fill::Again:
+                break;
+            case serial_port::Fill::NoData:
+                return raise_serial("SerialException", DEVICE_GONE);
+            case serial_port::Fill::Failed:
+                return raise_failed("read", res.error);
+            }
+            if (got == n || (timeout >= 0 && serial_port::now() >= deadline))
+                return 0;
+        }
+    }
+
+    int read_through(PyObject *ser, size_t n, std::string &out) {
+        Ref count(PyLong_FromSize_t(n));
+        if (!count)
+            return -1;
+        Ref r(PyObject_CallMethodOneArg(ser, s_read, count.get()));
+        if (!r)
+            return -1;
+        Ref b(as_bytes(r.get()));
+        if (!b)
+            return -1;
+        out.append(PyBytes_AS_STRING(b.get()), (size_t) PyBytes_GET_SIZE(b.get()));
+        return 0;
+    }
+};
+
+// Write the whole frame as the genuine port's write(frame) would: one write
+// to the descriptor, then waits and retries under the port's write time-out.
+// Returns 0, -1 with an exception set, or 1 when the descriptor is not usable.
+int write_native(PyObject *ser, const uint8_t *data, size_t len) {
+    int fd = port_fd(ser, s_fd), cancel = port_fd(ser, s_abort_write);
+    if (fd < 0 || cancel < 0)
+        return 1;
+    double timeout;
+    if (port_timeout(ser, s_write_timeout, &timeout) < 0)
+        return -1;
+    const bool infinite = timeout < 0, non_blocking = timeout == 0;
+    const double deadline = infinite ? 0.0 : serial_port::now() + timeout;
+    auto left = [&] {
+        double l = deadline - serial_port::now();
+        return l < 0 ? 0.0 : l;
+    };
+    auto expired = [&] { return !infinite && serial_port::now() >= deadline; };
+    // Waits try once without blocking first: the port nearly always takes the
+    // frame at once, and then the interpreter is never given up.
+    auto wait = [&](int cancel_fd, double limit, size_t drain) {
+        int r = serial_port::wait_writable(fd, cancel_fd, 0.0, drain);
+        if (r == 0 && limit != 0.0) {
+            Py_BEGIN_ALLOW_THREADS
+            r = serial_port::wait_writable(fd, cancel_fd, limit, drain);
+            Py_END_ALLOW_THREADS
+        }
+        return r;
+    };
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            int e = errno;
+            if (!serial_port::transient(e))
+                return raise_failed("write", e);
+            // The port's buffer is full: the serial library tries again until
+            // the time-out, ignoring the cancel pipe meanwhile.
+            if (wait(-1, infinite || non_blocking ? -1.0 : left(), 0) < 0 && !serial_port::transient(errno))
+                return raise_failed("write", errno);
+        } else {
+            if (non_blocking)
+                return 0;
+            if (expired())
+                return raise_serial("SerialTimeoutException", "Write timeout");
+            int r = wait(cancel, infinite ? -1.0 : left(), infinite ? 1 : 1000);
+            if (r == 2)
+                return 0;
+            if (r < 0) {
+                if (!serial_port::transient(errno))
+                    return raise_failed("write", errno);
+            } else if (r == 0) {
+                return raise_serial("SerialTimeoutException", "Write timeout");
+            } else {
+                data += n;
+                len -= (size_t) n;
+            }
+        }
+        if (!non_blocking && expired())
+            return raise_serial("SerialTimeoutException", "Write timeout");
+    }
+    return 0;
+}
+
+// Is self.<name> found without running Python code: plain attribute lookup,
+// the name not a descriptor on the class?
+bool plain_class_attr(PyObject *self, PyObject *name) {
+    PyTypeObject *t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    PyObject *d = _PyType_Lookup(t, name);
+    return !d || !Py_TYPE(d)->tp_descr_get;
+}
+
 // One pass of the reader.  Returns 0 (pass done), or -1 with an exception set.
-int read_pass(PyObject *self, bool &in_sync) {
-    Ref ser(PyObject_GetAttrString(self, "_ser"));
+int read_pass(PyObject *self, bool &in_sync, PortReader &rd, std::string &header, std::string &body) {
+    rd.python_may_have_run(); // the last pass dispatched, logged or looked attributes up
+    Ref ser(PyObject_GetAttr(self, NAME("_ser")));
     if (!ser)
         return -1;
-    Ref hl_obj(PyObject_GetAttrString(self, "_MSG_HEADER_LENGTH"));
-    if (!hl_obj)
-        return -1;
     long hl, start, max_payload, crc;
-    hl = PyLong_AsLong(hl_obj.get());
-    if (hl == -1 && PyErr_Occurred())
+    if (attr_long(self, NAME("_MSG_HEADER_LENGTH"), &hl) < 0)
         return -1;
-    if (attr_long(self, "_MSG_START_BYTE", &start) < 0)
+    if (attr_long(self, NAME("_MSG_START_BYTE"), &start) < 0)
         return -1;
 
-    Ref header;
+    header.clear();
     if (in_sync) {
-        Ref h(PyObject_CallMethodOneArg(ser.get(), s_read, hl_obj.get()));
-        if (!h)
-            return -1;
-        header.reset(as_bytes(h.get()));
-        if (!header)
+        if (rd.read(ser.get(), hl < 0 ? 0 : (size_t) hl, header) < 0)
             return -1;
     } else {
-        Ref one_arg(PyLong_FromLong(1));
-        Ref h(PyObject_CallMethodOneArg(ser.get(), s_read, one_arg.get()));
-        if (!h)
+        if (rd.read(ser.get(), 1, header) < 0)
             return -1;
-        Ref hb(as_bytes(h.get()));
-        if (!hb)
-            return -1;
-        if (PyBytes_GET_SIZE(hb.get()) == 0 || (uint8_t) PyBytes_AS_STRING(hb.get())[0] != start)
+        if (header.empty() || (uint8_t) header[0] != start)
             return 0;
-        Ref rest_n(PyLong_FromLong(hl - 1));
-        Ref rest(PyObject_CallMethodOneArg(ser.get(), s_read, rest_n.get()));
-        if (!rest)
+        if (rd.read(ser.get(), hl - 1 < 0 ? 0 : (size_t) (hl - 1), header) < 0)
             return -1;
-        Ref rb(as_bytes(rest.get()));
-        if (!rb)
-            return -1;
-        header.reset(PyBytes_FromStringAndSize(nullptr, PyBytes_GET_SIZE(hb.get()) + PyBytes_GET_SIZE(rb.get())));
-        if (!header)
-            return -1;
-        char *dst = PyBytes_AS_STRING(header.get());
-        std::memcpy(dst, PyBytes_AS_STRING(hb.get()), PyBytes_GET_SIZE(hb.get()));
-        std::memcpy(dst + PyBytes_GET_SIZE(hb.get()), PyBytes_AS_STRING(rb.get()), PyBytes_GET_SIZE(rb.get()));
         in_sync = true;
     }
-    const uint8_t *h = (const uint8_t *) PyBytes_AS_STRING(header.get());
-    if (PyBytes_GET_SIZE(header.get()) != hl || hl < 4 || h[0] != start) {
+    const uint8_t *h = (const uint8_t *) header.data();
+    if ((long) header.size() != hl || hl < 4 || h[0] != start) {
         in_sync = false;
         return 0;
     }
     uint32_t word = frame::read_le16(h + 1);
     Ref address, priority;
+    PyObject *parser = global(NAME("parse_usb_address_flags"));
+    if (!parser)
+        return -1;
+    if (parser != g_parse_orig || !plain_class_attr(self, NAME("_MAX_PAYLOAD_SIZE")))
+        rd.python_may_have_run();
     if (parse_flags(word, address, priority) < 0)
         return -1;
     long frame_len = h[3];
-    if (attr_long(self, "_MAX_PAYLOAD_SIZE", &max_payload) < 0)
+    if (attr_long(self, NAME("_MAX_PAYLOAD_SIZE"), &max_payload) < 0)
         return -1;
     if (frame_len > max_payload) {
         in_sync = false;
         return 0;
     }
-    Ref body_n(PyLong_FromLong(frame_len + 1));
-    Ref b(PyObject_CallMethodOneArg(ser.get(), s_read, body_n.get()));
-    if (!b)
+    body.clear();
+    if (rd.read(ser.get(), (size_t) frame_len + 1, body) < 0)
         return -1;
-    Ref body(as_bytes(b.get()));
-    if (!body)
-        return -1;
-    if (PyBytes_GET_SIZE(body.get()) < frame_len + 1) {
+    if ((long) body.size() < frame_len + 1) {
         in_sync = false;
         return 0;
     }
-    if (attr_long(self, "_CRC_MAGIC_NUMBER", &crc) < 0)
+    if (attr_long(self, NAME("_CRC_MAGIC_NUMBER"), &crc) < 0)
         return -1;
-    const uint8_t *p = (const uint8_t *) PyBytes_AS_STRING(body.get());
-    Py_ssize_t n = PyBytes_GET_SIZE(body.get()) - 1;
+    const uint8_t *p = (const uint8_t *) body.data();
+    Py_ssize_t n = (Py_ssize_t) body.size() - 1;
     if (p[n] != crc) {
         in_sync = false;
         return 0;
@@ -391,21 +767,23 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
         // transport's current polling thread; once connect() (called from a
         // callback on this very thread) has started a successor, it leaves the
         // port to that one.
-        PyObject *threading = global("threading");
+        PyObject *threading = global(NAME("threading"));
         if (!threading)
             return nullptr;
-        Ref me(PyObject_CallMethod(threading, "current_thread", nullptr));
+        Ref me(PyObject_CallMethodNoArgs(threading, NAME("current_thread")));
         if (!me)
             return nullptr;
         bool owned = false;
         {
-            Ref t(PyObject_GetAttrString(self, "_polling_thread"));
+            Ref t(PyObject_GetAttr(self, NAME("_polling_thread")));
             if (!t)
                 PyErr_Clear();
             owned = t && t.get() == me.get();
         }
         bool superseded = false;
         bool in_sync = true;
+        PortReader reader;
+        std::string header, body;
         for (;;) {
             int c = is_connected_c(self);
             if (c < 0)
@@ -413,7 +791,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             if (!c)
                 break;
             if (owned) {
-                Ref t(PyObject_GetAttrString(self, "_polling_thread"));
+                Ref t(PyObject_GetAttr(self, NAME("_polling_thread")));
                 if (!t)
                     PyErr_Clear();
                 if (t && t.get() != me.get()) {
@@ -421,7 +799,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
                     break;
                 }
             }
-            if (read_pass(self, in_sync) == 0)
+            if (read_pass(self, in_sync, reader, header, body) == 0)
                 continue;
             PyObject *exc = PyErr_GetRaisedException();
             int stop = is_stop_exception(exc);
@@ -431,10 +809,10 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             }
             if (stop) {
                 Py_DECREF(exc);
-                Ref ev(PyObject_GetAttrString(self, "_polling_thread_event"));
+                Ref ev(PyObject_GetAttr(self, NAME("_polling_thread_event")));
                 if (!ev)
                     return nullptr;
-                Ref r(PyObject_CallMethod(ev.get(), "clear", nullptr));
+                Ref r(PyObject_CallMethodNoArgs(ev.get(), NAME("clear")));
                 if (!r)
                     return nullptr;
                 continue;
@@ -450,7 +828,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             Ref msg(PyUnicode_FromFormat("Error in polling thread: %U", text.get()));
             if (!msg)
                 return nullptr;
-            Ref logger(PyObject_GetAttrString(self, "logger"));
+            Ref logger(PyObject_GetAttr(self, NAME("logger")));
             if (!logger)
                 return nullptr;
             Ref r(PyObject_CallMethod(logger.get(), "warning", "O", msg.get()));
@@ -459,7 +837,7 @@ PyObject *polling_worker(PyObject *, PyObject *self) {
             in_sync = false;
         }
         if (!superseded) {
-            Ref ser(PyObject_GetAttrString(self, "_ser"));
+            Ref ser(PyObject_GetAttr(self, NAME("_ser")));
             if (!ser)
                 return nullptr;
             if (close_port(self, ser.get()) < 0)
@@ -484,7 +862,7 @@ bool on_polling_thread(nb::handle self) {
     nb::object t = nb::getattr(self, "_polling_thread", nb::none());
     if (t.is_none())
         return false;
-    nb::object cur = global_obj("threading").attr("current_thread")();
+    nb::object cur = global_obj(NAME("threading")).attr("current_thread")();
     return cur.is(t);
 }
 
@@ -500,7 +878,7 @@ public:
         if (!lock_.is_valid())
             return;
         PyObject *exc = PyErr_GetRaisedException();
-        PyObject *r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), NAME("release"));
         if (!r)
             PyErr_Clear();
         Py_XDECREF(r);
@@ -537,6 +915,16 @@ void wake_reader(nb::handle self) {
 }
 
 // ---- writer -------------------------------------------------------------------
+// self.<name>(arg), looked up through the instance, without a bound method
+// object per call.
+nb::object call_method(nb::handle self, PyObject *name, nb::handle arg) {
+    PyObject *args[2] = {self.ptr(), arg.ptr()};
+    PyObject *r = PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    if (!r)
+        raise_pending();
+    return nb::steal(r);
+}
+
 uint8_t byte_value(nb::handle v) {
     Py_ssize_t x = PyNumber_AsSsize_t(v.ptr(), nullptr);
     if (x == -1 && PyErr_Occurred())
@@ -553,19 +941,19 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     bool hs = truth(hs_in);
     nb::list data = arg_list(data_in, "data");
 
-    if (!truth(nb::getattr(self, "check_vkl_id_range")(address))) {
-        log(nb::getattr(self, "logger"), "error", "Invalid VKL ID: " + py_str(address));
+    if (!truth(call_method(self, NAME("check_vkl_id_range"), address))) {
+        log(nb::getattr(self, nb::handle(NAME("logger"))), "error", "Invalid VKL ID: " + py_str(address));
         return nb::bool_(false);
     }
-    if (!truth(nb::getattr(self, "check_vkl_payload_size")(data))) {
-        log(nb::getattr(self, "logger"), "warning",
+    if (!truth(call_method(self, NAME("check_vkl_payload_size"), data))) {
+        log(nb::getattr(self, nb::handle(NAME("logger"))), "warning",
             "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(nb::len(data)));
         return nb::bool_(false);
     }
 
     // Address-and-flags word, packed as "<H".
     uint16_t word = 0;
-    nb::object builder = global_obj("build_usb_address_flags");
+    nb::object builder = global_obj(NAME("build_usb_address_flags"));
     nb::object w;
     if (builder.ptr() == g_build_orig && PyLong_CheckExact(address.ptr())) {
         int overflow = 0;
@@ -594,34 +982,60 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     }
     if (w.is_valid()) {
         // Anything but a plain int in range: struct decides (and raises its own error).
-        nb::object packed = global_obj("struct").attr("pack")("<H", w);
+        nb::object packed = global_obj(NAME("struct")).attr("pack")("<H", w);
         nb::bytes pb = nb::borrow<nb::bytes>(packed);
         const uint8_t *pp = (const uint8_t *) pb.c_str();
         word = frame::read_le16(pp);
     }
 
-    uint8_t start = byte_value(nb::getattr(self, "_MSG_START_BYTE"));
+    uint8_t start = byte_value(nb::getattr(self, nb::handle(NAME("_MSG_START_BYTE"))));
     Py_ssize_t n = PyList_GET_SIZE(data.ptr());
     if (n > 255)
         raise(PyExc_ValueError, "bytes must be in range(0, 256)");
-    nb::object pbytes = nb::steal(PyBytes_FromObject(data.ptr()));
-    if (!pbytes.is_valid())
-        raise_pending();
-    uint8_t trailer = byte_value(nb::getattr(self, "_CRC_MAGIC_NUMBER"));
-    Py_ssize_t pn = PyBytes_GET_SIZE(pbytes.ptr());
-    PyObject *fb = PyBytes_FromStringAndSize(nullptr, pn + (Py_ssize_t) frame::OVERHEAD);
-    if (!fb)
-        raise_pending();
-    nb::object frame_obj = nb::steal(fb);
-    frame::encode((uint8_t *) PyBytes_AS_STRING(fb), start, word, (const uint8_t *) PyBytes_AS_STRING(pbytes.ptr()),
-                  (size_t) pn, trailer);
+    // The payload's bytes: plain small ints directly, anything else through
+    // the interpreter's own conversion (and its errors).
+    uint8_t payload[255];
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        PyObject *v = PyList_GET_ITEM(data.ptr(), i);
+        long x = PyLong_CheckExact(v) ? PyLong_AsLong(v) : -1;
+        if (x < 0 || x > 255) {
+            PyErr_Clear();
+            plain = false;
+        } else {
+            payload[i] = (uint8_t) x;
+        }
+    }
+    if (!plain) {
+        nb::object pbytes = nb::steal(PyBytes_FromObject(data.ptr()));
+        if (!pbytes.is_valid())
+            raise_pending();
+        n = PyBytes_GET_SIZE(pbytes.ptr());
+        if (n > 255)
+            raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+        std::memcpy(payload, PyBytes_AS_STRING(pbytes.ptr()), (size_t) n);
+    }
+    uint8_t trailer = byte_value(nb::getattr(self, nb::handle(NAME("_CRC_MAGIC_NUMBER"))));
+    uint8_t fb[255 + frame::OVERHEAD];
+    size_t flen = frame::encode(fb, start, word, payload, (size_t) n, trailer);
 
-    nb::object ser = nb::getattr(self, "_ser");
-    if (truth(ser.attr("is_open"))) {
-        ser.attr("write")(frame_obj);
+    nb::object ser = nb::getattr(self, nb::handle(NAME("_ser")));
+    Genuine g = genuine_port(ser.ptr());
+    if (g == Genuine::Open) {
+        int r = write_native(ser.ptr(), fb, flen);
+        if (r < 0)
+            raise_pending();
+        if (r == 0)
+            return nb::bool_(true);
+    }
+    if (g != Genuine::Closed && truth(ser.attr(nb::handle(NAME("is_open"))))) {
+        nb::object frame_obj = nb::steal(PyBytes_FromStringAndSize((const char *) fb, (Py_ssize_t) flen));
+        if (!frame_obj.is_valid())
+            raise_pending();
+        ser.attr(nb::handle(NAME("write")))(frame_obj);
         return nb::bool_(true);
     }
-    log(nb::getattr(self, "logger"), "warning", "Serial port not connected");
+    log(nb::getattr(self, nb::handle(NAME("logger"))), "warning", "Serial port not connected");
     return nb::bool_(false);
 }
 
@@ -632,10 +1046,10 @@ void init_transport(nb::handle self, nb::handle port, nb::handle connect_on_init
     nb::object sup = builtins().attr("super")(nb::handle(g_cls), self);
     sup.attr("__init__")(nb::arg("logger") = logger);
     nb::setattr(self, "_port", port);
-    nb::object serial = global_obj("serial");
+    nb::object serial = global_obj(NAME("serial"));
     nb::setattr(self, "_ser",
                 serial.attr("Serial")(nb::none(), 115200, nb::arg("interCharTimeout") = 0.1, nb::arg("timeout") = 0.8));
-    nb::object threading = global_obj("threading");
+    nb::object threading = global_obj(NAME("threading"));
     nb::setattr(self, "_polling_thread_event", threading.attr("Event")());
     nb::setattr(self, "_polling_thread", nb::none());
     nb::setattr(self, "_connection_lock", threading.attr("RLock")());
@@ -657,7 +1071,7 @@ nb::object connect(nb::handle self, nb::handle port) {
         nb::getattr(self, "disconnect")();
         if (old.is_none())
             break;
-        nb::object cur = global_obj("threading").attr("current_thread")();
+        nb::object cur = global_obj(NAME("threading")).attr("current_thread")();
         if (cur.is(old)) {
             // Called from a receive callback: this thread is the old worker,
             // which will leave the port to its successor; close it here.
@@ -675,7 +1089,7 @@ nb::object connect(nb::handle self, nb::handle port) {
     if (!port.is_none() && nb::len(port) > 0)
         nb::setattr(self, "_port", port);
     if (!truth(nb::getattr(self, "_port")))
-        nb::setattr(self, "_port", global_obj("VklOverUsb").attr("get_port")());
+        nb::setattr(self, "_port", global_obj(NAME("VklOverUsb")).attr("get_port")());
     nb::object p = nb::getattr(self, "_port");
     if (!truth(p))
         return nb::bool_(false);
@@ -695,7 +1109,7 @@ nb::object connect(nb::handle self, nb::handle port) {
     ser.attr("flushOutput")();
     ser.attr("read")(ser.attr("in_waiting"));
     nb::getattr(self, "_polling_thread_event").attr("set")();
-    nb::object thread = global_obj("threading")
+    nb::object thread = global_obj(NAME("threading"))
                             .attr("Thread")(nb::arg("target") = nb::getattr(self, "_polling_thread_worker"),
                                             nb::arg("daemon") = true);
     nb::setattr(self, "_polling_thread", thread);
@@ -713,7 +1127,7 @@ void disconnect(nb::handle self) {
     if (!t.is_none() && truth(t.attr("is_alive")())) {
         // A receive callback that disconnects runs on the polling thread
         // itself, which ends on its own once the callback returns.
-        nb::object cur = global_obj("threading").attr("current_thread")();
+        nb::object cur = global_obj(NAME("threading")).attr("current_thread")();
         if (!cur.is(t)) {
             wake_reader(self);
             t.attr("join")(nb::arg("timeout") = JOIN_TIMEOUT_S);
@@ -778,6 +1192,27 @@ VKL_MODULE(vkl_over_usb, m) {
     g_parse_orig = m.attr("parse_usb_address_flags").inc_ref().ptr();
     g_build_orig = m.attr("build_usb_address_flags").inc_ref().ptr();
     g_event_type = m.attr("threading").attr("Event").inc_ref().ptr();
+    g_rlock_type = (PyTypeObject *) nb::handle((PyObject *) Py_TYPE(m.attr("threading").attr("RLock")().ptr())).inc_ref().ptr();
+    for (auto [slot, text] : {std::pair{&s_write, "write"}, {&s_cancel_read, "cancel_read"}, {&s_is_open, "is_open"},
+                              {&s_fd, "fd"}, {&s_abort_read, "pipe_abort_read_r"},
+                              {&s_abort_write, "pipe_abort_write_r"}, {&s_timeout, "_timeout"},
+                              {&s_write_timeout, "_write_timeout"}})
+        *slot = PyUnicode_InternFromString(text);
+    // pyserial's POSIX port class and its own methods as imported; without it
+    // (another platform) every port takes its own methods.
+    try {
+        nb::object posix = nb::module_::import_("serial.serialposix");
+        nb::object cls_obj = posix.attr("Serial");
+        if (PyType_Check(cls_obj.ptr())) {
+            const char *names[3] = {"read", "write", "cancel_read"};
+            for (int i = 0; i < 3; ++i)
+                g_posix_methods[i] = cls_obj.attr(names[i]).inc_ref().ptr();
+            g_posix_serial = (PyTypeObject *) cls_obj.inc_ref().ptr();
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+    }
     g_live = nb::module_::import_("weakref").attr("WeakSet")().release().ptr();
     nb::object vkl_cls = m.attr("VKL");
     g_transport_close = vkl_cls.attr("close").inc_ref().ptr();
@@ -819,7 +1254,7 @@ VKL_MODULE(vkl_over_usb, m) {
         nb::list payload;
         payload.append(ENTER_BOOTLOADER_ACTION);
         nb::getattr(self, "send_VKL")(0, payload);
-        global_obj("time").attr("sleep")(BOOTLOADER_PAUSE_S);
+        global_obj(NAME("time")).attr("sleep")(BOOTLOADER_PAUSE_S);
         nb::getattr(self, "close")();
     }).doc(" To put the CAN adapter itself into bootloader mode ");
     cls.def("close", [](nb::handle self) {
@@ -828,10 +1263,10 @@ VKL_MODULE(vkl_over_usb, m) {
         base_close(self);
     }).doc("Release the link and its serial port; a second call is harmless.");
     cls.def_static("get_ports", []() {
-        nb::object comports = global_obj("serial").attr("tools").attr("list_ports").attr("comports");
-        nb::object vid_ref = global_obj("ADAPTER_USB_VID");
-        nb::object lo = global_obj("ADAPTER_USB_PID_FIRST");
-        nb::object hi = global_obj("ADAPTER_USB_PID_LAST");
+        nb::object comports = global_obj(NAME("serial")).attr("tools").attr("list_ports").attr("comports");
+        nb::object vid_ref = global_obj(NAME("ADAPTER_USB_VID"));
+        nb::object lo = global_obj(NAME("ADAPTER_USB_PID_FIRST"));
+        nb::object hi = global_obj(NAME("ADAPTER_USB_PID_LAST"));
         nb::list out;
         for (nb::handle p : comports()) {
             nb::object vid = p.attr("vid");
@@ -855,11 +1290,11 @@ VKL_MODULE(vkl_over_usb, m) {
         return out;
     });
     cls.def_static("get_port", []() -> nb::object {
-        nb::object ports = global_obj("VklOverUsb").attr("get_ports")();
+        nb::object ports = global_obj(NAME("VklOverUsb")).attr("get_ports")();
         size_t n = nb::len(ports);
         if (n == 1)
             return nb::object(ports[0]);
-        nb::object logger = global_obj("logger");
+        nb::object logger = global_obj(NAME("logger"));
         if (n == 0)
             log(logger, "warning", "No serial ports found");
         else
