@@ -152,6 +152,14 @@ def _builtin_every_fifth_step(make_builtin):
     return make
 
 
+def _long_items_member_swapped(r):
+    """A list of many items whose member is swapped in place from C, its length kept."""
+    r.a.set_feedback_items([I.POSITION_FB, I.SPEED_FB, I.TORQUE_FB] * 6 + [I.IA, I.VBUS])
+    items = r.a._feedback_items
+    swaps = [functools.partial(items.__setitem__, 17, I.IB), functools.partial(items.__setitem__, 17, I.IA)]
+    return functools.partial(next, map(operator.call, itertools.cycle(swaps)))
+
+
 C_HOOKS = {
     "c-count-changed-every-fifth-step": _builtin_every_fifth_step(
         lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003)),
@@ -161,6 +169,7 @@ C_HOOKS = {
     "c-load-in-dict": lambda r: functools.partial(r.a.__dict__.__setitem__, "_load_value", 0.4),
     "c-count-changed": lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003),
     "c-items-changed-in-place": lambda r: functools.partial(r.a._feedback_items.append, I.IB),
+    "c-long-items-member-replaced": _long_items_member_swapped,
     "c-callback-removed": lambda r: functools.partial(setattr, r.a, "_feedback_callback", None),
     "c-series-appended": lambda r: functools.partial(r.a.telemetry_log.enable.append, 9.0),
     "c-series-replaced": lambda r: functools.partial(setattr, r.a.telemetry_log, "m_ia", []),

@@ -2013,10 +2013,20 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // members as configured now are compared after every step.
     Ref itemsr(Py_NewRef(items));
     auto item_slots = [items]() { return ((PyListObject *) items)->ob_item; };
-    std::vector<PyObject *> item_copy(item_slots(), item_slots() + PyList_GET_SIZE(items));
+    // A list of a few items (the usual case) is copied without an allocation:
+    // a one-tick run would pay for it as much as for its tick.
+    const Py_ssize_t n_items = PyList_GET_SIZE(items);
+    PyObject *item_buf[16];
+    std::vector<PyObject *> item_big;
+    PyObject **item_copy = item_buf;
+    if (n_items > 16) {
+        item_big.assign(item_slots(), item_slots() + n_items);
+        item_copy = item_big.data();
+    } else if (n_items > 0) {
+        std::copy(item_slots(), item_slots() + n_items, item_buf);
+    }
     auto items_unchanged = [&]() {
-        return PyList_GET_SIZE(items) == (Py_ssize_t) item_copy.size() &&
-               std::equal(item_copy.begin(), item_copy.end(), item_slots());
+        return PyList_GET_SIZE(items) == n_items && std::equal(item_copy, item_copy + n_items, item_slots());
     };
     std::fill(s.values, s.values + 48, 0.0);
     PyObject *cb = dict_get(sd, S->n_callback);
