@@ -160,6 +160,33 @@ def _long_items_member_swapped(r):
     return functools.partial(next, map(operator.call, itertools.cycle(swaps)))
 
 
+class _HalvedStepWrapper(ActuatorWrapper):
+    def step(self, ref, load=0.0):
+        return ActuatorWrapper.step(self, ref * 0.5, load)
+
+
+def _actuator_class_swapped(r):
+    sub = type("Sub", (type(r.a),), {"_get_item_value": lambda self, item: 42.0})
+    return functools.partial(setattr, r.a, "__class__", sub)
+
+
+def _log_class_swapped(r):
+    def twice(log, twin):
+        VirtualActuatorLog._append(log, twin)
+        VirtualActuatorLog._append(log, twin)
+    sub = type("Log", (VirtualActuatorLog,), {"__slots__": (), "_append": twice})
+    return functools.partial(setattr, r.a.telemetry_log, "__class__", sub)
+
+
+def _builtin_in_a_short_run(make_builtin):
+    """The change made once, from C, on the second tick of the first short run (call 42:
+    the long runs of 25 and 15 ticks come first)."""
+    def make(r):
+        calls = itertools.chain([int] * 41, [make_builtin(r)], itertools.repeat(int))
+        return functools.partial(next, map(operator.call, calls))
+    return make
+
+
 C_HOOKS = {
     "c-count-changed-every-fifth-step": _builtin_every_fifth_step(
         lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003)),
@@ -174,6 +201,13 @@ C_HOOKS = {
     "c-series-appended": lambda r: functools.partial(r.a.telemetry_log.enable.append, 9.0),
     "c-series-replaced": lambda r: functools.partial(setattr, r.a.telemetry_log, "m_ia", []),
     "c-time-step-changed": lambda r: functools.partial(setattr, r.a.telemetry_log, "TIME_STEP", 1e-4),
+    "c-twin-class-swapped": lambda r: functools.partial(setattr, r.wrapper, "__class__", _HalvedStepWrapper),
+    "c-actuator-class-swapped": _actuator_class_swapped,
+    "c-log-class-swapped": _log_class_swapped,
+    "c-twin-class-swapped-in-a-short-run": _builtin_in_a_short_run(
+        lambda r: functools.partial(setattr, r.wrapper, "__class__", _HalvedStepWrapper)),
+    "c-actuator-class-swapped-in-a-short-run": _builtin_in_a_short_run(_actuator_class_swapped),
+    "c-log-class-swapped-in-a-short-run": _builtin_in_a_short_run(_log_class_swapped),
     "c-twin-step-on-instance": lambda r: functools.partial(setattr, r.wrapper, "step",
                                                            functools.partial(ActuatorWrapper.step, r.wrapper)),
 }

@@ -1761,6 +1761,7 @@ struct Watch {
     int n_types = 0;
     PyTypeObject *types[16];
     unsigned int tags[16];
+    PyObject *owners[16]; // the object of that class (nullptr: none in particular)
 };
 
 struct Segment {
@@ -1930,6 +1931,14 @@ long long native_segment(nb::handle self_h, long long remaining) {
     if (!log || !log_type_ok(Py_TYPE(log)))
         return 0;
     Ref logr(Py_NewRef(log));
+    // The actuator's and the log's classes as checked (a class can be
+    // swapped from C, `obj.__class__ = Sub`, with no dictionary changed).
+    PyTypeObject *self_t = Py_TYPE(self), *log_t = Py_TYPE(log);
+    const unsigned int self_tag = self_t->tp_version_tag, log_tag = log_t->tp_version_tag;
+    auto own_classes_unchanged = [&]() {
+        return Py_TYPE(self) == self_t && self_t->tp_version_tag == self_tag && Py_TYPE(log) == log_t &&
+               log_t->tp_version_tag == log_tag;
+    };
     Segment s{};
     s.self = self;
     s.sd = sd;
@@ -2193,7 +2202,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 }
                 bool log_ok = dict_get(sd, S->n_telemetry_log) == log &&
                               (tel::storage_generation == storage ? slots_unchanged() : series_unchanged());
-                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok || !u64_fit()) {
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok ||
+                    !own_classes_unchanged() || !u64_fit()) {
                     finish_generic = true;
                     break;
                 }
@@ -2236,19 +2246,21 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
         w.sd = sd;
         w.ad = ad;
-        auto add = [&](PyTypeObject *t) {
-            if (w.n_types < 16 && has_version_tag(t))
+        auto add = [&](PyTypeObject *t, PyObject *owner) {
+            if (w.n_types < 16 && has_version_tag(t)) {
+                w.owners[w.n_types] = owner;
                 w.types[w.n_types++] = t;
-            else
+            } else {
                 w.on = false;
+            }
         };
-        add(Py_TYPE(self));
-        add(Py_TYPE(act));
-        add(Py_TYPE(log));
-        add(v->owner_type);
-        add(Py_TYPE(v->step_obj.ptr()));
+        add(Py_TYPE(self), self);
+        add(Py_TYPE(act), act);
+        add(Py_TYPE(log), log);
+        add(v->owner_type, nullptr);
+        add(Py_TYPE(v->step_obj.ptr()), v->step_obj.ptr());
         for (const auto &kv : v->groups)
-            add(kv.second.type);
+            add(kv.second.type, kv.second.obj.ptr());
     }
     // The log's slots as checked above (each one is the series kept).
     PyObject **log_slots = (PyObject **) ((char *) log + S->log_slots_begin);
@@ -2274,7 +2286,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
             (w.inp_slot && *w.inp_slot != w.idd))
             return false;
         for (int i = 0; i < w.n_types; ++i)
-            if (w.types[i]->tp_version_tag != w.tags[i])
+            if (w.types[i]->tp_version_tag != w.tags[i] || (w.owners[i] && Py_TYPE(w.owners[i]) != w.types[i]))
                 return false;
         return std::memcmp(log_slots, slot_copy, sizeof slot_copy) == 0 && v->call_unchanged() && items_unchanged();
     };
