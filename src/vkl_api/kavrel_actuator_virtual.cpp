@@ -1485,6 +1485,55 @@ bool log_type_ok(PyTypeObject *t) {
     return t->tp_version_tag != 0;
 }
 
+// ---- Instance dictionaries known to shadow none of the stepping methods ----
+//
+// Every run would otherwise look up each stepping method in the actuator's
+// dictionary (a dozen misses per one-tick call).  A dictionary watched by
+// the native road (see on_dict_event) that was found free of them stays free
+// until a key is added to it, it is filled from another dictionary, or it is
+// freed; each of those events, on any watched dictionary, bumps
+// g_key_additions and so forgets every entry below.
+uint64_t g_key_additions = 0;
+
+struct ShadowFree {
+    PyObject *dict = nullptr; // compared only, never dereferenced
+    uint64_t additions = 0;   // g_key_additions when it was watched / checked
+    bool free = false;        // checked free of the stepping methods at that count
+};
+ShadowFree g_shadow_free[16];
+int g_shadow_next = 0;
+
+ShadowFree *shadow_entry(PyObject *d) {
+    for (auto &e : g_shadow_free)
+        if (e.dict == d && e.additions == g_key_additions)
+            return &e;
+    return nullptr;
+}
+
+// No stepping method is shadowed in `sd` (an actuator's instance dictionary).
+bool no_method_shadowed(PyObject *sd) {
+    ShadowFree *e = shadow_entry(sd);
+    if (e && e->free)
+        return true;
+    for (int i = 0; i < kNumStepMethods; ++i)
+        if (dict_get(sd, S->n_step_methods[i]))
+            return false;
+    // Watched since before the lookups, with no key added since: free until
+    // the next addition.
+    if (e)
+        e->free = true;
+    return true;
+}
+
+// `sd` is watched now (its stores notify): from here on an addition is seen.
+void note_watched(PyObject *sd) {
+    if (shadow_entry(sd))
+        return;
+    ShadowFree &e = g_shadow_free[g_shadow_next];
+    g_shadow_next = (g_shadow_next + 1) % 16;
+    e = ShadowFree{sd, g_key_additions, false};
+}
+
 // `_ensure_initialized()` would do nothing now: it is the class's own, the
 // bound twin is the engine's, connected and initialised (what a lockstep
 // caller of one-tick steps finds on every call but the first).  Then the
@@ -1497,7 +1546,10 @@ bool initialized_now(PyObject *self, PyObject *load) {
         PyErr_Clear();
         return false;
     }
-    if (dict_get(sd.p, S->n_step_methods[M_ENSURE_INIT]) || dict_get(sd.p, S->n_connected) != Py_True)
+    ShadowFree *known = shadow_entry(sd.p);
+    if (!(known && known->free) && dict_get(sd.p, S->n_step_methods[M_ENSURE_INIT]))
+        return false;
+    if (dict_get(sd.p, S->n_connected) != Py_True)
         return false;
     PyObject *act = dict_get(sd.p, S->n_actuator);
     if (!act || !engine_type_ok(Py_TYPE(act)))
@@ -1725,8 +1777,10 @@ uint64_t g_dict_changes = 0;
 // tests, through `_native_tick_count()`, to tell that the road was taken).
 uint64_t g_native_ticks = 0;
 
-int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *, PyObject *) {
     ++g_dict_changes;
+    if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_CLONED || event == PyDict_EVENT_DEALLOCATED)
+        ++g_key_additions;
     return 0;
 }
 
@@ -1905,9 +1959,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     PyObject *sd = sdr.p;
     if (!sd || !PyDict_CheckExact(sd))
         return 0;
-    for (int i = 0; i < kNumStepMethods; ++i)
-        if (dict_get(sd, S->n_step_methods[i]))
-            return 0;
+    if (!no_method_shadowed(sd))
+        return 0;
     PyObject *act = dict_get(sd, S->n_actuator);
     if (!act || !engine_type_ok(Py_TYPE(act)))
         return 0;
@@ -2163,6 +2216,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
         if (!watched)
             PyErr_Clear();
+        else
+            note_watched(sd);
     }
     // A short run (a caller stepping in lockstep, one tick per call) appends
     // its rows through the columns' own appends and makes the full checks
