@@ -152,6 +152,41 @@ def _builtin_every_fifth_step(make_builtin):
     return make
 
 
+def _long_items_member_swapped(r):
+    """A list of many items whose member is swapped in place from C, its length kept."""
+    r.a.set_feedback_items([I.POSITION_FB, I.SPEED_FB, I.TORQUE_FB] * 6 + [I.IA, I.VBUS])
+    items = r.a._feedback_items
+    swaps = [functools.partial(items.__setitem__, 17, I.IB), functools.partial(items.__setitem__, 17, I.IA)]
+    return functools.partial(next, map(operator.call, itertools.cycle(swaps)))
+
+
+class _HalvedStepWrapper(ActuatorWrapper):
+    def step(self, ref, load=0.0):
+        return ActuatorWrapper.step(self, ref * 0.5, load)
+
+
+def _actuator_class_swapped(r):
+    sub = type("Sub", (type(r.a),), {"_get_item_value": lambda self, item: 42.0})
+    return functools.partial(setattr, r.a, "__class__", sub)
+
+
+def _log_class_swapped(r):
+    def twice(log, twin):
+        VirtualActuatorLog._append(log, twin)
+        VirtualActuatorLog._append(log, twin)
+    sub = type("Log", (VirtualActuatorLog,), {"__slots__": (), "_append": twice})
+    return functools.partial(setattr, r.a.telemetry_log, "__class__", sub)
+
+
+def _builtin_in_a_short_run(make_builtin):
+    """The change made once, from C, on the second tick of the first short run (call 42:
+    the long runs of 25 and 15 ticks come first)."""
+    def make(r):
+        calls = itertools.chain([int] * 41, [make_builtin(r)], itertools.repeat(int))
+        return functools.partial(next, map(operator.call, calls))
+    return make
+
+
 C_HOOKS = {
     "c-count-changed-every-fifth-step": _builtin_every_fifth_step(
         lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003)),
@@ -161,10 +196,18 @@ C_HOOKS = {
     "c-load-in-dict": lambda r: functools.partial(r.a.__dict__.__setitem__, "_load_value", 0.4),
     "c-count-changed": lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003),
     "c-items-changed-in-place": lambda r: functools.partial(r.a._feedback_items.append, I.IB),
+    "c-long-items-member-replaced": _long_items_member_swapped,
     "c-callback-removed": lambda r: functools.partial(setattr, r.a, "_feedback_callback", None),
     "c-series-appended": lambda r: functools.partial(r.a.telemetry_log.enable.append, 9.0),
     "c-series-replaced": lambda r: functools.partial(setattr, r.a.telemetry_log, "m_ia", []),
     "c-time-step-changed": lambda r: functools.partial(setattr, r.a.telemetry_log, "TIME_STEP", 1e-4),
+    "c-twin-class-swapped": lambda r: functools.partial(setattr, r.wrapper, "__class__", _HalvedStepWrapper),
+    "c-actuator-class-swapped": _actuator_class_swapped,
+    "c-log-class-swapped": _log_class_swapped,
+    "c-twin-class-swapped-in-a-short-run": _builtin_in_a_short_run(
+        lambda r: functools.partial(setattr, r.wrapper, "__class__", _HalvedStepWrapper)),
+    "c-actuator-class-swapped-in-a-short-run": _builtin_in_a_short_run(_actuator_class_swapped),
+    "c-log-class-swapped-in-a-short-run": _builtin_in_a_short_run(_log_class_swapped),
     "c-twin-step-on-instance": lambda r: functools.partial(setattr, r.wrapper, "step",
                                                            functools.partial(ActuatorWrapper.step, r.wrapper)),
 }

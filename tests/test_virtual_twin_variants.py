@@ -171,6 +171,46 @@ def test_instance_override_of_a_stepping_method_is_used(paths):
     assert len(emitted) == 348 and sum(emitted) == len(native["calls"])
 
 
+def _fresh_dict_with(a, name, fn):
+    a.__dict__ = {**vars(a), name: fn}
+
+
+SHADOWINGS = {
+    "setattr": lambda a, name, fn: setattr(a, name, fn),
+    "name-built-at-run-time": lambda a, name, fn: setattr(a, "".join(list(name)), fn),
+    "dict-item": lambda a, name, fn: vars(a).__setitem__(name, fn),
+    "dict-update": lambda a, name, fn: vars(a).update({name: fn}),
+    "dict-setdefault": lambda a, name, fn: vars(a).setdefault(name, fn),
+    "dict-replaced": _fresh_dict_with,
+}
+
+
+@pytest.mark.parametrize("method", ["_get_item_value", "_ensure_initialized"])
+@pytest.mark.parametrize("how", list(SHADOWINGS))
+def test_method_shadowed_between_one_tick_calls_is_used(paths, how, method):
+    """A stepping method put on the instance after native one-tick calls takes over on the
+    very next call, however it got into the instance's dictionary."""
+    a = KavrelActuatorVirtual(new_wrapper(paths), 0x12)
+    a.connect()
+    a.start()
+    a.set_feedback_items([I.POSITION_FB, I.TORQUE_FB])
+    before = native_ticks()
+    for _ in range(3):
+        assert 42.0 not in a.step(load=0.1, steps=1).values()
+    assert native_ticks() - before == 3
+    calls = []
+    if method == "_get_item_value":
+        SHADOWINGS[how](a, method, lambda item: 42.0)
+    else:
+        SHADOWINGS[how](a, method, lambda: calls.append(1))
+    snapshot = a.step(load=0.2, steps=1)
+    assert a._load_value == 0.2
+    if method == "_get_item_value":
+        assert snapshot == {I.POSITION_FB: 42.0, I.TORQUE_FB: 42.0}
+    else:
+        assert calls == [1]
+
+
 def test_plain_list_series_is_appended_to(paths):
     native, a = native_run(paths, reconnect=False)
     b = KavrelActuatorVirtual(new_wrapper(paths), 0x12)

@@ -626,9 +626,17 @@ bool has_attr(nb::handle obj, const char *name) {
 PyObject *dict_get(PyObject *d, PyObject *key) {
     if (!d || !key)
         return nullptr;
-    PyObject *v = PyDict_GetItemWithError(d, key);
-    if (!v && PyErr_Occurred())
+    // PyDict_GetItemRef tells a missing key from a failure by its result:
+    // a miss costs no look at the thread's error state (stepping code asks
+    // for a dozen absent names per call).  The reference is given back at
+    // once; the dictionary still holds the value, so it stays borrowed.
+    PyObject *v = nullptr;
+    int r = PyDict_GetItemRef(d, key, &v);
+    if (r < 0) {
         PyErr_Clear();
+        return nullptr;
+    }
+    Py_XDECREF(v);
     return v;
 }
 

@@ -1485,6 +1485,55 @@ bool log_type_ok(PyTypeObject *t) {
     return t->tp_version_tag != 0;
 }
 
+// ---- Instance dictionaries known to shadow none of the stepping methods ----
+//
+// Every run would otherwise look up each stepping method in the actuator's
+// dictionary (a dozen misses per one-tick call).  A dictionary watched by
+// the native road (see on_dict_event) that was found free of them stays free
+// until a key is added to it, it is filled from another dictionary, or it is
+// freed; each of those events, on any watched dictionary, bumps
+// g_key_additions and so forgets every entry below.
+uint64_t g_key_additions = 0;
+
+struct ShadowFree {
+    PyObject *dict = nullptr; // compared only, never dereferenced
+    uint64_t additions = 0;   // g_key_additions when it was watched / checked
+    bool free = false;        // checked free of the stepping methods at that count
+};
+ShadowFree g_shadow_free[16];
+int g_shadow_next = 0;
+
+ShadowFree *shadow_entry(PyObject *d) {
+    for (auto &e : g_shadow_free)
+        if (e.dict == d && e.additions == g_key_additions)
+            return &e;
+    return nullptr;
+}
+
+// No stepping method is shadowed in `sd` (an actuator's instance dictionary).
+bool no_method_shadowed(PyObject *sd) {
+    ShadowFree *e = shadow_entry(sd);
+    if (e && e->free)
+        return true;
+    for (int i = 0; i < kNumStepMethods; ++i)
+        if (dict_get(sd, S->n_step_methods[i]))
+            return false;
+    // Watched since before the lookups, with no key added since: free until
+    // the next addition.
+    if (e)
+        e->free = true;
+    return true;
+}
+
+// `sd` is watched now (its stores notify): from here on an addition is seen.
+void note_watched(PyObject *sd) {
+    if (shadow_entry(sd))
+        return;
+    ShadowFree &e = g_shadow_free[g_shadow_next];
+    g_shadow_next = (g_shadow_next + 1) % 16;
+    e = ShadowFree{sd, g_key_additions, false};
+}
+
 // `_ensure_initialized()` would do nothing now: it is the class's own, the
 // bound twin is the engine's, connected and initialised (what a lockstep
 // caller of one-tick steps finds on every call but the first).  Then the
@@ -1497,7 +1546,10 @@ bool initialized_now(PyObject *self, PyObject *load) {
         PyErr_Clear();
         return false;
     }
-    if (dict_get(sd.p, S->n_step_methods[M_ENSURE_INIT]) || dict_get(sd.p, S->n_connected) != Py_True)
+    ShadowFree *known = shadow_entry(sd.p);
+    if (!(known && known->free) && dict_get(sd.p, S->n_step_methods[M_ENSURE_INIT]))
+        return false;
+    if (dict_get(sd.p, S->n_connected) != Py_True)
         return false;
     PyObject *act = dict_get(sd.p, S->n_actuator);
     if (!act || !engine_type_ok(Py_TYPE(act)))
@@ -1725,8 +1777,10 @@ uint64_t g_dict_changes = 0;
 // tests, through `_native_tick_count()`, to tell that the road was taken).
 uint64_t g_native_ticks = 0;
 
-int on_dict_event(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *, PyObject *) {
     ++g_dict_changes;
+    if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_CLONED || event == PyDict_EVENT_DEALLOCATED)
+        ++g_key_additions;
     return 0;
 }
 
@@ -1761,6 +1815,7 @@ struct Watch {
     int n_types = 0;
     PyTypeObject *types[16];
     unsigned int tags[16];
+    PyObject *owners[16]; // the object of that class (nullptr: none in particular)
 };
 
 struct Segment {
@@ -1904,9 +1959,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
     PyObject *sd = sdr.p;
     if (!sd || !PyDict_CheckExact(sd))
         return 0;
-    for (int i = 0; i < kNumStepMethods; ++i)
-        if (dict_get(sd, S->n_step_methods[i]))
-            return 0;
+    if (!no_method_shadowed(sd))
+        return 0;
     PyObject *act = dict_get(sd, S->n_actuator);
     if (!act || !engine_type_ok(Py_TYPE(act)))
         return 0;
@@ -1930,6 +1984,14 @@ long long native_segment(nb::handle self_h, long long remaining) {
     if (!log || !log_type_ok(Py_TYPE(log)))
         return 0;
     Ref logr(Py_NewRef(log));
+    // The actuator's and the log's classes as checked (a class can be
+    // swapped from C, `obj.__class__ = Sub`, with no dictionary changed).
+    PyTypeObject *self_t = Py_TYPE(self), *log_t = Py_TYPE(log);
+    const unsigned int self_tag = self_t->tp_version_tag, log_tag = log_t->tp_version_tag;
+    auto own_classes_unchanged = [&]() {
+        return Py_TYPE(self) == self_t && self_t->tp_version_tag == self_tag && Py_TYPE(log) == log_t &&
+               log_t->tp_version_tag == log_tag;
+    };
     Segment s{};
     s.self = self;
     s.sd = sd;
@@ -2013,10 +2075,20 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // members as configured now are compared after every step.
     Ref itemsr(Py_NewRef(items));
     auto item_slots = [items]() { return ((PyListObject *) items)->ob_item; };
-    std::vector<PyObject *> item_copy(item_slots(), item_slots() + PyList_GET_SIZE(items));
+    // A list of a few items (the usual case) is copied without an allocation:
+    // a one-tick run would pay for it as much as for its tick.
+    const Py_ssize_t n_items = PyList_GET_SIZE(items);
+    PyObject *item_buf[16];
+    std::vector<PyObject *> item_big;
+    PyObject **item_copy = item_buf;
+    if (n_items > 16) {
+        item_big.assign(item_slots(), item_slots() + n_items);
+        item_copy = item_big.data();
+    } else if (n_items > 0) {
+        std::copy(item_slots(), item_slots() + n_items, item_buf);
+    }
     auto items_unchanged = [&]() {
-        return PyList_GET_SIZE(items) == (Py_ssize_t) item_copy.size() &&
-               std::equal(item_copy.begin(), item_copy.end(), item_slots());
+        return PyList_GET_SIZE(items) == n_items && std::equal(item_copy, item_copy + n_items, item_slots());
     };
     std::fill(s.values, s.values + 48, 0.0);
     PyObject *cb = dict_get(sd, S->n_callback);
@@ -2144,6 +2216,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
         if (!watched)
             PyErr_Clear();
+        else
+            note_watched(sd);
     }
     // A short run (a caller stepping in lockstep, one tick per call) appends
     // its rows through the columns' own appends and makes the full checks
@@ -2183,7 +2257,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 }
                 bool log_ok = dict_get(sd, S->n_telemetry_log) == log &&
                               (tel::storage_generation == storage ? slots_unchanged() : series_unchanged());
-                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok || !u64_fit()) {
+                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok ||
+                    !own_classes_unchanged() || !u64_fit()) {
                     finish_generic = true;
                     break;
                 }
@@ -2226,19 +2301,21 @@ long long native_segment(nb::handle self_h, long long remaining) {
         }
         w.sd = sd;
         w.ad = ad;
-        auto add = [&](PyTypeObject *t) {
-            if (w.n_types < 16 && has_version_tag(t))
+        auto add = [&](PyTypeObject *t, PyObject *owner) {
+            if (w.n_types < 16 && has_version_tag(t)) {
+                w.owners[w.n_types] = owner;
                 w.types[w.n_types++] = t;
-            else
+            } else {
                 w.on = false;
+            }
         };
-        add(Py_TYPE(self));
-        add(Py_TYPE(act));
-        add(Py_TYPE(log));
-        add(v->owner_type);
-        add(Py_TYPE(v->step_obj.ptr()));
+        add(Py_TYPE(self), self);
+        add(Py_TYPE(act), act);
+        add(Py_TYPE(log), log);
+        add(v->owner_type, nullptr);
+        add(Py_TYPE(v->step_obj.ptr()), v->step_obj.ptr());
         for (const auto &kv : v->groups)
-            add(kv.second.type);
+            add(kv.second.type, kv.second.obj.ptr());
     }
     // The log's slots as checked above (each one is the series kept).
     PyObject **log_slots = (PyObject **) ((char *) log + S->log_slots_begin);
@@ -2264,7 +2341,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
             (w.inp_slot && *w.inp_slot != w.idd))
             return false;
         for (int i = 0; i < w.n_types; ++i)
-            if (w.types[i]->tp_version_tag != w.tags[i])
+            if (w.types[i]->tp_version_tag != w.tags[i] || (w.owners[i] && Py_TYPE(w.owners[i]) != w.types[i]))
                 return false;
         return std::memcmp(log_slots, slot_copy, sizeof slot_copy) == 0 && v->call_unchanged() && items_unchanged();
     };
