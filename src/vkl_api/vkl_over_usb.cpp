@@ -411,10 +411,7 @@ Genuine genuine_port(PyObject *ser) {
 
 // A descriptor held in the port's instance dict: its number, or -1 when it is
 // not a plain non-negative int (a port being closed, say).
-int port_fd(PyObject *ser, PyObject *name) {
-    PyObject *d = instance_dict(ser);
-    if (!d)
-        return -1;
+int dict_fd(PyObject *d, PyObject *name) {
     PyObject *v = dict_get(d, name);
     long x = -1;
     if (v && PyLong_CheckExact(v)) {
@@ -422,8 +419,16 @@ int port_fd(PyObject *ser, PyObject *name) {
         if (x == -1 && PyErr_Occurred())
             PyErr_Clear();
     }
-    Py_DECREF(d);
     return x >= 0 && x <= INT32_MAX ? (int) x : -1;
+}
+
+int port_fd(PyObject *ser, PyObject *name) {
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return -1;
+    int fd = dict_fd(d, name);
+    Py_DECREF(d);
+    return fd;
 }
 
 // A time-out attribute of the port in seconds; negative for None (no limit).
@@ -616,7 +621,12 @@ struct PortReader {
 // to the descriptor, then waits and retries under the port's write time-out.
 // Returns 0, -1 with an exception set, or 1 when the descriptor is not usable.
 int write_native(PyObject *ser, const uint8_t *data, size_t len) {
-    int fd = port_fd(ser, s_fd), cancel = port_fd(ser, s_abort_write);
+    // Both descriptors from one look at the instance dict (once per frame).
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return 1;
+    int fd = dict_fd(d, s_fd), cancel = dict_fd(d, s_abort_write);
+    Py_DECREF(d);
     if (fd < 0 || cancel < 0)
         return 1;
     double timeout;
