@@ -120,6 +120,29 @@ class TestSendRefusals:
         transport.send_VKL(ADDR, [9])  # the line carries only what came after
         assert [f.payload for f in emulator.wait_frames(1)] == [[9]]
 
+    @pytest.mark.parametrize("where", ["instance", "class", "module function"])
+    @pytest.mark.parametrize("check, function, text", [
+        ("check_vkl_id_range", "is_valid_vkl_address", "Invalid VKL ID: 32"),
+        ("check_vkl_payload_size", "is_valid_vkl_payload", "Invalid payload length for address 32 - len 2"),
+    ])
+    def test_check_replaced_between_sends(self, transport, emulator, log, monkeypatch, where, check, function, text):
+        # A send that passed the checks must not make the next one skip a
+        # check replaced in the meantime, wherever the replacement sits.
+        from vkl_api import _vkl
+        assert transport.send_VKL(ADDR, [1, 2]) is True
+        refuse = lambda *args: False  # noqa: E731
+        if where == "instance":
+            monkeypatch.setattr(transport, check, refuse, raising=False)
+        elif where == "class":
+            monkeypatch.setattr(_vkl.VKL, check, staticmethod(refuse))
+        else:
+            monkeypatch.setattr(_vkl, function, refuse)
+        assert transport.send_VKL(ADDR, [1, 2]) is False
+        assert [r.getMessage() for r in log.records] == [text]
+        monkeypatch.undo()
+        assert transport.send_VKL(ADDR, [3]) is True
+        assert [f.payload for f in emulator.wait_frames(2)] == [[1, 2], [3]]
+
     def test_closed_port(self, make_transport, emulator, log):
         t = make_transport(emulator, connect_on_init=False)
         assert t.send_VKL(ADDR, [1]) is False

@@ -173,6 +173,20 @@ nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle hig
 // directly; any other object found there (an override, a replacement on the
 // instance) is called.
 void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candidate = false) {
+    // The usual case decided without making the bound method: the class's
+    // lookup finds this class's own (non-data) method and the instance holds
+    // nothing under the name, so `self._send_VKL_common` is that method.
+    PyTypeObject *t = Py_TYPE(self.ptr());
+    if (t->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(t, S.n_send_common.ptr()) == S.send_common_fn.ptr()) {
+        PyObject *d = instance_dict(self);
+        bool shadowed = !d || dict_get(d, S.n_send_common.ptr()) != nullptr || PyErr_Occurred();
+        Py_XDECREF(d);
+        if (!shadowed) {
+            send_common(S, self, payload, high_speed_candidate ? Py_True : Py_False);
+            return;
+        }
+        PyErr_Clear();
+    }
     nb::object bound = get(self, S.n_send_common);
     if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == S.send_common_fn.ptr() &&
         PyMethod_GET_SELF(bound.ptr()) == self.ptr()) {

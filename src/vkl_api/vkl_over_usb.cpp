@@ -411,10 +411,7 @@ Genuine genuine_port(PyObject *ser) {
 
 // A descriptor held in the port's instance dict: its number, or -1 when it is
 // not a plain non-negative int (a port being closed, say).
-int port_fd(PyObject *ser, PyObject *name) {
-    PyObject *d = instance_dict(ser);
-    if (!d)
-        return -1;
+int dict_fd(PyObject *d, PyObject *name) {
     PyObject *v = dict_get(d, name);
     long x = -1;
     if (v && PyLong_CheckExact(v)) {
@@ -422,8 +419,16 @@ int port_fd(PyObject *ser, PyObject *name) {
         if (x == -1 && PyErr_Occurred())
             PyErr_Clear();
     }
-    Py_DECREF(d);
     return x >= 0 && x <= INT32_MAX ? (int) x : -1;
+}
+
+int port_fd(PyObject *ser, PyObject *name) {
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return -1;
+    int fd = dict_fd(d, name);
+    Py_DECREF(d);
+    return fd;
 }
 
 // A time-out attribute of the port in seconds; negative for None (no limit).
@@ -616,7 +621,12 @@ struct PortReader {
 // to the descriptor, then waits and retries under the port's write time-out.
 // Returns 0, -1 with an exception set, or 1 when the descriptor is not usable.
 int write_native(PyObject *ser, const uint8_t *data, size_t len) {
-    int fd = port_fd(ser, s_fd), cancel = port_fd(ser, s_abort_write);
+    // Both descriptors from one look at the instance dict (once per frame).
+    PyObject *d = instance_dict(ser);
+    if (!d)
+        return 1;
+    int fd = dict_fd(d, s_fd), cancel = dict_fd(d, s_abort_write);
+    Py_DECREF(d);
     if (fd < 0 || cancel < 0)
         return 1;
     double timeout;
@@ -934,6 +944,52 @@ uint8_t byte_value(nb::handle v) {
     return (uint8_t) x;
 }
 
+// VKL's own checks, as its class holds them, and the protocol functions they
+// call (looked up in the VKL module's namespace at call time).  While an
+// instance reaches exactly these, a check is the protocol's range test done
+// here, without two rounds of argument dispatch per frame.
+PyObject *g_vkl_dict = nullptr;
+PyObject *g_check_id_sm = nullptr, *g_check_payload_sm = nullptr;
+PyObject *g_valid_address_orig = nullptr, *g_valid_payload_orig = nullptr;
+
+// Does self.<check> reach the class's own static method `sm`, nothing on the
+// instance shadowing it, and does the VKL module still hold `fn_orig` under
+// `fn`?  Anything else (or a failure along the way) takes the call.
+bool own_check(PyObject *self, PyObject *check, PyObject *sm, PyObject *fn, PyObject *fn_orig) {
+    PyTypeObject *t = Py_TYPE(self);
+    if (!sm || !g_vkl_dict || t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, check) != sm)
+        return false;
+    PyObject *d = instance_dict(self);
+    if (!d)
+        return false;
+    bool shadowed = dict_get(d, check) != nullptr;
+    Py_DECREF(d);
+    if (shadowed || PyErr_Occurred())
+        return false;
+    return dict_get(g_vkl_dict, fn) == fn_orig && !PyErr_Occurred();
+}
+
+// self.check_vkl_id_range(address) and self.check_vkl_payload_size(data), by
+// their truth.
+bool id_in_range(nb::handle self, nb::handle address) {
+    if (PyLong_CheckExact(address.ptr()) && own_check(self.ptr(), NAME("check_vkl_id_range"), g_check_id_sm,
+                                                      NAME("is_valid_vkl_address"), g_valid_address_orig)) {
+        int overflow = 0;
+        long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
+        if (!(a == -1 && PyErr_Occurred()))
+            return !overflow && proto::valid_vkl_address(a);
+        PyErr_Clear();
+    }
+    return truth(call_method(self, NAME("check_vkl_id_range"), address));
+}
+
+bool payload_fits(nb::handle self, nb::handle data) {
+    if (PyList_CheckExact(data.ptr()) && own_check(self.ptr(), NAME("check_vkl_payload_size"), g_check_payload_sm,
+                                                   NAME("is_valid_vkl_payload"), g_valid_payload_orig))
+        return PyList_GET_SIZE(data.ptr()) <= proto::MAX_PAYLOAD_SIZE;
+    return truth(call_method(self, NAME("check_vkl_payload_size"), data));
+}
+
 nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, nb::handle priority_in,
                     nb::handle hs_in) {
     nb::object address = arg_int(address_in, "address");
@@ -941,11 +997,11 @@ nb::object send_vkl(nb::handle self, nb::handle address_in, nb::handle data_in, 
     bool hs = truth(hs_in);
     nb::list data = arg_list(data_in, "data");
 
-    if (!truth(call_method(self, NAME("check_vkl_id_range"), address))) {
+    if (!id_in_range(self, address)) {
         log(nb::getattr(self, nb::handle(NAME("logger"))), "error", "Invalid VKL ID: " + py_str(address));
         return nb::bool_(false);
     }
-    if (!truth(call_method(self, NAME("check_vkl_payload_size"), data))) {
+    if (!payload_fits(self, data)) {
         log(nb::getattr(self, nb::handle(NAME("logger"))), "warning",
             "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(nb::len(data)));
         return nb::bool_(false);
@@ -1188,6 +1244,20 @@ VKL_MODULE(vkl_over_usb, m) {
     m.attr("ADAPTER_USB_PID_LAST") = ADAPTER_USB_PID_LAST;
 
     g_dict = nb::handle(m.attr("__dict__")).inc_ref().ptr();
+    {
+        nb::object vkl_cls = m.attr("VKL");
+        nb::object vkl_mod = nb::module_::import_(nb::str(vkl_cls.attr("__module__")).c_str());
+        nb::dict ns = nb::borrow<nb::dict>(vkl_mod.attr("__dict__"));
+        auto own = [&](PyObject *name) { return Py_XNewRef(_PyType_Lookup((PyTypeObject *) vkl_cls.ptr(), name)); };
+        auto keep = [](nb::dict d, const char *name) -> PyObject * {
+            return d.contains(name) ? nb::handle(d[name]).inc_ref().ptr() : nullptr;
+        };
+        g_check_id_sm = own(NAME("check_vkl_id_range"));
+        g_check_payload_sm = own(NAME("check_vkl_payload_size"));
+        g_valid_address_orig = keep(ns, "is_valid_vkl_address");
+        g_valid_payload_orig = keep(ns, "is_valid_vkl_payload");
+        g_vkl_dict = ns.inc_ref().ptr();
+    }
     s_read = PyUnicode_InternFromString("read");
     g_parse_orig = m.attr("parse_usb_address_flags").inc_ref().ptr();
     g_build_orig = m.attr("build_usb_address_flags").inc_ref().ptr();
