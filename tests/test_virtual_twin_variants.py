@@ -692,7 +692,8 @@ def test_an_empty_series_takes_the_kind_of_its_first_value(values, fmt):
             assert memoryview(series).format == fmt and memoryview(series).tolist()[:1] == values[:1]
 
 
-def test_an_absent_optional_field_given_to_the_structure_is_read_from_then_on(tmp_path):
+@pytest.mark.parametrize("per_call", [100, 1], ids=["one-call", "one-tick-calls"])
+def test_an_absent_optional_field_given_to_the_structure_is_read_from_then_on(tmp_path, per_call):
     """On a twin without the optional inputs, a port set as a plain attribute of its `inp`
     structure is what both roads log (and the engine writes) from the next tick on."""
     paths = build_twin(tmp_path, model="A", optional_fields=False)
@@ -701,10 +702,111 @@ def test_an_absent_optional_field_given_to_the_structure_is_read_from_then_on(tm
         x.connect()
         x.start()
         x.change_impedance_setpoint(0.2, K_stiff=2.0, ref_ff_torque=0.05, ref_impedance_spd=0.5)
-        x.step(steps=100)
+        for _ in range(100 // per_call):
+            x.step(steps=per_call)
         x.actuator.inp.T_ADC = 0.25
         x.actuator.inp.ref_ff_torque = -1.0
-        x.step(steps=100)
+        for _ in range(100 // per_call):
+            x.step(steps=per_call)
     log = a.telemetry_log
     assert all(math.isnan(v) for v in log.inp_t_adc[:100]) and set(log.inp_t_adc[100:]) == {0.25}
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
+
+
+# ---- changes between one-tick calls ------------------------------------------------------------
+
+def _steps_twice(w, mp):
+    original = w._lib.DT_step
+    w._lib.DT_step = lambda model: (original(model), original(model))[1]
+
+
+def _fresh_info(w, mp):
+    w.info = type(w.info)()
+    w.info.T_fb = 123.0
+
+
+def _info_on_the_class(w, mp):
+    fixed = type(w.info)()
+    fixed.T_fb = 7.0
+    mp.setattr(type(w), "info", property(lambda self: fixed), raising=False)
+
+
+def _field_on_the_structure_class(w, mp):
+    mp.setattr(type(w.info), "T_fb", property(lambda self: 5.0))
+
+
+def _errcheck_counts(w, mp):
+    seen = w.__dict__.setdefault("_errchecks", [])
+    w._lib.DT_step.errcheck = lambda result, func, args: (seen.append(1), result)[1]
+
+
+def _argtypes_refused(w, mp):
+    import ctypes
+
+    w._lib.DT_step.argtypes = [ctypes.c_int]
+
+
+def _port_cache(w, mp):
+    w._reference_feedforward_torque = 0.25
+
+
+def _optional_inports_shadowed(w, mp):
+    w._apply_optional_inports = lambda: setattr(w.inp, "ref_ff_torque", 0.5)
+
+
+# Each row changes one thing the checks of a one-tick call depend on, between two runs of
+# one-tick calls: (twin-side change on the wrapper, actuator-side change).
+BETWEEN_CALLS = {
+    "dt-step-replaced": (_steps_twice, None),
+    "structure-replaced": (_fresh_info, None),
+    "structure-on-the-wrapper-class": (_info_on_the_class, None),
+    "field-on-the-structure-class": (_field_on_the_structure_class, None),
+    "dt-step-errcheck-set": (_errcheck_counts, None),
+    "dt-step-argtypes-changed": (_argtypes_refused, None),
+    "port-cache-changed": (_port_cache, None),
+    "optional-inports-shadowed": (_optional_inports_shadowed, None),
+    "method-shadowed-on-the-instance": (None, lambda a, fresh: setattr(a, "_get_item_value", lambda item: 42.0)),
+    "series-replaced": (None, lambda a, fresh: setattr(a.telemetry_log, "T_fb", list(a.telemetry_log.T_fb))),
+    "log-replaced": (None, lambda a, fresh: setattr(a, "telemetry_log", VirtualActuatorLog())),
+    "twin-rebound": (None, lambda a, fresh: setattr(a, "actuator", fresh())),
+    "items-changed": (None, lambda a, fresh: a.set_feedback_items([I.SPEED_FB, list(I)[-1]])),
+    "items-changed-in-place": (None, lambda a, fresh: a._feedback_items.append(I.POSITION_FB)),
+}
+
+
+def one_tick_calls_around(a, twin, change, fresh, mp):
+    a.connect()
+    a.start()
+    a.change_impedance_setpoint(0.2, K_stiff=2.0, ref_ff_torque=0.05)
+    a.set_feedback_items([I.POSITION_FB, I.SPEED_FB, I.TORQUE_FB])
+    out = [a.step(load=0.1, steps=1) for _ in range(3)]
+    twin_change, act_change = change
+    if twin_change:
+        twin_change(twin, mp)
+    if act_change:
+        act_change(a, fresh)
+    for k in range(3):
+        try:
+            out.append(a.step(load=0.1 + 0.01 * k, steps=1))
+        except Exception as e:  # the same failure is wanted on both roads
+            out.append(type(e).__name__)
+    out.append(twin.__dict__.get("_errchecks"))
+    mp.undo()  # class changes end with the run
+    return out
+
+
+@pytest.mark.parametrize("change", list(BETWEEN_CALLS))
+def test_a_change_between_one_tick_calls_is_seen_alike(paths, change, monkeypatch):
+    """What the previous one-tick call checked is not trusted once it changed: every row's
+    change shows in the next call exactly as on the generic road."""
+    w, u = new_wrapper(paths), new_wrapper(paths)
+    a, b = KavrelActuatorVirtual(w, 0x12), KavrelActuatorVirtual(Proxy(u), 0x12)
+    before = native_ticks()
+    x = one_tick_calls_around(a, w, BETWEEN_CALLS[change], lambda: new_wrapper(paths), monkeypatch)
+    native = native_ticks() - before
+    y = one_tick_calls_around(b, u, BETWEEN_CALLS[change], lambda: Proxy(new_wrapper(paths)), monkeypatch)
+    assert native >= 3 and native_ticks() - before == native
+    assert len(x) == len(y) == 7
+    for p, q in zip(x, y):
+        assert p == q if not isinstance(p, dict) else same_values(p, q), change
     assert logs_identical(a.telemetry_log, b.telemetry_log) is None

@@ -824,6 +824,17 @@ struct Plan {
         FieldRef a, b;
     } items[48];
     FieldRef debug[10];
+    // The twin's step and field checks as last passed in full, with the
+    // versions (see dict_version) of the dictionaries they read; valid while
+    // those versions and the classes involved stay as they were.
+    struct Checked {
+        bool ok = false;
+        PyObject *ad = nullptr, *libd = nullptr, *idd = nullptr; // compared only
+        uint64_t ad_ver = 0, lib_ver = 0, idd_ver = 0;
+        PyTypeObject *owner = nullptr;
+        unsigned int owner_tag = 0;
+        double caches[3] = {0, 0, 0};
+    } checked;
 };
 
 struct State {
@@ -1777,8 +1788,65 @@ uint64_t g_dict_changes = 0;
 // tests, through `_native_tick_count()`, to tell that the road was taken).
 uint64_t g_native_ticks = 0;
 
-int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *, PyObject *) {
+// ---- Versions of single watched dictionaries ----
+//
+// The change counters above are process-wide: with a dozen actuators stepped
+// in turn, each one-tick call changes some dictionary, so state checked on one
+// actuator's run cannot be trusted on its next run by those counters.  A few
+// dictionaries (a twin wrapper's, its bindings module's, an `inp` structure's)
+// are tracked here one by one: every event on a tracked dictionary gives it a
+// new version, never given before; when it is freed its entry goes, so a new
+// dictionary at the same address never inherits a version.  Only
+// dictionaries watched (with their objects' stores notifying) are tracked.
+struct DictVersion {
+    PyObject *dict; // compared only, never dereferenced; kGone: a freed entry
+    uint64_t ver;
+};
+constexpr int kVersionSlots = 256, kVersionProbe = 8;
+PyObject *const kGone = (PyObject *) (uintptr_t) 1;
+DictVersion g_dict_version[kVersionSlots];
+uint64_t g_version_source = 0;
+
+unsigned version_home(PyObject *d) {
+    return (unsigned) ((((uintptr_t) d >> 4) * 0x9E3779B97F4A7C15ull) >> 56);
+}
+
+DictVersion *version_entry(PyObject *d) {
+    unsigned h = version_home(d);
+    for (int i = 0; i < kVersionProbe; ++i) {
+        DictVersion &e = g_dict_version[(h + i) % kVersionSlots];
+        if (e.dict == d)
+            return &e;
+        if (!e.dict)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// The current version of `d` (which must be watched), tracking it from now
+// on; 0 when there is no room to track it.
+uint64_t dict_version(PyObject *d) {
+    if (DictVersion *e = version_entry(d))
+        return e->ver;
+    unsigned h = version_home(d);
+    for (int i = 0; i < kVersionProbe; ++i) {
+        DictVersion &e = g_dict_version[(h + i) % kVersionSlots];
+        if (!e.dict || e.dict == kGone) {
+            e = DictVersion{d, ++g_version_source};
+            return e.ver;
+        }
+    }
+    return 0;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
     ++g_dict_changes;
+    if (DictVersion *e = version_entry(dict)) {
+        if (event == PyDict_EVENT_DEALLOCATED)
+            e->dict = kGone;
+        else
+            e->ver = ++g_version_source;
+    }
     if (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_CLONED || event == PyDict_EVENT_DEALLOCATED)
         ++g_key_additions;
     return 0;
@@ -1789,6 +1857,67 @@ int add_dict_watcher() {
     if (id < 0)
         PyErr_Clear();
     return id;
+}
+
+// Whether the record of the last full step and field checks still holds for
+// (act, ad): no dictionary they read (`ad`, the bindings module's `libd`, and
+// `idd`, `inp`'s own, when optional ports are absent; all watched) changed,
+// nor any class they depend on, nor DT_step's call attributes (which no
+// dictionary holds).
+bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd, PyObject *idd) {
+    if (!c.ok || c.ad != ad || c.libd != libd || c.idd != idd)
+        return false;
+    DictVersion *ae = version_entry(ad), *le = version_entry(libd);
+    if (!ae || ae->ver != c.ad_ver || !le || le->ver != c.lib_ver)
+        return false;
+    if (idd) {
+        DictVersion *ie = version_entry(idd);
+        if (!ie || ie->ver != c.idd_ver)
+            return false;
+    }
+    if (Py_TYPE(act) != c.owner || c.owner != v->owner_type || c.owner->tp_version_tag != c.owner_tag)
+        return false;
+    for (const auto &kv : v->groups) {
+        const twin::GroupView &g = kv.second;
+        if (Py_TYPE(g.obj.ptr()) != g.type || g.type->tp_version_tag != g.type_tag)
+            return false;
+    }
+    return PyModule_CheckExact(v->lib.ptr()) && v->call_unchanged();
+}
+
+// `v->step_valid(act, ad, caches)` before a tick, taken from the record when
+// it holds; a full check that passes (the field checks too) is recorded.
+// `libd` is nullptr when the dictionaries are not watched: no record then.
+bool step_checks(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd, PyObject *idd,
+                 double *caches) {
+    Plan::Checked &c = plan->checked;
+    if (libd && checked_fresh(c, v, act, ad, libd, idd)) {
+        std::copy(c.caches, c.caches + 3, caches);
+        return true;
+    }
+    c.ok = false;
+    uint64_t av = libd ? dict_version(ad) : 0, lv = libd ? dict_version(libd) : 0;
+    uint64_t iv = libd && idd ? dict_version(idd) : 1;
+    if (!v->step_valid(act, ad, caches))
+        return false;
+    if (av && lv && iv && v->fields_valid(act, ad) && v->owner_type->tp_version_tag != 0) {
+        c.ad = ad;
+        c.libd = libd;
+        c.idd = idd;
+        c.ad_ver = av;
+        c.lib_ver = lv;
+        c.idd_ver = idd ? iv : 0;
+        c.owner = v->owner_type;
+        c.owner_tag = v->owner_type->tp_version_tag;
+        std::copy(caches, caches + 3, c.caches);
+        c.ok = true;
+    }
+    return true;
+}
+
+// `v->fields_valid(act, ad)` after a tick's twin step, likewise.
+bool fields_checked(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd, PyObject *idd) {
+    return (libd && checked_fresh(plan->checked, v, act, ad, libd, idd)) || v->fields_valid(act, ad);
 }
 
 // Where an object keeps its instance dictionary (a managed or a fixed slot);
@@ -2201,8 +2330,9 @@ long long native_segment(nb::handle self_h, long long remaining) {
     bool watched = false;
     Ref inp_dict(nullptr);
     PyObject *inp_obj = nullptr;
+    PyObject *libd = nullptr;
     if (S->dict_watcher >= 0) {
-        PyObject *libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
+        libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
         watched = pyact::make_stores_notify(self, sd) && pyact::make_stores_notify(act, ad) && libd &&
                   PyDict_Watch(S->dict_watcher, sd) == 0 && PyDict_Watch(S->dict_watcher, ad) == 0 &&
                   PyDict_Watch(S->dict_watcher, libd) == 0;
@@ -2225,6 +2355,10 @@ long long native_segment(nb::handle self_h, long long remaining) {
     // would cost more than the ticks.
     constexpr long long kShortRun = 4;
     if (remaining <= kShortRun) {
+        // The step and field checks are taken from the record of the last
+        // full ones while the dictionaries they read are watched.
+        PyObject *watched_libd = watched ? libd : nullptr;
+        PyObject *watched_idd = watched ? inp_dict.p : nullptr;
         pyact::FrameCount counting(materialize_before_python, &s); // closed before anything of ours may run Python
         try {
             while (done < remaining) {
@@ -2233,7 +2367,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 if (done > 0 &&
                     (dict_get(sd, S->n_actuator) != act || dict_get(ad, S->n_native_view) != view_obj))
                     break;
-                if (!v->step_valid(act, ad, cache))
+                if (!step_checks(plan, v, act, ad, watched_libd, watched_idd, cache))
                     break;
                 if (done > 0) {
                     PyObject *spo = dict_get(sd, S->n_setpoint), *ldo = dict_get(sd, S->n_load_value);
@@ -2257,7 +2391,8 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 }
                 bool log_ok = dict_get(sd, S->n_telemetry_log) == log &&
                               (tel::storage_generation == storage ? slots_unchanged() : series_unchanged());
-                if (!v->fields_valid(act, ad) || dict_get(sd, S->n_actuator) != act || !log_ok ||
+                if (!fields_checked(plan, v, act, ad, watched_libd, watched_idd) ||
+                    dict_get(sd, S->n_actuator) != act || !log_ok ||
                     !own_classes_unchanged() || !u64_fit()) {
                     finish_generic = true;
                     break;
