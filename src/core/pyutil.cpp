@@ -132,9 +132,9 @@ nb::object coerce_int_result(nb::handle v) {
 
 namespace {
 
-// The location that "cannot import name" shows: the spec's origin when the
-// spec has a location, else the module's file; an invalid object when there
-// is none.
+// The location that "cannot import name" shows: `__spec__.origin` when the
+// module's `__spec__` has a location, else the module's file; an invalid
+// object when there is none.
 nb::object import_location(nb::handle module, nb::handle spec) {
     if (spec.is_valid() && !spec.is_none() && truth(attr_or(spec, "has_location", nb::bool_(false)))) {
         nb::object origin = attr_or_none(spec, "origin");
