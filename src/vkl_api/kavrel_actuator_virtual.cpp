@@ -2324,6 +2324,16 @@ long long native_segment(nb::handle self_h, long long remaining) {
                 return false;
         return true;
     };
+    // A tick's row is in: count it and take its item values. True when its
+    // feedback is due.
+    auto tick_done = [&]() {
+        ++s.count;
+        ++done;
+        s.dirty = true;
+        for (int j = 0; j < s.n_distinct; ++j)
+            s.values[j] = item_value(*plan, s.distinct[j]);
+        return may_emit && s.count % div == 0;
+    };
 
     // Changes made from C (no Python frame) to the dictionaries read are
     // seen on every road through the tick where the watcher is available.
@@ -2398,12 +2408,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     break;
                 }
                 append_row();
-                ++s.count;
-                ++done;
-                s.dirty = true;
-                for (int j = 0; j < s.n_distinct; ++j)
-                    s.values[j] = item_value(*plan, s.distinct[j]);
-                if (may_emit && s.count % div == 0) {
+                if (tick_done()) {
                     due = true;
                     break;
                 }
@@ -2565,12 +2570,7 @@ long long native_segment(nb::handle self_h, long long remaining) {
                     case tel::Kind::Bool: *cur[i]++ = tick::load_bool(f) ? 1 : 0; break;
                     }
                 }
-                ++s.count;
-                ++done;
-                s.dirty = true;
-                for (int j = 0; j < s.n_distinct; ++j)
-                    s.values[j] = item_value(*plan, s.distinct[j]);
-                if (may_emit && s.count % div == 0) {
+                if (tick_done()) {
                     due = stop = true;
                     break;
                 }
