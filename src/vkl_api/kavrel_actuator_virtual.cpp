@@ -1,6 +1,16 @@
 // Simulated Kavrel actuator served by a digital twin, and its per-tick
 // telemetry log: the module's Python surface.
 //
+// Every operation follows the generic road (attribute lookups on the actuator,
+// the twin and the log, so overrides and replacements take effect).  When the
+// bound twin is the engine's own ActuatorWrapper with a valid field view, the
+// log and the actuator are of the classes defined here and nothing of the
+// stepping machinery has been overridden, `step` runs its ticks natively: the
+// twin's step function, the telemetry row into typed columns, the tick count
+// and the feedback snapshot, with the Python-visible state (tick count,
+// snapshot, `feedback`) brought up to date before any Python code can run
+// (the feedback callback, a signal handler, the return of `step`).
+//
 // The operations are named functions grouped as the class groups them; the
 // bind_* functions at the end attach each with its signature.  What a tick
 // does on either road lives in virtual/tick.*, the telemetry series type in

@@ -14,7 +14,6 @@ PyTypeObject *g_series_type = nullptr;
 
 namespace {
 
-
 PyObject *column_item(const tel::Column &c, size_t i) {
     switch (c.kind()) {
     case tel::Kind::Float: return PyFloat_FromDouble(c.get_double(i));
@@ -70,8 +69,6 @@ bool kind_of_value(PyObject *v, tel::Kind &k) {
         return false;
     return true;
 }
-
-
 
 } // namespace
 

@@ -1032,25 +1032,32 @@ bool item_hashes_current(State &S) {
 
 // ---- The run of native ticks ------------------------------------------------
 
-// What a run of native ticks works on, found by the full checks: the
-// objects it reads (held for the whole run), the state it brings up to date,
-// and the columns it writes through.
-struct Run {
-    State *st = nullptr;
+// The objects a run of native ticks steps, found by the first of the full
+// checks (held for the whole run).  Most calls on the generic road stop
+// there: the rest of a run's state is made only when these hold.
+struct Found {
     PyObject *self = nullptr, *sd = nullptr; // the actuator and its dict
     PyObject *act = nullptr, *ad = nullptr;  // the twin and its dict
     PyObject *view_obj = nullptr;
     TwinView *v = nullptr;
     Plan *plan = nullptr;
     PyObject *log = nullptr;
+    nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold;
+    std::shared_ptr<Plan> plan_hold;
+};
+
+// What a run of native ticks works on, found by the full checks: the
+// objects it reads, the state it brings up to date, and the columns it
+// writes through.
+struct Run : Found {
+    State *st = nullptr;
     PyTypeObject *self_t = nullptr, *log_t = nullptr; // the classes as checked
     unsigned int self_tag = 0, log_tag = 0;
-    nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold, items_hold;
-    std::shared_ptr<Plan> plan_hold;
+    nb::object items_hold;
     nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
-    tel::Column *cols[kNumSeries] = {};
-    unsigned char *cur[kNumSeries] = {}; // the columns' write cursors (see tel::Column's row writers)
-    bool writing = false;                // the cursors are attached
+    tel::Column *cols[kNumSeries];
+    unsigned char *cur[kNumSeries]; // the columns' write cursors (see tel::Column's row writers)
+    bool writing = false;           // the cursors are attached
     double time_step = 0, time_start = 0;
     double setpoint = 0, load = 0;
     long long count = 0;
@@ -1066,7 +1073,7 @@ struct Run {
     std::vector<PyObject *> item_big;
     PyObject **item_copy = item_buf;
     int distinct[kNumItems];
-    double values[kNumItems] = {}; // per distinct item, after the last tick
+    double values[kNumItems]; // per distinct item, after the last tick
     int n_distinct = 0;
     // The tick count, snapshot and `feedback` as this run last left them in
     // the actuator's dictionary, and whether ticks have run since.
@@ -1078,7 +1085,7 @@ struct Run {
     nb::object idd;           // inp's own, when optional ports are absent
     PyObject *inp_obj = nullptr;
 
-    Run() = default;
+    Run(State &S, Found &&f) : Found(std::move(f)), st(&S) {}
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
     // Columns still owned by their series are let go; a series that gave its
@@ -1200,9 +1207,8 @@ void materialize_before_python(void *ctx) {
 // The full checks before a run: everything a native tick relies on, found as
 // it was written for (see above).  False when the native road does not apply
 // now; nothing has been changed then but an empty series given the kind of
-// the values about to come.
-bool full_checks(State &S, Run &s, PyObject *self) {
-    s.st = &S;
+// the values about to come.  First the objects stepped:
+bool find_objects(State &S, Found &s, PyObject *self) {
     s.self = self;
     if (!self_type_ok(S, Py_TYPE(self)))
         return false;
@@ -1241,6 +1247,14 @@ bool full_checks(State &S, Run &s, PyObject *self) {
         return false;
     s.log_hold = nb::borrow(log);
     s.log = log;
+    return true;
+}
+
+// ... then their state.
+bool full_checks(State &S, Run &s) {
+    PyObject *self = s.self, *sd = s.sd, *log = s.log;
+    Plan *plan = s.plan;
+    TwinView *v = s.v;
     // The actuator's and the log's classes as checked (a class can be
     // swapped from C, `obj.__class__ = Sub`, with no dictionary changed).
     s.self_t = Py_TYPE(self);
@@ -1331,6 +1345,7 @@ bool full_checks(State &S, Run &s, PyObject *self) {
             return false;
         }
     }
+    std::fill(s.values, s.values + kNumItems, 0.0);
     s.may_emit = cb != Py_None && s.n_items > 0 && s.div > 0;
     for (int c = 0; c < kNumSeries; ++c)
         if (s.cols[c]->attached())
@@ -1704,8 +1719,11 @@ long long long_run(State &S, Run &s, long long remaining) {
 // when the native road does not apply now (the caller then runs a generic
 // tick).  The Python-visible state is current when it returns or raises.
 long long native_run(State &S, nb::handle self, long long remaining) {
-    Run s;
-    if (!full_checks(S, s, self.ptr()))
+    Found f;
+    if (!find_objects(S, f, self.ptr()))
+        return 0;
+    Run s(S, std::move(f));
+    if (!full_checks(S, s))
         return 0;
     watch_dicts(S, s);
     return remaining <= kShortRun ? short_run(S, s, remaining) : long_run(S, s, remaining);
