@@ -31,6 +31,8 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// How a twin's field view gives a row and the feedback items: made once per
+// view (see plan_for) and kept with it.
 struct Plan {
     PyObject *view_obj = nullptr; // the TwinView object it was made for (identity only:
                                   // the view holds its plan, a run holds the view)
@@ -69,6 +71,10 @@ struct Plan {
         double caches[3] = {0, 0, 0};
     } checked;
 };
+
+// ============================================================================
+// The log row append: native, duck-typed twin, generic
+// ============================================================================
 
 // series.append(value), with the series' own append for our columns.
 void append_to(State &S, nb::handle series, nb::handle value) {
