@@ -203,7 +203,9 @@ nb::object get_model(State &S, nb::handle self) {
     return attr_or_default(self, S.n_model.ptr(), nb::str("virtual"));
 }
 
-void set_model(State &S, nb::handle self, nb::handle value) { set_attr(self, S.n_model.ptr(), arg_str(value, "value")); }
+void set_model(State &S, nb::handle self, nb::handle value) {
+    set_attr(self, S.n_model.ptr(), arg_str(value, "value"));
+}
 
 nb::object get_model_version(State &S, nb::handle self) {
     nb::object twin = get_attr(self, S.attr(A_ACTUATOR));
@@ -340,10 +342,7 @@ void change_mode(State &S, nb::handle self, nb::handle mode) {
 
 void change_mode_if_needed(State &S, nb::handle self, nb::handle mode) {
     nb::object cur = get_attr(self, S.n_mode.ptr());
-    PyObject *ne = PyObject_RichCompare(cur.ptr(), mode.ptr(), Py_NE);
-    if (!ne)
-        raise_pending();
-    if (truth(nb::steal(ne)))
+    if (truth(steal_or_raise(PyObject_RichCompare(cur.ptr(), mode.ptr(), Py_NE))))
         nb::getattr(self, "change_mode")(mode);
 }
 
@@ -528,40 +527,26 @@ void set_feedback_rate(State &S, nb::handle self, nb::handle rate) {
             return;
         }
         nb::object hz = to_float(Rates.attr("RATE_1HZ").attr("value"));
-        PyObject *t = PyNumber_TrueDivide(hz.ptr(), nb::getattr(rate, "value").ptr());
-        if (!t)
-            raise_pending();
-        target = nb::steal(t);
+        target = steal_or_raise(PyNumber_TrueDivide(hz.ptr(), nb::getattr(rate, "value").ptr()));
     } else if (PyLong_Check(rate.ptr())) {
         nb::object zero = nb::int_(0);
         if (eq(rate, zero)) {
             set_attr(self, S.attr(A_DIVIDER), nb::int_(0));
             return;
         }
-        PyObject *lt = PyObject_RichCompare(rate.ptr(), zero.ptr(), Py_LT);
-        if (!lt)
-            raise_pending();
-        if (truth(nb::steal(lt)))
+        if (truth(steal_or_raise(PyObject_RichCompare(rate.ptr(), zero.ptr(), Py_LT))))
             raise(PyExc_ValueError, "Rate must be non-negative, got " + py_str(to_int(rate)));
         target = to_float(rate);
     } else {
         raise(PyExc_TypeError, std::string("rate must be a Rates enum or int, got ") + tp_name_of(rate));
     }
     nb::object sim = call_named(self, "get_sim_rate_hz");
-    PyObject *gt = PyObject_RichCompare(target.ptr(), sim.ptr(), Py_GT);
-    if (!gt)
-        raise_pending();
-    if (truth(nb::steal(gt)))
+    if (truth(steal_or_raise(PyObject_RichCompare(target.ptr(), sim.ptr(), Py_GT))))
         raise(PyExc_ValueError, "Rate cannot exceed DTwin simulation rate of " + py_format(sim, "g") + " Hz");
-    PyObject *q = PyNumber_TrueDivide(sim.ptr(), target.ptr());
-    if (!q)
-        raise_pending();
-    nb::object r = builtins().attr("round")(nb::steal(q));
+    nb::object r = builtins().attr("round")(steal_or_raise(PyNumber_TrueDivide(sim.ptr(), target.ptr())));
     nb::object one = nb::int_(1);
-    PyObject *lt = PyObject_RichCompare(r.ptr(), one.ptr(), Py_LT);
-    if (!lt)
-        raise_pending();
-    set_attr(self, S.attr(A_DIVIDER), truth(nb::steal(lt)) ? one : r);
+    bool below_one = truth(steal_or_raise(PyObject_RichCompare(r.ptr(), one.ptr(), Py_LT)));
+    set_attr(self, S.attr(A_DIVIDER), below_one ? one : r);
 }
 
 nb::object get_items_blocking(State &S, nb::handle self, nb::handle items, nb::handle timeout) {
@@ -882,7 +867,8 @@ void bind_namespace(nb::module_ &m) {
     m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
     import_siblings(m, {{"_kavrel_actuator_base", {"KavrelActuatorBase"}},
                         {"_twin_engine", {"ActuatorWrapper", "get_default_dtwin_time_step_s"}},
-                        {"_twin_catalog", {"get_actuator_spec", "list_available_dtwin_artifacts", "resolve_dtwin_artifacts"}}});
+                        {"_twin_catalog",
+                         {"get_actuator_spec", "list_available_dtwin_artifacts", "resolve_dtwin_artifacts"}}});
 }
 
 void bind_log(nb::module_ &m, const StateP &S) {

@@ -83,10 +83,7 @@ void append_to(State &S, nb::handle series, nb::handle value) {
             raise_pending();
         return;
     }
-    PyObject *r = PyObject_CallMethodOneArg(series.ptr(), S.n_list_append.ptr(), value.ptr());
-    if (!r)
-        raise_pending();
-    Py_DECREF(r);
+    steal_or_raise(PyObject_CallMethodOneArg(series.ptr(), S.n_list_append.ptr(), value.ptr()));
 }
 
 PyObject *field_object(const FieldRef &f);
@@ -235,15 +232,9 @@ void log_append_generic(State &S, nb::handle self, nb::handle act) {
         if (n < 0)
             raise_pending();
         nb::object rows = nb::steal(PyLong_FromSsize_t(n));
-        PyObject *prod = PyNumber_Multiply(ts.ptr(), rows.ptr());
-        if (!prod)
-            raise_pending();
-        nb::object p = nb::steal(prod);
+        nb::object p = steal_or_raise(PyNumber_Multiply(ts.ptr(), rows.ptr()));
         nb::object t0 = field(kTimeStartIndex, S.ca_time_start, S.log_names[kTimeStartIndex].ptr());
-        PyObject *sum = PyNumber_Add(p.ptr(), t0.ptr());
-        if (!sum)
-            raise_pending();
-        nb::object value = nb::steal(sum);
+        nb::object value = steal_or_raise(PyNumber_Add(p.ptr(), t0.ptr()));
         if (method.is_valid())
             method(value);
         else
@@ -388,10 +379,7 @@ nb::object get_item_value(State &S, nb::handle self, nb::handle item) {
             nb::object power = rp(S, self, S.item_path[k].ptr());
             nb::object current = rp(S, self, S.item_path2[k].ptr());
             nb::object div = get_attr(self, S.method(M_SAFE_DIVISOR))(current);
-            PyObject *r = PyNumber_TrueDivide(power.ptr(), div.ptr());
-            if (!r)
-                raise_pending();
-            return nb::steal(r);
+            return steal_or_raise(PyNumber_TrueDivide(power.ptr(), div.ptr()));
         }
         case ItemKind::Const: return nb::float_(kTempPcb);
         case ItemKind::HasErrors:
@@ -400,10 +388,7 @@ nb::object get_item_value(State &S, nb::handle self, nb::handle item) {
         }
     }
     nb::object name = get_attr(item, S.n_name.ptr());
-    PyObject *starts = PyObject_CallMethod(name.ptr(), "startswith", "s", "DEBUG_SIGNAL");
-    if (!starts)
-        raise_pending();
-    if (truth(nb::steal(starts)))
+    if (truth(steal_or_raise(PyObject_CallMethod(name.ptr(), "startswith", "s", "DEBUG_SIGNAL"))))
         return S.nan;
     PyErr_SetObject(PyExc_KeyError, nb::str(("Unsupported feedback item: " + py_str(item)).c_str()).ptr());
     raise_pending();
@@ -430,16 +415,10 @@ bool should_emit(State &S, nb::handle self) {
         return false;
     nb::object div = self_attr(S, self, A_DIVIDER);
     nb::object zero = nb::int_(0);
-    PyObject *gt = PyObject_RichCompare(div.ptr(), zero.ptr(), Py_GT);
-    if (!gt)
-        raise_pending();
-    if (!truth(nb::steal(gt)))
+    if (!truth(steal_or_raise(PyObject_RichCompare(div.ptr(), zero.ptr(), Py_GT))))
         return false;
     nb::object count = self_attr(S, self, A_COUNT);
-    PyObject *rem = PyNumber_Remainder(count.ptr(), div.ptr());
-    if (!rem)
-        raise_pending();
-    return eq(nb::steal(rem), zero);
+    return eq(steal_or_raise(PyNumber_Remainder(count.ptr(), div.ptr())), zero);
 }
 
 void emit_callback(nb::handle callback, nb::handle address, nb::handle payload) {
@@ -448,10 +427,7 @@ void emit_callback(nb::handle callback, nb::handle address, nb::handle payload) 
     if (callback.is_none())
         return;
     PyObject *args[2] = {addr.ptr(), payload.ptr()};
-    PyObject *r = PyObject_Vectorcall(callback.ptr(), args, 2, nullptr);
-    if (!r)
-        raise_pending();
-    Py_DECREF(r);
+    steal_or_raise(PyObject_Vectorcall(callback.ptr(), args, 2, nullptr));
 }
 
 namespace {
@@ -461,10 +437,7 @@ namespace {
 void generic_after_step(State &S, nb::handle self) {
     self_attr(S, self, A_LOG).attr(nb::handle(S.n_append.ptr()))(self_attr(S, self, A_ACTUATOR));
     nb::object count = self_attr(S, self, A_COUNT);
-    PyObject *c1 = PyNumber_InPlaceAdd(count.ptr(), nb::int_(1).ptr());
-    if (!c1)
-        raise_pending();
-    set_attr(self, S.attr(A_COUNT), nb::steal(c1));
+    set_attr(self, S.attr(A_COUNT), steal_or_raise(PyNumber_InPlaceAdd(count.ptr(), nb::int_(1).ptr())));
     set_attr(self, S.attr(A_LATEST),
              own_method(S, self, M_SNAPSHOT) ? build_snapshot(S, self) : call_method(self, S.method(M_SNAPSHOT)));
     set_attr(self, S.attr(A_FEEDBACK), dict_copy(self_attr(S, self, A_LATEST)));
