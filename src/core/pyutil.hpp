@@ -215,11 +215,13 @@ public:
         nb::object fget = wrap(nb::cpp_function(std::forward<F>(getter), nb::name(name)), name);
         return add(name, fget, Kind::Property);
     }
-    // Read-write property; `getter(self)`, `setter(self, value)`.
+    // Read-write property; `getter(self)`, `setter(self, value)`.  The setter
+    // accepts any value, None included: it applies the argument rules itself.
     template <typename G, typename S>
     ClassBuilder &def_property(const char *name, G &&getter, S &&setter) {
-        nb::object fget = wrap(nb::cpp_function(std::forward<G>(getter), nb::name(name)), name);
-        nb::object fset = wrap(nb::cpp_function(std::forward<S>(setter), nb::name(name)), name);
+        nb::object fget = wrap(nb::cpp_function(std::forward<G>(getter), nb::name(name), nb::arg("self")), name);
+        nb::object fset =
+            wrap(nb::cpp_function(std::forward<S>(setter), nb::name(name), nb::arg("self"), arg("value")), name);
         return add(name, fget, Kind::Property, fset);
     }
     ClassBuilder &attr(const char *name, nb::handle value) {
