@@ -58,6 +58,7 @@ bool posix_class_untouched(PosixPort &p) {
     PyErr_Clear();
     if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
         return false;
+    p.write_timeout_plain = _PyType_Lookup(t, p.n_write_timeout.ptr()) == nullptr;
     p.checked_tag = t->tp_version_tag;
     return t->tp_version_tag != 0;
 }
@@ -104,6 +105,29 @@ PyObject *as_bytes(PyObject *o) {
     return PyBytes_FromObject(o);
 }
 
+// A plain time-out value in seconds (negative for None); false for anything
+// whose conversion might run code or fail (an attribute read then decides).
+bool plain_timeout(PyObject *v, double *out) {
+    if (v == Py_None) {
+        *out = -1.0;
+        return true;
+    }
+    double x;
+    if (PyFloat_CheckExact(v)) {
+        x = PyFloat_AS_DOUBLE(v);
+    } else if (PyLong_CheckExact(v)) {
+        x = PyLong_AsDouble(v);
+        if (x == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+    } else {
+        return false;
+    }
+    *out = x < 0 ? 0.0 : x;
+    return true;
+}
+
 } // namespace
 
 void init_posix_port(PosixPort &p, nb::handle module_globals) {
@@ -126,7 +150,7 @@ void init_posix_port(PosixPort &p, nb::handle module_globals) {
     }
 }
 
-Genuine genuine_port(PosixPort &p, PyObject *ser) {
+Genuine genuine_port(PosixPort &p, PyObject *ser, WriteView *view) {
     if (!p.cls.is_valid() || (PyObject *) Py_TYPE(ser) != p.cls.ptr() || !posix_class_untouched(p))
         return Genuine::No;
     PyObject *d = instance_dict(ser);
@@ -139,6 +163,12 @@ Genuine genuine_port(PosixPort &p, PyObject *ser) {
             g = Genuine::Open;
         else if (io == Py_False)
             g = Genuine::Closed;
+    }
+    if (g == Genuine::Open && view) {
+        view->fd = dict_fd(d, p.n_fd.ptr());
+        view->cancel = dict_fd(d, p.n_abort_write.ptr());
+        PyObject *wt = p.write_timeout_plain ? dict_get(d, p.n_write_timeout.ptr()) : nullptr;
+        view->have_timeout = wt && plain_timeout(wt, &view->timeout);
     }
     Py_DECREF(d);
     return g;
@@ -311,17 +341,12 @@ int PortReader::read_through(PyObject *ser, size_t n, std::string &out) {
 
 // ---- the frame writer --------------------------------------------------------
 
-int write_native(PosixPort &p, PyObject *ser, const uint8_t *data, size_t len) {
-    // Both descriptors from one look at the instance dict (once per frame).
-    PyObject *d = instance_dict(ser);
-    if (!d)
-        return 1;
-    int fd = dict_fd(d, p.n_fd.ptr()), cancel = dict_fd(d, p.n_abort_write.ptr());
-    Py_DECREF(d);
+int write_native(PosixPort &p, PyObject *ser, const WriteView &view, const uint8_t *data, size_t len) {
+    const int fd = view.fd, cancel = view.cancel;
     if (fd < 0 || cancel < 0)
         return 1;
-    double timeout;
-    if (port_timeout(ser, p.n_write_timeout.ptr(), &timeout) < 0)
+    double timeout = view.timeout;
+    if (!view.have_timeout && port_timeout(ser, p.n_write_timeout.ptr(), &timeout) < 0)
         return -1;
     const bool infinite = timeout < 0, non_blocking = timeout == 0;
     const double deadline = infinite ? 0.0 : serial_port::now() + timeout;

@@ -55,6 +55,9 @@ struct PosixPort {
     nb::object cls;              // serial.serialposix.Serial; null where there is none
     nb::object own_methods[3];   // its read, write and cancel_read, in the order of kOwnMethods
     unsigned int checked_tag = 0; // class version at which they were last found in place
+    // At that version: the class has no `_write_timeout` of its own, so the
+    // instance's is what an attribute read gives.
+    bool write_timeout_plain = false;
 
     nb::object n_read, n_write, n_cancel_read, n_is_open, n_fd, n_abort_read, n_abort_write, n_timeout,
         n_write_timeout, n_serial, n_serialutil;
@@ -66,7 +69,15 @@ void init_posix_port(PosixPort &p, nb::handle module_globals);
 // The state of a port object, read from its instance dict: not genuine (its
 // own methods must be used), or pyserial's own class untouched, closed or open.
 enum class Genuine { No, Closed, Open };
-Genuine genuine_port(PosixPort &p, PyObject *ser);
+// What the writer needs of an open genuine port, read in the same look at its
+// instance dict: the descriptors (-1: not a plain number) and the write
+// time-out when it is a plain value (seconds, negative for None).
+struct WriteView {
+    int fd = -1, cancel = -1;
+    bool have_timeout = false;
+    double timeout = 0.0;
+};
+Genuine genuine_port(PosixPort &p, PyObject *ser, WriteView *view = nullptr);
 
 // serial.serialutil.<name> through the module's `serial` at call time: a new
 // reference, or null with an exception set.
@@ -76,9 +87,10 @@ int raise_serial(PosixPort &p, const char *name, const char *text);
 
 // Write the whole frame as the genuine open port's write(frame) would: one
 // write to the descriptor, then waits and retries under its write time-out.
-// Returns 0, -1 with an exception set, or 1 when the descriptors are not
-// usable (nothing written; the port's own write then decides).
-int write_native(PosixPort &p, PyObject *ser, const uint8_t *data, size_t len);
+// `view` is what genuine_port found.  Returns 0, -1 with an exception set, or
+// 1 when the descriptors are not usable (nothing written; the port's own
+// write then decides).
+int write_native(PosixPort &p, PyObject *ser, const WriteView &view, const uint8_t *data, size_t len);
 
 // The worker's reads.  On a genuine port it takes whatever the port holds
 // into a read-ahead and serves each read(n) from there, waiting (without the

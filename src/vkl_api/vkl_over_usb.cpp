@@ -11,6 +11,7 @@
 #include "core/frame.hpp"
 #include "core/protocol.hpp"
 #include "core/pyutil.hpp"
+#include "core/send_entry.hpp"
 #include "core/serial_native.hpp"
 
 #include <cstring>
@@ -37,6 +38,19 @@ constexpr int ENTER_BOOTLOADER_ACTION = 0xC1;
 // The most payload bytes a frame's length byte can announce.
 constexpr size_t kMaxLengthBytePayload = 255;
 
+// What the C send entry found out before calling send_frame: the instance
+// reaches the class's own checks, and these are the start and trailer bytes
+// that attribute reads give (see class_facts); null when it found nothing out.
+struct Known {
+    uint8_t start, trailer;
+};
+
+// What the C send entry verified of the transport class (see class_facts).
+struct ClassFacts {
+    unsigned int tag = 0; // the class's version tag when verified; 0: not verified
+    Known known{};
+};
+
 // ---- module state ---------------------------------------------------------------
 // Everything the operations need, taken once when the module is imported.
 // The polling worker, the at-exit hook and the actuator's send entry may run
@@ -51,6 +65,9 @@ struct State {
     nb::object live;              // weakref.WeakSet of transports with a started polling thread
     nb::object process_pkt_fn;    // our _process_pkt (function object)
     nb::object is_connected_prop; // our is_connected property
+    nb::object send_vkl_fn;       // our send_VKL (function object)
+    SendEntry entry{};            // the C-level send entry, published at import
+    ClassFacts facts;             // what the entry verified of the class
     nb::object parse_orig, build_orig; // the protocol's own flag-word codecs
     nb::object event_type, rlock_type; // threading.Event, type of threading.RLock()
 
@@ -688,6 +705,10 @@ uint8_t byte_value(nb::handle v) {
 // `fn`?  While it does, the check is the protocol's range test done here,
 // without two rounds of argument dispatch per frame; anything else (or a
 // failure along the way) takes the call.
+bool own_protocol_fn(State &S, PyObject *fn, nb::handle fn_orig) {
+    return fn_orig.is_valid() && dict_get(S.vkl_dict.ptr(), fn) == fn_orig.ptr() && !PyErr_Occurred();
+}
+
 bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObject *fn, nb::handle fn_orig) {
     PyTypeObject *t = Py_TYPE(self);
     if (!sm.is_valid() || t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, check) != sm.ptr())
@@ -699,14 +720,16 @@ bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObjec
     Py_DECREF(d);
     if (shadowed || PyErr_Occurred())
         return false;
-    return fn_orig.is_valid() && dict_get(S.vkl_dict.ptr(), fn) == fn_orig.ptr() && !PyErr_Occurred();
+    return own_protocol_fn(S, fn, fn_orig);
 }
 
 // self.check_vkl_id_range(address) and self.check_vkl_payload_size(data), by
 // their truth.
-bool id_in_range(State &S, nb::handle self, nb::handle address) {
+bool id_in_range(State &S, nb::handle self, nb::handle address, const Known *known) {
     if (PyLong_CheckExact(address.ptr()) &&
-        own_check(S, self.ptr(), S.n_check_id.ptr(), S.check_id_sm, S.n_valid_address.ptr(), S.valid_address_orig)) {
+        (known ? own_protocol_fn(S, S.n_valid_address.ptr(), S.valid_address_orig)
+               : own_check(S, self.ptr(), S.n_check_id.ptr(), S.check_id_sm, S.n_valid_address.ptr(),
+                           S.valid_address_orig))) {
         int overflow = 0;
         long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
         if (!(a == -1 && PyErr_Occurred()))
@@ -716,19 +739,41 @@ bool id_in_range(State &S, nb::handle self, nb::handle address) {
     return truth(call_method(self, S.n_check_id, address));
 }
 
-bool payload_fits(State &S, nb::handle self, nb::handle data) {
-    if (PyList_CheckExact(data.ptr()) && own_check(S, self.ptr(), S.n_check_payload.ptr(), S.check_payload_sm,
-                                                   S.n_valid_payload.ptr(), S.valid_payload_orig))
-        return PyList_GET_SIZE(data.ptr()) <= proto::MAX_PAYLOAD_SIZE;
-    return truth(call_method(self, S.n_check_payload, data));
+// The payload of one send: the caller's list, or bytes of which a list is
+// made only when Python code is to see one (a replaced check).
+struct Payload {
+    nb::handle list; // the list given or made
+    nb::object made;
+    const uint8_t *bytes = nullptr;
+    size_t n = 0;
+
+    nb::handle as_list() {
+        if (!list.is_valid()) {
+            made = steal_or_raise(list_from_bytes(bytes, (Py_ssize_t) n));
+            list = made;
+        }
+        return list;
+    }
+    size_t size() const { return list.is_valid() ? (size_t) PyList_GET_SIZE(list.ptr()) : n; }
+};
+
+bool payload_fits(State &S, nb::handle self, Payload &data, const Known *known) {
+    if ((!data.list.is_valid() || PyList_CheckExact(data.list.ptr())) &&
+        (known ? own_protocol_fn(S, S.n_valid_payload.ptr(), S.valid_payload_orig)
+               : own_check(S, self.ptr(), S.n_check_payload.ptr(), S.check_payload_sm, S.n_valid_payload.ptr(),
+                           S.valid_payload_orig)))
+        return data.size() <= (size_t) proto::MAX_PAYLOAD_SIZE;
+    return truth(call_method(self, S.n_check_payload, data.as_list()));
 }
 
 // The address-and-flags word, packed as "<H": natively while the module's
 // builder is the protocol's own and accepts the address, else through the
-// builder (and struct for anything but a plain int in range).
-uint16_t flag_word(State &S, nb::handle address, bool priority, bool hs) {
+// builder (and struct for anything but a plain int in range); `called` tells
+// whether the builder was called.
+uint16_t flag_word(State &S, nb::handle address, bool priority, bool hs, bool &called) {
     nb::object builder = module_global(S.g, S.n_build_flags);
     auto build = [&] {
+        called = true;
         return builder(address, nb::arg("priority") = nb::bool_(priority), nb::arg("can_high_speed") = nb::bool_(hs));
     };
     nb::object w;
@@ -790,9 +835,10 @@ size_t payload_bytes(nb::handle data, uint8_t (&out)[kMaxLengthBytePayload]) {
 // port's own write while it is open.  False (logged) when it is not.
 bool write_frame(State &S, nb::handle self, const uint8_t *fb, size_t flen) {
     nb::object ser = nb::getattr(self, S.n_ser);
-    Genuine g = serial_native::genuine_port(S.port, ser.ptr());
+    serial_native::WriteView view;
+    Genuine g = serial_native::genuine_port(S.port, ser.ptr(), &view);
     if (g == Genuine::Open) {
-        int r = serial_native::write_native(S.port, ser.ptr(), fb, flen);
+        int r = serial_native::write_native(S.port, ser.ptr(), view, fb, flen);
         if (r < 0)
             raise_pending();
         if (r == 0)
@@ -807,30 +853,154 @@ bool write_frame(State &S, nb::handle self, const uint8_t *fb, size_t flen) {
     return false;
 }
 
+// The body of send_VKL once its arguments are taken: `address` passed the
+// int rule, the flags are plain booleans.
+bool send_frame(State &S, nb::handle self, nb::handle address, Payload &data, bool priority, bool hs,
+                const Known *known = nullptr) {
+    if (!id_in_range(S, self, address, known)) {
+        log(nb::getattr(self, S.n_logger), "error", "Invalid VKL ID: " + py_str(address));
+        return false;
+    }
+    if (!payload_fits(S, self, data, known)) {
+        log(nb::getattr(self, S.n_logger), "warning",
+            "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(data.size()));
+        return false;
+    }
+    bool called = false;
+    uint16_t word = flag_word(S, address, priority, hs, called);
+    // A builder that was called may have changed what the reads below give.
+    if (called)
+        known = nullptr;
+    uint8_t start = known ? known->start : byte_value(nb::getattr(self, S.n_start_byte));
+    uint8_t payload[kMaxLengthBytePayload];
+    size_t n;
+    if (data.list.is_valid()) {
+        // A list a check has seen is read after the checks, as they left it.
+        n = payload_bytes(data.list, payload);
+    } else {
+        if (data.n > std::size(payload))
+            raise(PyExc_ValueError, "bytes must be in range(0, 256)");
+        n = data.n;
+        std::memcpy(payload, data.bytes, n);
+    }
+    uint8_t trailer = known ? known->trailer : byte_value(nb::getattr(self, S.n_crc_magic));
+    uint8_t fb[kMaxLengthBytePayload + frame::OVERHEAD];
+    size_t flen = frame::encode(fb, start, word, payload, n, trailer);
+    return write_frame(S, self, fb, flen);
+}
+
 nb::object send_vkl(State &S, nb::handle self, nb::handle address_in, nb::handle data_in, nb::handle priority_in,
                     nb::handle hs_in) {
     nb::object address = arg_int(address_in, "address");
     bool priority = truth(priority_in);
     bool hs = truth(hs_in);
-    nb::list data = arg_list(data_in, "data");
+    Payload data;
+    nb::list list = arg_list(data_in, "data");
+    data.list = list;
+    return nb::bool_(send_frame(S, self, address, data, priority, hs));
+}
 
-    if (!id_in_range(S, self, address)) {
-        log(nb::getattr(self, S.n_logger), "error", "Invalid VKL ID: " + py_str(address));
-        return nb::bool_(false);
+// ---- VklOverUsb: C-level send entry ------------------------------------------------------
+// The physical actuator hands its commands to the transport here (see
+// core/send_entry.hpp).  Taken only when `transport.send_VKL` is this class's
+// own method and its arguments pass the argument rules without running any
+// code (an exact int address, a bool flag, an exact list if one is given):
+// then what follows is send_VKL's own body, which looks up the checks, the
+// module's names and the port through the instance as the call would.
+
+// A byte value held plainly (an exact int in range), as byte_value reads it.
+bool plain_byte(PyObject *v, uint8_t *out) {
+    if (!v || !PyLong_CheckExact(v))
+        return false;
+    long x = PyLong_AsLong(v);
+    if (x < 0 || x > 255) {
+        PyErr_Clear();
+        return false;
     }
-    if (!payload_fits(S, self, data)) {
-        log(nb::getattr(self, S.n_logger), "warning",
-            "Invalid payload length for address " + py_str(address) + " - len " + std::to_string(nb::len(data)));
-        return nb::bool_(false);
+    *out = (uint8_t) x;
+    return true;
+}
+
+// Does the class (exactly VklOverUsb) hold its own send_VKL and VKL's own
+// checks, and plain start and trailer bytes?  Checked again only when the
+// class or one of its bases changes (its version tag moves).
+bool class_facts(State &S, PyTypeObject *t) {
+    ClassFacts &f = S.facts;
+    if (t->tp_version_tag != 0 && t->tp_version_tag == f.tag)
+        return true;
+    f.tag = 0;
+    if (_PyType_Lookup(t, S.n_send_vkl.ptr()) != S.send_vkl_fn.ptr() ||
+        _PyType_Lookup(t, S.n_check_id.ptr()) != S.check_id_sm.ptr() || !S.check_id_sm.is_valid() ||
+        _PyType_Lookup(t, S.n_check_payload.ptr()) != S.check_payload_sm.ptr() || !S.check_payload_sm.is_valid() ||
+        !plain_byte(_PyType_Lookup(t, S.n_start_byte.ptr()), &f.known.start) ||
+        !plain_byte(_PyType_Lookup(t, S.n_crc_magic.ptr()), &f.known.trailer))
+        return false;
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+        return false;
+    f.tag = t->tp_version_tag;
+    return f.tag != 0;
+}
+
+// Is transport.send_VKL the class's own method?  `known` is set when, in
+// addition, the instance reaches the class's checks and bytes (it holds none
+// of their names).
+bool own_send_vkl(State &S, PyObject *transport, const Known *&known) {
+    PyTypeObject *t = Py_TYPE(transport);
+    known = nullptr;
+    if ((PyObject *) t != S.cls.ptr() || t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    bool facts = class_facts(S, t);
+    if (!facts && _PyType_Lookup(t, S.n_send_vkl.ptr()) != S.send_vkl_fn.ptr())
+        return false;
+    PyObject *d = instance_dict(transport);
+    if (!d)
+        return false;
+    bool own = !dict_get(d, S.n_send_vkl.ptr());
+    if (own && facts && !dict_get(d, S.n_check_id.ptr()) && !dict_get(d, S.n_check_payload.ptr()) &&
+        !dict_get(d, S.n_start_byte.ptr()) && !dict_get(d, S.n_crc_magic.ptr()))
+        known = &S.facts.known;
+    Py_DECREF(d);
+    return own && !PyErr_Occurred();
+}
+
+int send_entry(void *ctx, PyObject *transport, PyObject *address, PyObject *list, const uint8_t *bytes, size_t n,
+               PyObject *can_high_speed, PyObject **result) {
+    State &S = *(State *) ctx;
+    const Known *known = nullptr;
+    if (!PyLong_CheckExact(address) || !PyBool_Check(can_high_speed) || (list && !PyList_CheckExact(list)) ||
+        !own_send_vkl(S, transport, known))
+        return 0;
+    // No C++ exception leaves this module: the caller is another extension.
+    try {
+        Payload data;
+        if (list) {
+            data.list = list;
+        } else {
+            data.bytes = bytes;
+            data.n = n;
+        }
+        bool sent = send_frame(S, transport, address, data, true, can_high_speed == Py_True, known);
+        *result = Py_NewRef(sent ? Py_True : Py_False);
+        return 1;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_RuntimeError, e.what());
     }
-    uint16_t word = flag_word(S, address, priority, hs);
-    uint8_t start = byte_value(nb::getattr(self, S.n_start_byte));
-    uint8_t payload[kMaxLengthBytePayload];
-    size_t n = payload_bytes(data, payload);
-    uint8_t trailer = byte_value(nb::getattr(self, S.n_crc_magic));
-    uint8_t fb[kMaxLengthBytePayload + frame::OVERHEAD];
-    size_t flen = frame::encode(fb, start, word, payload, n, trailer);
-    return nb::bool_(write_frame(S, self, fb, flen));
+    return -1;
+}
+
+// Publish the entry in the interpreter's dictionary (a later import of the
+// module under another name takes the key over; an entry serves its own class).
+void publish_send_entry(State &S) {
+    S.entry = SendEntry{kSendEntryVersion, &send_entry, &S};
+    nb::object capsule = steal_or_raise(PyCapsule_New(&S.entry, kSendEntryKey, nullptr));
+    PyObject *interp = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (!interp)
+        raise(PyExc_RuntimeError, "no interpreter dictionary");
+    if (PyDict_SetItemString(interp, kSendEntryKey, capsule.ptr()) < 0)
+        raise_pending();
 }
 
 // ---- VklOverUsb: lifecycle ------------------------------------------------------------
@@ -1121,6 +1291,7 @@ void bind_writer(ClassBuilder &cls, State *S) {
                 return send_vkl(*S, self, address, data, priority, hs);
             },
             arg("address"), arg("data"), arg("priority") = true, arg("can_high_speed") = false);
+    S->send_vkl_fn = cls.ns()[S->n_send_vkl];
     cls.def("enter_bootloader", [S](nb::handle self) { enter_bootloader(*S, self); })
         .doc(" To put the CAN adapter itself into bootloader mode ");
     cls.def("close", [S](nb::handle self) { close(*S, self); })
@@ -1171,4 +1342,5 @@ VKL_MODULE(vkl_over_usb, m) {
     bind_transport(m, S);
     bind_deprecated(m, S);
     bind_exit_hook(S);
+    publish_send_entry(*S);
 }
