@@ -16,11 +16,7 @@ constexpr nb::object PosixPort::*kOwnMethods[] = {&PosixPort::n_read, &PosixPort
                                                   &PosixPort::n_cancel_read};
 static_assert(std::size(kOwnMethods) == std::extent_v<decltype(PosixPort::own_methods)>);
 
-struct NameRow {
-    nb::object PosixPort::*field;
-    const char *text;
-};
-const NameRow kNames[] = {
+const NameRow<PosixPort> kNames[] = {
     {&PosixPort::n_read, "read"},
     {&PosixPort::n_write, "write"},
     {&PosixPort::n_cancel_read, "cancel_read"},
@@ -132,8 +128,7 @@ bool plain_timeout(PyObject *v, double *out) {
 
 void init_posix_port(PosixPort &p, nb::handle module_globals) {
     p.globals = nb::borrow<nb::dict>(module_globals);
-    for (const NameRow &row : kNames)
-        p.*row.field = intern_name(row.text);
+    intern_names(p, kNames);
     // pyserial's POSIX port class and its own methods as imported; without it
     // (another platform) every port takes its own methods.
     try {

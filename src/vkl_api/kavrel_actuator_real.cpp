@@ -854,11 +854,7 @@ void index_members(nb::handle enum_cls, nb::object *table, bool *beyond_byte, nb
 
 // The interned attribute names of the module: one row per name, each read
 // through its field by every operation.
-struct NameRow {
-    nb::object State::*field;
-    const char *text;
-};
-const NameRow kNames[] = {
+const NameRow<State> kNames[] = {
     {&State::n_adapter, "_adapter"},
     {&State::n_address, "address"},
     {&State::n_can_high_speed, "can_high_speed"},
@@ -987,8 +983,7 @@ StateP make_state(nb::module_ &m) {
     s.pause_bootloader = nb::float_(0.1);
     s.scan_ping_timeout = nb::float_(0.05);
 
-    for (const NameRow &row : kNames)
-        s.*row.field = intern_name(row.text);
+    intern_names(s, kNames);
     s.kw_high_speed_candidate = nb::make_tuple(intern_name("high_speed_candidate"));
     s.kw_can_high_speed = nb::make_tuple(intern_name("can_high_speed"));
     s.kw_timeout = nb::make_tuple(intern_name("timeout"));

@@ -87,11 +87,7 @@ struct State {
         n_comports, n_vid, n_pid, n_device, n_open, n_init, n_super, n_worker, n_port_name;
 };
 
-struct NameRow {
-    nb::object State::*field;
-    const char *text;
-};
-const NameRow kNames[] = {
+const NameRow<State> kNames[] = {
     {&State::n_is_connected, "is_connected"},
     {&State::n_polling_thread_event, "_polling_thread_event"},
     {&State::n_flag, "_flag"},
@@ -1231,8 +1227,7 @@ void bind_namespace(nb::module_ &m) {
 State &make_state(nb::module_ &m) {
     State &s = *new State();
     s.g = nb::borrow<nb::dict>(m.attr("__dict__"));
-    for (const NameRow &row : kNames)
-        s.*row.field = intern_name(row.text);
+    intern_names(s, kNames);
     serial_native::init_posix_port(s.port, s.g);
 
     nb::object vkl_cls = m.attr("VKL");
