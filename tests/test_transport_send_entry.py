@@ -98,6 +98,15 @@ def _protocol_payload_check(t, act, seen, mp):
     mp.setattr(_vkl_module, "is_valid_vkl_payload", lambda p: seen.append(("is_valid_vkl_payload", list(p))) or True)
 
 
+def _protocol_check_moving_the_start_byte(t, act, seen, mp):
+    def check(address):
+        seen.append(("is_valid_vkl_address", address))
+        VklOverUsb._MSG_START_BYTE = 0xAB  # undone with the class attribute below
+        return True
+    mp.setattr(VklOverUsb, "_MSG_START_BYTE", VklOverUsb._MSG_START_BYTE)
+    mp.setattr(_vkl_module, "is_valid_vkl_address", check)
+
+
 def _builder_moving_the_start_byte(t, act, seen, mp):
     def builder(address, priority=True, can_high_speed=False):
         seen.append(("builder", address, priority, can_high_speed))
@@ -161,6 +170,9 @@ CASES = {
         log=("WARNING", f"Invalid payload length for address 32 - len {len(PAYLOAD)}")),
     "protocol's address check replaced": Case(_protocol_address_check, seen=[("is_valid_vkl_address", ADDR)]),
     "protocol's payload check replaced": Case(_protocol_payload_check, seen=[("is_valid_vkl_payload", PAYLOAD)]),
+    "protocol's address check moving the start byte": Case(
+        _protocol_check_moving_the_start_byte, frame=encode_frame(ADDR, PAYLOAD, priority=True, start=0xAB),
+        seen=[("is_valid_vkl_address", ADDR)]),
     "flag builder replaced, moving the start byte": Case(
         _builder_moving_the_start_byte, frame=encode_frame(ADDR, PAYLOAD, priority=True, start=0xAB),
         seen=[("builder", ADDR, True, False)]),

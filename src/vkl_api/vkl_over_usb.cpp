@@ -721,7 +721,9 @@ bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObjec
 
 // self.check_vkl_id_range(address) and self.check_vkl_payload_size(data), by
 // their truth.
-bool id_in_range(State &S, nb::handle self, nb::handle address, const Known *known) {
+// A check that is called is Python code: what `known` told may no longer hold
+// after it, so it is dropped.
+bool id_in_range(State &S, nb::handle self, nb::handle address, const Known *&known) {
     if (PyLong_CheckExact(address.ptr()) &&
         (known ? own_protocol_fn(S, S.n_valid_address.ptr(), S.valid_address_orig)
                : own_check(S, self.ptr(), S.n_check_id.ptr(), S.check_id_sm, S.n_valid_address.ptr(),
@@ -732,6 +734,7 @@ bool id_in_range(State &S, nb::handle self, nb::handle address, const Known *kno
             return !overflow && proto::valid_vkl_address(a);
         PyErr_Clear();
     }
+    known = nullptr;
     return truth(call_method(self, S.n_check_id, address));
 }
 
@@ -753,12 +756,13 @@ struct Payload {
     size_t size() const { return list.is_valid() ? (size_t) PyList_GET_SIZE(list.ptr()) : n; }
 };
 
-bool payload_fits(State &S, nb::handle self, Payload &data, const Known *known) {
+bool payload_fits(State &S, nb::handle self, Payload &data, const Known *&known) {
     if ((!data.list.is_valid() || PyList_CheckExact(data.list.ptr())) &&
         (known ? own_protocol_fn(S, S.n_valid_payload.ptr(), S.valid_payload_orig)
                : own_check(S, self.ptr(), S.n_check_payload.ptr(), S.check_payload_sm, S.n_valid_payload.ptr(),
                            S.valid_payload_orig)))
         return data.size() <= (size_t) proto::MAX_PAYLOAD_SIZE;
+    known = nullptr;
     return truth(call_method(self, S.n_check_payload, data.as_list()));
 }
 
