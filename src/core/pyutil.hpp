@@ -122,6 +122,19 @@ nb::object to_int(nb::handle v);
 // table of its state, built once at import.
 nb::str intern_name(const char *s);
 
+// One row of such a table: the state's field and the name's text.
+template <typename State>
+struct NameRow {
+    nb::object State::*field;
+    const char *text;
+};
+// Fill every field a table names.
+template <typename State, size_t N>
+void intern_names(State &state, const NameRow<State> (&rows)[N]) {
+    for (const NameRow<State> &row : rows)
+        state.*row.field = intern_name(row.text);
+}
+
 // A name of a module's namespace as a function of that module reads it at
 // call time: the namespace dictionary, then the builtins; an absent name is
 // the NameError "name 'x' is not defined" that the interpreter raises.

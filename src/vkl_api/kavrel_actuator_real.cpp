@@ -4,6 +4,7 @@
 // which decodes them in place from the payload list.
 #include "core/payload.hpp"
 #include "core/pyutil.hpp"
+#include "core/send_entry.hpp"
 
 #include <climits>
 #include <cstdio>
@@ -117,6 +118,9 @@ struct State {
         n_update, n_error, n_warning;
     // keyword-name tuples of vectorcalls
     nb::object kw_high_speed_candidate, kw_can_high_speed, kw_timeout;
+    // the serial transport's C-level send entry, once published (see send_entry)
+    nb::object send_entry_key;
+    const SendEntry *send_entry = nullptr;
 };
 using StateP = std::shared_ptr<State>;
 
@@ -156,23 +160,65 @@ void log_to(State &S, nb::handle self, nb::handle level, const std::string &text
     call_method(logger, level, msg);
 }
 
-// Every command leaves through the instance's `_send_VKL_common`.
-nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
-    nb::list payload = arg_list(msg, "msg");
+// The serial transport's C-level send entry, once its module has published
+// one (looked for on each send until then; a transport that is no serial
+// transport takes the Python call in any case).
+const SendEntry *send_entry(State &S) {
+    if (S.send_entry)
+        return S.send_entry;
+    PyObject *interp = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject *cap = interp ? dict_get(interp, S.send_entry_key.ptr()) : nullptr;
+    if (!cap || !PyCapsule_IsValid(cap, kSendEntryKey))
+        return nullptr;
+    auto *e = (const SendEntry *) PyCapsule_GetPointer(cap, kSendEntryKey);
+    if (e && e->version == kSendEntryVersion)
+        S.send_entry = e;
+    return S.send_entry;
+}
+
+// The body of `_send_VKL_common`: adapter.send_VKL(address, payload,
+// can_high_speed=flag).  The payload is the list `list`, or else the `n`
+// bytes at `bytes`, of which a list is made only for the Python call.  A
+// serial transport whose send_VKL is its own takes the call through its C
+// entry, which runs that method's body without the dispatch (it declines any
+// other transport, and then the call is made).
+nb::object send_payload(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size_t n,
+                        nb::handle high_speed_candidate) {
     nb::object can_high_speed = get(self, S.n_can_high_speed);
     nb::handle flag = truth(can_high_speed) ? high_speed_candidate : nb::handle(can_high_speed);
     nb::object adapter = get(self, S.n_adapter);
     nb::object address = get(self, S.n_address);
-    PyObject *args[] = {adapter.ptr(), address.ptr(), payload.ptr(), flag.ptr()};
+    if (const SendEntry *e = send_entry(S)) {
+        PyObject *result = nullptr;
+        int r = e->send(e->ctx, adapter.ptr(), address.ptr(), list.ptr(), bytes, n, flag.ptr(), &result);
+        if (r < 0)
+            raise_pending();
+        if (r > 0)
+            return nb::steal(result);
+    }
+    nb::object made;
+    if (!list.is_valid()) {
+        made = byte_list(bytes, n);
+        list = made;
+    }
+    PyObject *args[] = {adapter.ptr(), address.ptr(), list.ptr(), flag.ptr()};
     return steal_or_raise(PyObject_VectorcallMethod(S.n_send_vkl.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                     S.kw_can_high_speed.ptr()));
 }
 
-// self._send_VKL_common(payload[, high_speed_candidate=True]).  When the
+// Every command leaves through the instance's `_send_VKL_common`.
+nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
+    nb::list payload = arg_list(msg, "msg");
+    return send_payload(S, self, payload, nullptr, 0, high_speed_candidate);
+}
+
+// self._send_VKL_common(payload[, high_speed_candidate=True]), the payload
+// being the list `list` or else the `n` bytes at `bytes`.  When the
 // attribute is this class's own method bound to `self`, its body runs here
 // directly; any other object found there (an override, a replacement on the
-// instance) is called.
-void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candidate = false) {
+// instance) is called with a list.
+void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size_t n, bool high_speed_candidate) {
+    nb::handle candidate = high_speed_candidate ? Py_True : Py_False;
     // The usual case decided without making the bound method: the class's
     // lookup finds this class's own (non-data) method and the instance holds
     // nothing under the name, so `self._send_VKL_common` is that method.
@@ -182,7 +228,7 @@ void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candida
         bool shadowed = !d || dict_get(d, S.n_send_common.ptr()) != nullptr || PyErr_Occurred();
         Py_XDECREF(d);
         if (!shadowed) {
-            send_common(S, self, payload, high_speed_candidate ? Py_True : Py_False);
+            send_payload(S, self, list, bytes, n, candidate);
             return;
         }
         PyErr_Clear();
@@ -190,21 +236,33 @@ void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candida
     nb::object bound = get(self, S.n_send_common);
     if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == S.send_common_fn.ptr() &&
         PyMethod_GET_SELF(bound.ptr()) == self.ptr()) {
-        send_common(S, self, payload, high_speed_candidate ? Py_True : Py_False);
+        send_payload(S, self, list, bytes, n, candidate);
         return;
     }
+    nb::object made;
+    if (!list.is_valid()) {
+        made = byte_list(bytes, n);
+        list = made;
+    }
     if (high_speed_candidate) {
-        PyObject *args[] = {payload.ptr(), Py_True};
+        PyObject *args[] = {list.ptr(), Py_True};
         steal_or_raise(PyObject_Vectorcall(bound.ptr(), args, 1, S.kw_high_speed_candidate.ptr()));
     } else {
-        PyObject *args[] = {payload.ptr()};
+        PyObject *args[] = {list.ptr()};
         steal_or_raise(PyObject_Vectorcall(bound.ptr(), args, 1, nullptr));
     }
 }
 
+void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candidate = false) {
+    send(S, self, payload, nullptr, 0, high_speed_candidate);
+}
+void send_bytes(State &S, nb::handle self, const uint8_t *bytes, size_t n, bool high_speed_candidate = false) {
+    send(S, self, nb::handle(), bytes, n, high_speed_candidate);
+}
+
 void send_action(State &S, nb::handle self, long action) {
     uint8_t b = (uint8_t) action;
-    send(S, self, byte_list(&b, 1));
+    send_bytes(S, self, &b, 1);
 }
 
 [[noreturn]] void raise_f32_overflow() { raise(PyExc_OverflowError, "float too large to pack with f format"); }
@@ -534,7 +592,7 @@ void setpoint(State &S, nb::handle self, nb::handle mode, long action, const nb:
     uint8_t buf[1 + pl::VALUE_SIZE * N];
     if (pl::encode_floats((uint8_t) action, values, N, buf) >= 0)
         raise_f32_overflow();
-    send(S, self, byte_list(buf, sizeof buf), true);
+    send_bytes(S, self, buf, sizeof buf, true);
 }
 
 // [action, element.value for each element of `elements`]
@@ -701,7 +759,7 @@ void set_feedback_rate(State &S, nb::handle self, nb::handle rate) {
     uint8_t buf[5];
     buf[0] = (uint8_t) S.a_feedback_rate;
     pack_u32_object(S, divider, buf + 1);
-    send(S, self, byte_list(buf, 5));
+    send_bytes(S, self, buf, 5);
 }
 
 void set_feedback_items(State &S, nb::handle self, nb::handle items) {
@@ -796,11 +854,7 @@ void index_members(nb::handle enum_cls, nb::object *table, bool *beyond_byte, nb
 
 // The interned attribute names of the module: one row per name, each read
 // through its field by every operation.
-struct NameRow {
-    nb::object State::*field;
-    const char *text;
-};
-const NameRow kNames[] = {
+const NameRow<State> kNames[] = {
     {&State::n_adapter, "_adapter"},
     {&State::n_address, "address"},
     {&State::n_can_high_speed, "can_high_speed"},
@@ -929,11 +983,11 @@ StateP make_state(nb::module_ &m) {
     s.pause_bootloader = nb::float_(0.1);
     s.scan_ping_timeout = nb::float_(0.05);
 
-    for (const NameRow &row : kNames)
-        s.*row.field = intern_name(row.text);
+    intern_names(s, kNames);
     s.kw_high_speed_candidate = nb::make_tuple(intern_name("high_speed_candidate"));
     s.kw_can_high_speed = nb::make_tuple(intern_name("can_high_speed"));
     s.kw_timeout = nb::make_tuple(intern_name("timeout"));
+    s.send_entry_key = intern_name(kSendEntryKey);
     return S;
 }
 
