@@ -9,6 +9,7 @@
 #include "virtual/tick.hpp"
 
 #include "core/python_activity.hpp"
+#include "core/row_stage.hpp"
 #include "core/tick_loop.hpp"
 #include "core/twin_view.hpp"
 #include "virtual/series.hpp"
@@ -48,11 +49,13 @@ struct Plan {
     int n_u64 = 0;
     FieldRef u64[kRowSeries];
     std::vector<nb::object> inp_missing; // interned names of absent optional inputs
+    // Columns of one byte per value (booleans).
+    bool narrow[kNumSeries] = {};
     // The row, split for the tick loop: double fields into float series
-    // (copied as they are) and every other slot.
-    int n_dbl = 0, n_other = 0;
-    const char *dbl_src[kRowSeries];
-    int dbl_col[kRowSeries], other_col[kRowSeries];
+    // (copied as they are), float fields (widened), and every other slot.
+    int n_dbl = 0, n_f32 = 0, n_other = 0;
+    const char *dbl_src[kRowSeries], *f32_src[kRowSeries];
+    int dbl_col[kRowSeries], f32_col[kRowSeries], other_col[kRowSeries];
     struct Src {
         bool ok = false;
         ItemKind kind = ItemKind::NaN;
@@ -70,6 +73,26 @@ struct Plan {
         unsigned int owner_tag = 0;
         double caches[3] = {0, 0, 0};
     } checked;
+    // The feedback items as a run last found them: the list's members and
+    // the distinct member indices they give (members are compared by
+    // address: the enumeration's members live as long as the module).
+    struct ItemsSeen {
+        Py_ssize_t n = -1;
+        PyObject *members[16] = {};
+        int n_distinct = 0;
+        int distinct[kNumItems] = {};
+    } items_seen;
+    // The log's series as a short run last left them: the log's slots (the
+    // whole run of words, see State::log_slots_begin) and each series'
+    // column, valid while no column's storage changed anywhere since (a
+    // series freed, or one giving its column up, changes the storage
+    // generation).  Compared by address only.
+    struct LogSeen {
+        PyObject *log = nullptr;
+        uint64_t generation = 0;
+        PyObject *slots[kLogFields] = {};
+        tel::Column *cols[kNumSeries] = {};
+    } log_seen;
 };
 
 // ============================================================================
@@ -681,10 +704,15 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         if (!p.row_nan[i] && p.row[i] && p.row[i].type == CType::Double) {
             p.dbl_src[p.n_dbl] = p.row[i].addr;
             p.dbl_col[p.n_dbl++] = i;
+        } else if (!p.row_nan[i] && p.row[i] && p.row[i].type == CType::Float) {
+            p.f32_src[p.n_f32] = p.row[i].addr;
+            p.f32_col[p.n_f32++] = i;
         } else {
             p.other_col[p.n_other++] = i;
         }
     }
+    for (int c = 0; c < kNumSeries; ++c)
+        p.narrow[c] = p.kind[c] == tel::Kind::Bool;
     for (int k = 0; k < kNumItems; ++k) {
         const ItemDef &d = kItems[k];
         Plan::Src &s = p.items[k];
@@ -1037,6 +1065,8 @@ struct Run : Found {
     tel::Column *cols[kNumSeries];
     unsigned char *cur[kNumSeries]; // the columns' write cursors (see tel::Column's row writers)
     bool writing = false;           // the cursors are attached
+    tel::PendingRows *held = nullptr; // the writer's rows held back, if it holds any (see RowStage)
+    size_t rows = 0;                  // the log's rows while writing, those held back included
     double time_step = 0, time_start = 0;
     double setpoint = 0, load = 0;
     long long count = 0;
@@ -1120,10 +1150,11 @@ struct Run : Found {
     // Room for `n` more rows in every column, written through the cursors.
     void make_room(long long n) {
         for (int c = 0; c < kNumSeries; ++c) {
-            cols[c]->attach(&cur[c]);
+            cols[c]->attach(&cur[c], held);
             cols[c]->ensure(cols[c]->size() + (size_t) n);
         }
         writing = true;
+        rows = cols[kTfbIndex]->size();
     }
     // One twin step natively: what the engine's `step(ref, load)` does.
     void step_twin() {
@@ -1434,6 +1465,11 @@ long long short_run(State &S, Run &s, long long remaining) {
             std::memcpy(&x, plan->dbl_src[j], 8);
             s.cols[plan->dbl_col[j]]->push_double(x);
         }
+        for (int j = 0; j < plan->n_f32; ++j) {
+            float x;
+            std::memcpy(&x, plan->f32_src[j], 4);
+            s.cols[plan->f32_col[j]]->push_double(x);
+        }
         for (int j = 0; j < plan->n_other; ++j) {
             int i = plan->other_col[j];
             tel::Column *c = s.cols[i];
@@ -1577,46 +1613,83 @@ struct Watch {
     }
 };
 
-// One tick's row through the columns' write cursors.
-inline void put_row(Run &s, const Plan *plan) {
-    unsigned char **cur = s.cur;
+// One tick's row as the plan reads it from the fields, handed value by value
+// to `put8(column, 8 bytes)` and `put1(column, bool)`.
+template <class Put8, class Put1>
+inline void write_row(const Plan *plan, double tm, Put8 &&put8, Put1 &&put1) {
     const FieldRef *row = plan->row;
-    double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
-    tick::put8(cur[kTimeIndex], &tm);
+    put8(kTimeIndex, &tm);
     for (int j = 0; j < plan->n_dbl; ++j)
-        tick::put8(cur[plan->dbl_col[j]], plan->dbl_src[j]);
+        put8(plan->dbl_col[j], plan->dbl_src[j]);
+    for (int j = 0; j < plan->n_f32; ++j) {
+        float x;
+        std::memcpy(&x, plan->f32_src[j], 4);
+        double y = x;
+        put8(plan->f32_col[j], &y);
+    }
     for (int j = 0; j < plan->n_other; ++j) {
         int i = plan->other_col[j];
         if (plan->row_nan[i]) {
-            tick::put8(cur[i], &kNaN);
+            put8(i, &kNaN);
             continue;
         }
         const FieldRef &f = row[i];
         switch (plan->kind[i]) {
         case tel::Kind::Float: {
             double x = twin::load(f);
-            tick::put8(cur[i], &x);
+            put8(i, &x);
             break;
         }
         case tel::Kind::Int: {
             int64_t x = tick::load_int(f);
-            tick::put8(cur[i], &x);
+            put8(i, &x);
             break;
         }
-        case tel::Kind::Bool: *cur[i]++ = tick::load_bool(f) ? 1 : 0; break;
+        case tel::Kind::Bool: put1(i, tick::load_bool(f)); break;
         }
     }
 }
 
-// A long run: each tick's row goes straight into the columns through one
-// write cursor per column, so the log is complete after every tick; room for
-// a batch of rows is made before its ticks run.  After each twin step the
-// cheap test (Watch) stands in for the full checks while it is armed.
+using Stage = tick::RowStage<kNumSeries>;
+
+// One tick's row: held back in `stage` (when not null), else stored through
+// the columns' write cursors.
+inline void put_row(Run &s, const Plan *plan, Stage *stage) {
+    double tm = tick::row_time(s.time_step, s.rows++, s.time_start);
+    if (stage) {
+        uint64_t *w = stage->row();
+        write_row(plan, tm, [w](int i, const void *src) { std::memcpy(&w[i], src, 8); },
+                  [w](int i, bool b) { w[i] = b ? 1 : 0; });
+        stage->commit();
+    } else {
+        unsigned char **cur = s.cur;
+        write_row(plan, tm, [cur](int i, const void *src) { tick::put8(cur[i], src); },
+                  [cur](int i, bool b) { *cur[i]++ = b ? 1 : 0; });
+    }
+}
+
+// A long run: each tick's row goes into the columns through one write
+// cursor per column, held back a few rows at a time while the run will go on
+// for a while (see RowStage: any operation of a column stores them first, so
+// the log reads as complete after every tick); room for a batch of rows is
+// made before its ticks run.  After each twin step the cheap test (Watch)
+// stands in for the full checks while it is armed.
 long long long_run(State &S, Run &s, long long remaining) {
     constexpr long long kBatch = 64;
     Plan *plan = s.plan;
     TwinView *v = s.v;
     PyObject *sd = s.sd, *act = s.act, *ad = s.ad;
+    Stage stage(s.cur, plan->narrow);
+    // The columns let go (and the rows held back stored) before the stage
+    // goes, however the run ends.
+    struct LetGo {
+        Run &s;
+        ~LetGo() {
+            s.release_columns();
+            s.held = nullptr;
+        }
+    } let_go{s};
+    s.held = &stage;
     Watch w;
     w.set_up(S, s);
     long long done = 0;
@@ -1629,6 +1702,13 @@ long long long_run(State &S, Run &s, long long remaining) {
             s.make_room(batch);
             if (w.on && checked)
                 checked = w.arm(); // making room is ours: nothing else ran
+            // Rows are held back when the run will go on for a while, else
+            // stored as they come (a run that ends soon, a callback due,
+            // would write its last lines partly past the cache).
+            long long ahead = remaining - done;
+            if (s.may_emit)
+                ahead = std::min(ahead, s.div - s.count % s.div);
+            Stage *staged = ahead >= 4 * Stage::kRows ? &stage : nullptr;
             for (long long t = 0; t < batch; ++t) {
                 if (!checked) {
                     // Before the step: the twin may be stepped natively, with
@@ -1673,7 +1753,7 @@ long long long_run(State &S, Run &s, long long remaining) {
                     finish_generic = stop = true;
                     break;
                 }
-                put_row(s, plan);
+                put_row(s, plan, staged);
                 ++done;
                 if (tick_done(s)) {
                     due = stop = true;
