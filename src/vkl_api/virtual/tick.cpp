@@ -617,39 +617,6 @@ void note_watched(PyObject *sd) {
 
 } // namespace
 
-// `_ensure_initialized()` would do nothing now: it is the class's own, the
-// bound twin is the engine's, connected and initialised (what a lockstep
-// caller of one-tick steps finds on every call but the first).  Then the
-// load given to `step` (when not null) is stored as `step` stores it.
-bool initialized_now(State &S, PyObject *self, PyObject *load) {
-    if (!self_type_ok(S, Py_TYPE(self)))
-        return false;
-    nb::object sd = nb::steal(instance_dict(self));
-    if (!sd.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    ShadowFree *known = shadow_entry(sd.ptr());
-    if (!(known && known->free) && dict_get(sd.ptr(), S.method(M_ENSURE_INIT)))
-        return false;
-    if (dict_get(sd.ptr(), S.attr(A_CONNECTED)) != Py_True)
-        return false;
-    PyObject *act = dict_get(sd.ptr(), S.attr(A_ACTUATOR));
-    if (!act || !engine_type_ok(S, Py_TYPE(act)))
-        return false;
-    nb::object ad = nb::steal(instance_dict(act));
-    if (!ad.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
-        return false;
-    // What `self._load_value = load` does (the class defines no such attribute).
-    if (load && PyDict_SetItem(sd.ptr(), S.attr(A_LOAD), load) < 0)
-        raise_pending();
-    return true;
-}
-
 namespace {
 
 FieldRef view_field(TwinView *v, const char *path) {
@@ -923,6 +890,113 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject 
     return 0;
 }
 
+// ---- What an actuator's dictionary held at its last known version ----------
+//
+// A caller stepping in lockstep makes one-tick calls on the same actuators
+// over and over, and each call would look up a dozen entries of the
+// actuator's dictionary (its twin, log, setpoint, feedback state, ...).
+// While the dictionary is watched and tracked (see dict_version), those
+// entries are kept here with the version they were read at: as long as the
+// dictionary is at that version, they are what lookups would give.  The
+// native road's own stores keep the memo current (see memo_store); any other
+// change gives the dictionary a new version, and the next call reads it
+// again.  The dictionary is compared by address only, and an entry is used
+// only while the version matches (the dictionary then holds it).  Like the
+// watcher's record, it is keyed by dictionaries of any actuator, hence one
+// process-wide table.
+struct SdMemo {
+    PyObject *sd = nullptr; // compared only
+    uint64_t ver = 0;       // sd's version when read
+    bool methods_free = false; // no stepping method in sd
+    PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
+};
+struct MemoTable {
+    SdMemo entry[16];
+    int next = 0;
+};
+MemoTable g_memo;
+
+// The memo of `sd` if it is current.
+SdMemo *sd_memo(PyObject *sd) {
+    DictVersion *e = version_entry(sd);
+    if (!e)
+        return nullptr;
+    for (auto &m : g_memo.entry)
+        if (m.sd == sd && m.ver == e->ver)
+            return &m;
+    return nullptr;
+}
+
+// Read `sd` (tracked, with its object's stores reaching it) into a memo now;
+// no code runs on the way.
+SdMemo *sd_memo_fill(State &S, PyObject *sd) {
+    DictVersion *e = version_entry(sd);
+    if (!e)
+        return nullptr;
+    SdMemo *m = nullptr;
+    for (auto &x : g_memo.entry)
+        if (x.sd == sd)
+            m = &x;
+    if (!m) {
+        m = &g_memo.entry[g_memo.next];
+        g_memo.next = (g_memo.next + 1) % (int) std::size(g_memo.entry);
+    }
+    m->sd = sd;
+    m->ver = e->ver;
+    for (int k = 0; k < kNumStepAttrs; ++k)
+        m->v[k] = dict_get(sd, S.attr((StepAttr) k));
+    m->methods_free = true;
+    for (int i = 0; i < kNumStepMethods; ++i)
+        if (dict_get(sd, S.n_step_method[i].ptr()))
+            m->methods_free = false;
+    return m;
+}
+
+// sd[a] (borrowed, nullptr when absent), through the memo while it is current.
+inline PyObject *sd_get(State &S, SdMemo *m, PyObject *sd, StepAttr a) {
+    if (m && m->sd == sd) {
+        DictVersion *e = version_entry(sd);
+        if (e && e->ver == m->ver)
+            return m->v[a];
+    }
+    return dict_get(sd, S.attr(a));
+}
+
+// sd[a] = value, keeping a current memo current when this store is the only
+// change made to a tracked dictionary meanwhile (replacing the old value may
+// free it, and freeing may run code).
+void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value) {
+    bool current = false;
+    if (m && m->sd == sd) {
+        DictVersion *e = version_entry(sd);
+        current = e && e->ver == m->ver;
+    }
+    uint64_t src = g_watch.version_source;
+    if (PyDict_SetItem(sd, S.attr(a), value) < 0)
+        raise_pending();
+    if (current) {
+        DictVersion *e = version_entry(sd);
+        if (e && ((g_watch.version_source == src && e->ver == m->ver) ||
+                  (g_watch.version_source == src + 1 && e->ver == src + 1))) {
+            m->ver = e->ver;
+            m->v[a] = value;
+        } else {
+            m->sd = nullptr;
+        }
+    }
+}
+
+// The memo of `self`'s dictionary `sd` when it is current and `self`'s
+// attribute stores reach the dictionary (see make_stores_notify).
+SdMemo *current_memo(PyObject *self, PyObject *sd) {
+    SdMemo *m = sd_memo(sd);
+    if (m && !pyact::make_stores_notify(self, sd)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return m;
+}
+
 } // namespace
 
 int add_dict_watcher() {
@@ -930,6 +1004,56 @@ int add_dict_watcher() {
     if (id < 0)
         PyErr_Clear();
     return id;
+}
+
+// `_ensure_initialized()` would do nothing now: it is the class's own, the
+// bound twin is the engine's, connected and initialised (what a lockstep
+// caller of one-tick steps finds on every call but the first).  Then the
+// load given to `step` (when not null) is stored as `step` stores it.
+bool initialized_now(State &S, PyObject *self, PyObject *load) {
+    if (!self_type_ok(S, Py_TYPE(self)))
+        return false;
+    nb::object sd = nb::steal(instance_dict(self));
+    if (!sd.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    SdMemo *m = current_memo(self, sd.ptr());
+    if (!(m && m->methods_free)) {
+        ShadowFree *known = shadow_entry(sd.ptr());
+        if (!(known && known->free) && dict_get(sd.ptr(), S.method(M_ENSURE_INIT)))
+            return false;
+    }
+    if (sd_get(S, m, sd.ptr(), A_CONNECTED) != Py_True)
+        return false;
+    PyObject *act = sd_get(S, m, sd.ptr(), A_ACTUATOR);
+    if (!act || !engine_type_ok(S, Py_TYPE(act)))
+        return false;
+    nb::object ad = nb::steal(instance_dict(act));
+    if (!ad.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
+        return false;
+    // What `self._load_value = load` does (the class defines no such attribute).
+    if (load)
+        memo_store(S, m, sd.ptr(), A_LOAD, load);
+    return true;
+}
+
+nb::object latest_feedback(State &S, nb::handle self) {
+    // The class defines none of the stepping attributes (self_type_ok), so
+    // the attribute is the dictionary's entry.
+    if (self_type_ok(S, Py_TYPE(self.ptr()))) {
+        nb::object sd = nb::steal(instance_dict(self.ptr()));
+        if (!sd.is_valid())
+            PyErr_Clear();
+        else if (SdMemo *m = current_memo(self.ptr(), sd.ptr()))
+            if (PyObject *latest = m->v[A_LATEST]; latest && PyDict_CheckExact(latest))
+                return steal_or_raise(PyDict_Copy(latest));
+    }
+    return dict_copy(get_attr(self, S.attr(A_LATEST)));
 }
 
 namespace {
@@ -1049,8 +1173,11 @@ struct Found {
     TwinView *v = nullptr;
     Plan *plan = nullptr;
     PyObject *log = nullptr;
+    SdMemo *memo = nullptr; // sd's memo, while it is current
     nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold;
     std::shared_ptr<Plan> plan_hold;
+
+    PyObject *sd_entry(State &S, StepAttr a) const { return sd_get(S, memo, sd, a); }
 };
 
 // What a run of native ticks works on, found by the full checks: the
@@ -1140,7 +1267,7 @@ struct Run : Found {
     }
     // The actuator's current reference and load, when they are exact floats.
     bool read_inputs() {
-        PyObject *spo = dict_get(sd, st->attr(A_SETPOINT)), *ldo = dict_get(sd, st->attr(A_LOAD));
+        PyObject *spo = sd_entry(*st, A_SETPOINT), *ldo = sd_entry(*st, A_LOAD);
         if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo))
             return false;
         setpoint = PyFloat_AS_DOUBLE(spo);
@@ -1172,12 +1299,11 @@ struct Run : Found {
 // twin's step, after that tick: it stands, as it would on the generic road.
 void materialize(State &S, Run &s) {
     s.dirty = false;
-    PyObject *keys[3] = {S.attr(A_COUNT), S.attr(A_LATEST), S.attr(A_FEEDBACK)};
+    const StepAttr keys[3] = {A_COUNT, A_LATEST, A_FEEDBACK};
     auto put = [&](int k, nb::object v) {
-        if (dict_get(s.sd, keys[k]) != s.seen[k].ptr())
+        if (s.sd_entry(S, keys[k]) != s.seen[k].ptr())
             return;
-        if (PyDict_SetItem(s.sd, keys[k], v.ptr()) < 0)
-            raise_pending();
+        memo_store(S, s.memo, s.sd, keys[k], v.ptr());
         s.seen[k] = std::move(v);
     };
     put(0, steal_or_raise(PyLong_FromLongLong(s.count)));
@@ -1227,9 +1353,10 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     if (!sd || !PyDict_CheckExact(sd))
         return false;
     s.sd = sd;
-    if (!no_method_shadowed(S, sd))
+    s.memo = current_memo(self, sd);
+    if (!(s.memo ? s.memo->methods_free : no_method_shadowed(S, sd)))
         return false;
-    PyObject *act = dict_get(sd, S.attr(A_ACTUATOR));
+    PyObject *act = s.sd_entry(S, A_ACTUATOR);
     if (!act || !engine_type_ok(S, Py_TYPE(act)))
         return false;
     s.act = act;
@@ -1252,7 +1379,7 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     Plan *plan = s.plan = s.plan_hold.get();
     if (!plan->rows_ok)
         return false;
-    PyObject *log = dict_get(sd, S.attr(A_LOG));
+    PyObject *log = s.sd_entry(S, A_LOG);
     if (!log || !log_type_ok(S, Py_TYPE(log)))
         return false;
     s.log_hold = nb::borrow(log);
@@ -1296,7 +1423,7 @@ bool full_checks(State &S, Run &s) {
         return false;
     if (!s.read_inputs())
         return false;
-    PyObject *cnt = dict_get(sd, S.attr(A_COUNT));
+    PyObject *cnt = s.sd_entry(S, A_COUNT);
     if (!cnt || !PyLong_CheckExact(cnt))
         return false;
     {
@@ -1308,9 +1435,9 @@ bool full_checks(State &S, Run &s) {
         }
     }
     s.seen[0] = nb::borrow(cnt);
-    s.seen[1] = nb::borrow(dict_get(sd, S.attr(A_LATEST)));
-    s.seen[2] = nb::borrow(dict_get(sd, S.attr(A_FEEDBACK)));
-    PyObject *items = dict_get(sd, S.attr(A_ITEMS));
+    s.seen[1] = nb::borrow(s.sd_entry(S, A_LATEST));
+    s.seen[2] = nb::borrow(s.sd_entry(S, A_FEEDBACK));
+    PyObject *items = s.sd_entry(S, A_ITEMS);
     if (!items || !PyList_CheckExact(items))
         return false;
     {
@@ -1343,9 +1470,9 @@ bool full_checks(State &S, Run &s) {
     } else if (s.n_items > 0) {
         std::copy(now, now + s.n_items, s.item_buf);
     }
-    PyObject *cb = dict_get(sd, S.attr(A_CALLBACK));
-    PyObject *divo = dict_get(sd, S.attr(A_DIVIDER));
-    if (!cb || !divo || !PyLong_CheckExact(divo) || !dict_get(sd, S.attr(A_ADDRESS)))
+    PyObject *cb = s.sd_entry(S, A_CALLBACK);
+    PyObject *divo = s.sd_entry(S, A_DIVIDER);
+    if (!cb || !divo || !PyLong_CheckExact(divo) || !s.sd_entry(S, A_ADDRESS))
         return false;
     {
         int overflow = 0;
@@ -1383,10 +1510,15 @@ void watch_dicts(State &S, Run &s) {
         watched = idd && PyDict_CheckExact(idd) && pyact::make_stores_notify(s.inp_obj, idd) &&
                   PyDict_Watch(S.dict_watcher, idd) == 0;
     }
-    if (!watched)
+    if (!watched) {
         PyErr_Clear();
-    else
+    } else {
         note_watched(s.sd);
+        // Tracked from now on: the next call on this actuator finds what its
+        // dictionary holds in the memo while nothing else changes it.
+        if (!s.memo && dict_version(s.sd))
+            s.memo = sd_memo_fill(S, s.sd);
+    }
     s.watched = watched;
 }
 
@@ -1408,10 +1540,10 @@ long long end_run(State &S, Run &s, long long done, bool due, bool finish_generi
         materialize(S, s);
     if (due) {
         // Read again: materialising may have run arbitrary code (collection).
-        nb::object cb_now = nb::borrow(dict_get(s.sd, S.attr(A_CALLBACK)));
-        nb::object addr = nb::borrow(dict_get(s.sd, S.attr(A_ADDRESS)));
+        nb::object cb_now = nb::borrow(s.sd_entry(S, A_CALLBACK));
+        nb::object addr = nb::borrow(s.sd_entry(S, A_ADDRESS));
         if (cb_now.is_valid() && addr.is_valid()) {
-            nb::object payload = dict_copy(nb::borrow(dict_get(s.sd, S.attr(A_LATEST))));
+            nb::object payload = dict_copy(nb::borrow(s.sd_entry(S, A_LATEST)));
             emit_callback(cb_now, addr, payload);
         }
     } else if ((done & 0xFFFF) == 0) {
@@ -1490,8 +1622,7 @@ long long short_run(State &S, Run &s, long long remaining) {
         while (done < remaining) {
             // The first tick's actuator, view, setpoint and load were read by
             // the full checks, with nothing run since.
-            if (done > 0 && (dict_get(sd, S.attr(A_ACTUATOR)) != act ||
-                             dict_get(ad, S.n_native_view.ptr()) != s.view_obj))
+            if (done > 0 && (s.sd_entry(S, A_ACTUATOR) != act || dict_get(ad, S.n_native_view.ptr()) != s.view_obj))
                 break;
             if (!step_checks(plan, v, act, ad, watched_libd, watched_idd, s.cache))
                 break;
@@ -1510,10 +1641,10 @@ long long short_run(State &S, Run &s, long long remaining) {
                 finish_generic = true;
                 break;
             }
-            bool log_ok = dict_get(sd, S.attr(A_LOG)) == s.log &&
+            bool log_ok = s.sd_entry(S, A_LOG) == s.log &&
                           (tel::storage_generation == storage ? s.slots_unchanged() : s.series_unchanged());
             if (!fields_checked(plan, v, act, ad, watched_libd, watched_idd) ||
-                dict_get(sd, S.attr(A_ACTUATOR)) != act || !log_ok || !s.own_classes_unchanged() || !s.u64_fit()) {
+                s.sd_entry(S, A_ACTUATOR) != act || !log_ok || !s.own_classes_unchanged() || !s.u64_fit()) {
                 finish_generic = true;
                 break;
             }
