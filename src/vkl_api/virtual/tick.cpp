@@ -1188,7 +1188,15 @@ struct Run : Found {
     PyTypeObject *self_t = nullptr, *log_t = nullptr; // the classes as checked
     unsigned int self_tag = 0, log_tag = 0;
     nb::object items_hold;
-    nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
+    // The series stay alive whatever runs during a tick (`keep`), where a run
+    // has to read them after foreign code ran; a short run that finds them as
+    // the last one left them (Plan::LogSeen) only compares the log's slots
+    // (`slots0`, the whole run of them) and the storage generation, which
+    // tell the same.  The time step and start are always kept.
+    nb::object keep[kLogFields];
+    bool have_keep = false;
+    PyObject **slot_run = nullptr; // the log's slots, when they are one run of words
+    PyObject *slots0[kLogFields];
     tel::Column *cols[kNumSeries];
     unsigned char *cur[kNumSeries]; // the columns' write cursors (see tel::Column's row writers)
     bool writing = false;           // the cursors are attached
@@ -1228,7 +1236,7 @@ struct Run : Found {
     // column up meanwhile has freed it.
     void release_columns() {
         if (!writing)
-            return;
+            return; // (writing implies have_keep)
         writing = false;
         for (int c = 0; c < kNumSeries; ++c)
             if (((SeriesObject *) keep[c].ptr())->col == cols[c])
@@ -1245,6 +1253,8 @@ struct Run : Found {
                log_t->tp_version_tag == log_tag;
     }
     bool slots_unchanged() const {
+        if (!have_keep)
+            return std::memcmp(slot_run, slots0, sizeof slots0) == 0;
         for (int i = 0; i < kLogFields; ++i)
             if (log_slot(*st, log, i) != keep[i].ptr())
                 return false;
@@ -1259,6 +1269,14 @@ struct Run : Found {
         return true;
     }
     bool log_unchanged() const { return dict_get(sd, st->attr(A_LOG)) == log && series_unchanged(); }
+    // Every series slot as checked, kept (a long run reads the series later).
+    void keep_all() {
+        if (have_keep)
+            return;
+        for (int i = 0; i < kNumSeries; ++i)
+            keep[i] = nb::borrow(log_slot(*st, log, i));
+        have_keep = true;
+    }
     bool u64_fit() const {
         for (int j = 0; j < plan->n_u64; ++j)
             if (!tick::u64_fits(plan->u64[j]))
@@ -1398,20 +1416,30 @@ bool full_checks(State &S, Run &s) {
     s.log_t = Py_TYPE(log);
     s.self_tag = s.self_t->tp_version_tag;
     s.log_tag = s.log_t->tp_version_tag;
-    for (int i = 0; i < kNumSeries; ++i) {
-        PyObject *o = log_slot(S, log, i);
-        if (!o || !is_series(o) || !((SeriesObject *) o)->col)
-            return false;
-        auto *so = (SeriesObject *) o;
-        if (so->kind != plan->kind[i]) {
-            // An empty series takes the kind of the values about to come.
-            if (so->col->size() != 0 || so->col->attached())
+    s.slot_run = S.log_slots_contiguous ? (PyObject **) ((char *) log + S.log_slots_begin) : nullptr;
+    const Plan::LogSeen &seen_log = plan->log_seen;
+    if (s.slot_run && seen_log.log == log && seen_log.generation == tel::storage_generation &&
+        std::memcmp(seen_log.slots, s.slot_run, sizeof seen_log.slots) == 0) {
+        std::copy(seen_log.cols, seen_log.cols + kNumSeries, s.cols);
+    } else {
+        for (int i = 0; i < kNumSeries; ++i) {
+            PyObject *o = log_slot(S, log, i);
+            if (!o || !is_series(o) || !((SeriesObject *) o)->col)
                 return false;
-            series_set_kind(so, plan->kind[i]);
+            auto *so = (SeriesObject *) o;
+            if (so->kind != plan->kind[i]) {
+                // An empty series takes the kind of the values about to come.
+                if (so->col->size() != 0 || so->col->attached())
+                    return false;
+                series_set_kind(so, plan->kind[i]);
+            }
+            s.keep[i] = nb::borrow(o);
+            s.cols[i] = so->col;
         }
-        s.keep[i] = nb::borrow(o);
-        s.cols[i] = so->col;
+        s.have_keep = true;
     }
+    if (s.slot_run)
+        std::memcpy(s.slots0, s.slot_run, sizeof s.slots0);
     PyObject *ts = log_slot(S, log, kTimeStepIndex), *t0 = log_slot(S, log, kTimeStartIndex);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
         return false;
@@ -1440,7 +1468,12 @@ bool full_checks(State &S, Run &s) {
     PyObject *items = s.sd_entry(S, A_ITEMS);
     if (!items || !PyList_CheckExact(items))
         return false;
-    {
+    Plan::ItemsSeen &seen_items = plan->items_seen;
+    PyObject **members = ((PyListObject *) items)->ob_item;
+    if (seen_items.n == PyList_GET_SIZE(items) && std::equal(seen_items.members, seen_items.members + seen_items.n, members)) {
+        s.n_distinct = seen_items.n_distinct;
+        std::copy(seen_items.distinct, seen_items.distinct + s.n_distinct, s.distinct);
+    } else {
         bool seen[kNumItems] = {};
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject *it = PyList_GET_ITEM(items, i);
@@ -1456,6 +1489,12 @@ bool full_checks(State &S, Run &s) {
                 seen[k] = true;
                 s.distinct[s.n_distinct++] = k;
             }
+        }
+        if (PyList_GET_SIZE(items) <= (Py_ssize_t) std::size(seen_items.members)) {
+            seen_items.n = PyList_GET_SIZE(items);
+            std::copy(members, members + seen_items.n, seen_items.members);
+            seen_items.n_distinct = s.n_distinct;
+            std::copy(s.distinct, s.distinct + s.n_distinct, seen_items.distinct);
         }
     }
     s.items = items;
@@ -1482,7 +1521,7 @@ bool full_checks(State &S, Run &s) {
             return false;
         }
     }
-    std::fill(s.values, s.values + kNumItems, 0.0);
+    std::fill(s.values, s.values + s.n_distinct, 0.0);
     s.may_emit = cb != Py_None && s.n_items > 0 && s.div > 0;
     for (int c = 0; c < kNumSeries; ++c)
         if (s.cols[c]->attached())
@@ -1642,7 +1681,8 @@ long long short_run(State &S, Run &s, long long remaining) {
                 break;
             }
             bool log_ok = s.sd_entry(S, A_LOG) == s.log &&
-                          (tel::storage_generation == storage ? s.slots_unchanged() : s.series_unchanged());
+                          (tel::storage_generation == storage ? s.slots_unchanged()
+                                                              : s.have_keep && s.series_unchanged());
             if (!fields_checked(plan, v, act, ad, watched_libd, watched_idd) ||
                 s.sd_entry(S, A_ACTUATOR) != act || !log_ok || !s.own_classes_unchanged() || !s.u64_fit()) {
                 finish_generic = true;
@@ -1654,6 +1694,14 @@ long long short_run(State &S, Run &s, long long remaining) {
                 due = true;
                 break;
             }
+        }
+        if (done > 0 && !finish_generic && s.slot_run) {
+            // The series as checked after the last tick, its row appended.
+            Plan::LogSeen &seen_log = plan->log_seen;
+            seen_log.log = s.log;
+            seen_log.generation = tel::storage_generation;
+            std::memcpy(seen_log.slots, s.slot_run, sizeof seen_log.slots);
+            std::copy(s.cols, s.cols + kNumSeries, seen_log.cols);
         }
     } catch (std::bad_alloc &) {
         out_of_memory(S, s, counting, done);
@@ -1810,6 +1858,7 @@ long long long_run(State &S, Run &s, long long remaining) {
     Plan *plan = s.plan;
     TwinView *v = s.v;
     PyObject *sd = s.sd, *act = s.act, *ad = s.ad;
+    s.keep_all();
     Stage stage(s.cur, plan->narrow);
     // The columns let go (and the rows held back stored) before the stage
     // goes, however the run ends.
