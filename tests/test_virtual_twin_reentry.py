@@ -18,6 +18,7 @@ import sys
 
 import pytest
 
+from vkl_api import kavrel_actuator_virtual as virtual_module
 from vkl_api._twin_engine import ActuatorWrapper
 from vkl_api.kavrel_actuator_virtual import KavrelActuatorVirtual, VirtualActuatorLog
 from twins_build import build_twin
@@ -282,6 +283,54 @@ def test_python_hook_changes_are_seen_alike(hook_twin, change, monkeypatch):
 def test_changes_made_from_c_are_seen_alike(hook_twin, hook, monkeypatch):
     native = drive(hook_twin, "native", C_HOOKS[hook], monkeypatch)
     generic = drive(hook_twin, "generic", C_HOOKS[hook], monkeypatch)
+    assert_same(native, generic)
+
+
+def drive_long(paths, road, make_hook, monkeypatch):
+    """Long runs with no feedback callback due (the native road holds rows back and stores
+    them a batch at a time), the hook installed for the middle two."""
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: unraisable.append((type(u.exc_value).__name__, str(u.exc_value))))
+    r = Run(paths, road)
+    a = r.a
+    a.connect()
+    a.set_feedback_items([I.POSITION_FB, I.SPEED_FB])
+    a.start()
+    a.change_position_setpoint(0.3)
+    log = a.telemetry_log
+    results = [a.step(load=0.1, steps=150)]
+    keep = set_hook(r.wrapper, make_hook(r))
+    for steps in (300, 200):
+        try:
+            results.append(a.step(steps=steps))
+        except Exception as exc:
+            results.append((type(exc).__name__, str(exc)))
+    set_hook(r.wrapper, None)
+    del keep
+    try:
+        results.append(a.step(steps=130))
+    except Exception as exc:
+        results.append((type(exc).__name__, str(exc)))
+    return {
+        "results": _norm(results), "calls": _norm(r.calls), "count": a._simulation_step_count,
+        "log": log_of(log), "log_now": log_of(a.telemetry_log), "other_log": log_of(r.other_log),
+        "unraisable": unraisable,
+    }
+
+
+LONG_RUN_HOOKS = {**{f"python-{k}": (lambda change: lambda r: python_hook(r, change))(v)
+                     for k, v in PY_CHANGES.items()}, **C_HOOKS}
+
+
+@pytest.mark.parametrize("hook", list(LONG_RUN_HOOKS))
+def test_changes_during_long_runs_are_seen_alike(hook_twin, hook, monkeypatch):
+    """Rows held back by a long native run are in the log, in their place, before anything
+    else reads or changes it: from Python code the twin runs, or from C."""
+    before = virtual_module._native_tick_count()
+    native = drive_long(hook_twin, "native", LONG_RUN_HOOKS[hook], monkeypatch)
+    assert virtual_module._native_tick_count() - before >= 150
+    generic = drive_long(hook_twin, "generic", LONG_RUN_HOOKS[hook], monkeypatch)
     assert_same(native, generic)
 
 

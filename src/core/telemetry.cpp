@@ -173,6 +173,14 @@ unsigned next_color = 0;
 Column::Column(Kind k) : kind_(k), color_(next_color++ % 64) {}
 
 Column::~Column() {
+    if (cursor_) {
+        // Destroyed under an attached writer (foreign code during a run of
+        // native ticks): its rows held back go in first, as its operations
+        // would have had them, and its cursor is cleared so that nothing is
+        // stored into freed storage.
+        store_pending();
+        *cursor_ = nullptr;
+    }
     ++storage_generation;
     retire(blk_);
 }
@@ -282,6 +290,7 @@ void Column::erase(size_t i, size_t n) {
 }
 
 Block *Column::export_block() {
+    sync();
     if (!blk_) {
         grow(0);
         resync();
@@ -291,12 +300,14 @@ Block *Column::export_block() {
 }
 
 void Column::reset() {
+    sync(); // rows held back by a writer go in (and out) with the rest
     ++storage_generation;
     retire(blk_);
     blk_ = nullptr;
     len_ = 0;
     resync(); // an attached writer is let go (its cursor cleared)
     cursor_ = nullptr;
+    rows_ = nullptr;
 }
 
 } // namespace vkl::telemetry

@@ -39,6 +39,22 @@ extern uint64_t storage_generation;
 // stores, removals); see Column's native row writers.
 extern uint64_t mutations;
 
+// A row writer that holds rows back before storing them through the cursors
+// of its columns (see Column's native row writers).  Every operation of an
+// attached column first asks it to store what it holds, so the rows held
+// back are in before anything else reads or changes the column, exactly as
+// if each had been stored as it came.
+class PendingRows {
+public:
+    bool pending = false; // rows are held back
+    // Store every row held back, through the cursors, without any operation
+    // of the columns (room for them was made before they were taken).
+    virtual void store_pending() = 0;
+
+protected:
+    ~PendingRows() = default;
+};
+
 class Column {
 public:
     explicit Column(Kind k);
@@ -47,7 +63,12 @@ public:
     Column &operator=(const Column &) = delete;
 
     Kind kind() const { return kind_; }
-    size_t size() const { return cursor_ ? (size_t) (*cursor_ - blk_->data) / item_size(kind_) : len_; }
+    size_t size() const {
+        if (!cursor_)
+            return len_;
+        store_pending();
+        return (size_t) (*cursor_ - blk_->data) / item_size(kind_);
+    }
     size_t capacity() const { return blk_ ? blk_->cap : 0; }
     size_t bytes_allocated() const { return capacity() * item_size(kind_); }
 
@@ -103,19 +124,24 @@ public:
     // column as if each value had been appended.  The writer may store
     // without checks only where ensure() made room and nothing else has run
     // since: operations that change the storage bump storage_generation, any
-    // other change bumps `mutations`.
-    void attach(unsigned char **slot) {
-        if (cursor_ == slot)
+    // other change bumps `mutations`.  A writer that holds rows back names
+    // itself (`rows`): every operation stores them first.
+    void attach(unsigned char **slot, PendingRows *rows = nullptr) {
+        if (cursor_ == slot) {
+            rows_ = rows;
             return;
+        }
         sync();
         if (!blk_)
             grow(0);
         cursor_ = slot;
+        rows_ = rows;
         resync();
     }
     void detach() {
         sync();
         cursor_ = nullptr;
+        rows_ = nullptr;
     }
     bool attached() const { return cursor_ != nullptr; }
 
@@ -140,8 +166,14 @@ private:
         changed();
     }
     void sync() {
-        if (cursor_)
+        if (cursor_) {
+            store_pending();
             len_ = (size_t) (*cursor_ - blk_->data) / item_size(kind_);
+        }
+    }
+    void store_pending() const {
+        if (rows_ && rows_->pending)
+            rows_->store_pending();
     }
     void resync() {
         if (cursor_)
@@ -164,6 +196,7 @@ private:
     Block *blk_ = nullptr;
     size_t len_ = 0;
     unsigned char **cursor_ = nullptr; // an attached writer's cursor
+    PendingRows *rows_ = nullptr;      // its rows held back, if it holds any
 };
 
 } // namespace vkl::telemetry

@@ -474,7 +474,7 @@ nb::object step(State &S, nb::handle self, nb::handle load, nb::handle steps) {
             set_attr(self, S.attr(A_LOAD), nb::handle(new_load));
     }
     run_ticks(S, self, n);
-    return dict_copy(get_attr(self, S.attr(A_LATEST)));
+    return latest_feedback(S, self);
 }
 
 void start_steps(nb::handle self, nb::handle step_number) {

@@ -9,6 +9,7 @@
 #include "virtual/tick.hpp"
 
 #include "core/python_activity.hpp"
+#include "core/row_stage.hpp"
 #include "core/tick_loop.hpp"
 #include "core/twin_view.hpp"
 #include "virtual/series.hpp"
@@ -48,11 +49,13 @@ struct Plan {
     int n_u64 = 0;
     FieldRef u64[kRowSeries];
     std::vector<nb::object> inp_missing; // interned names of absent optional inputs
+    // Columns of one byte per value (booleans).
+    bool narrow[kNumSeries] = {};
     // The row, split for the tick loop: double fields into float series
-    // (copied as they are) and every other slot.
-    int n_dbl = 0, n_other = 0;
-    const char *dbl_src[kRowSeries];
-    int dbl_col[kRowSeries], other_col[kRowSeries];
+    // (copied as they are), float fields (widened), and every other slot.
+    int n_dbl = 0, n_f32 = 0, n_other = 0;
+    const char *dbl_src[kRowSeries], *f32_src[kRowSeries];
+    int dbl_col[kRowSeries], f32_col[kRowSeries], other_col[kRowSeries];
     struct Src {
         bool ok = false;
         ItemKind kind = ItemKind::NaN;
@@ -70,6 +73,26 @@ struct Plan {
         unsigned int owner_tag = 0;
         double caches[3] = {0, 0, 0};
     } checked;
+    // The feedback items as a run last found them: the list's members and
+    // the distinct member indices they give (members are compared by
+    // address: the enumeration's members live as long as the module).
+    struct ItemsSeen {
+        Py_ssize_t n = -1;
+        PyObject *members[16] = {};
+        int n_distinct = 0;
+        int distinct[kNumItems] = {};
+    } items_seen;
+    // The log's series as a short run last left them: the log's slots (the
+    // whole run of words, see State::log_slots_begin) and each series'
+    // column, valid while no column's storage changed anywhere since (a
+    // series freed, or one giving its column up, changes the storage
+    // generation).  Compared by address only.
+    struct LogSeen {
+        PyObject *log = nullptr;
+        uint64_t generation = 0;
+        PyObject *slots[kLogFields] = {};
+        tel::Column *cols[kNumSeries] = {};
+    } log_seen;
 };
 
 // ============================================================================
@@ -594,39 +617,6 @@ void note_watched(PyObject *sd) {
 
 } // namespace
 
-// `_ensure_initialized()` would do nothing now: it is the class's own, the
-// bound twin is the engine's, connected and initialised (what a lockstep
-// caller of one-tick steps finds on every call but the first).  Then the
-// load given to `step` (when not null) is stored as `step` stores it.
-bool initialized_now(State &S, PyObject *self, PyObject *load) {
-    if (!self_type_ok(S, Py_TYPE(self)))
-        return false;
-    nb::object sd = nb::steal(instance_dict(self));
-    if (!sd.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    ShadowFree *known = shadow_entry(sd.ptr());
-    if (!(known && known->free) && dict_get(sd.ptr(), S.method(M_ENSURE_INIT)))
-        return false;
-    if (dict_get(sd.ptr(), S.attr(A_CONNECTED)) != Py_True)
-        return false;
-    PyObject *act = dict_get(sd.ptr(), S.attr(A_ACTUATOR));
-    if (!act || !engine_type_ok(S, Py_TYPE(act)))
-        return false;
-    nb::object ad = nb::steal(instance_dict(act));
-    if (!ad.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
-        return false;
-    // What `self._load_value = load` does (the class defines no such attribute).
-    if (load && PyDict_SetItem(sd.ptr(), S.attr(A_LOAD), load) < 0)
-        raise_pending();
-    return true;
-}
-
 namespace {
 
 FieldRef view_field(TwinView *v, const char *path) {
@@ -681,10 +671,15 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         if (!p.row_nan[i] && p.row[i] && p.row[i].type == CType::Double) {
             p.dbl_src[p.n_dbl] = p.row[i].addr;
             p.dbl_col[p.n_dbl++] = i;
+        } else if (!p.row_nan[i] && p.row[i] && p.row[i].type == CType::Float) {
+            p.f32_src[p.n_f32] = p.row[i].addr;
+            p.f32_col[p.n_f32++] = i;
         } else {
             p.other_col[p.n_other++] = i;
         }
     }
+    for (int c = 0; c < kNumSeries; ++c)
+        p.narrow[c] = p.kind[c] == tel::Kind::Bool;
     for (int k = 0; k < kNumItems; ++k) {
         const ItemDef &d = kItems[k];
         Plan::Src &s = p.items[k];
@@ -895,6 +890,113 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject 
     return 0;
 }
 
+// ---- What an actuator's dictionary held at its last known version ----------
+//
+// A caller stepping in lockstep makes one-tick calls on the same actuators
+// over and over, and each call would look up a dozen entries of the
+// actuator's dictionary (its twin, log, setpoint, feedback state, ...).
+// While the dictionary is watched and tracked (see dict_version), those
+// entries are kept here with the version they were read at: as long as the
+// dictionary is at that version, they are what lookups would give.  The
+// native road's own stores keep the memo current (see memo_store); any other
+// change gives the dictionary a new version, and the next call reads it
+// again.  The dictionary is compared by address only, and an entry is used
+// only while the version matches (the dictionary then holds it).  Like the
+// watcher's record, it is keyed by dictionaries of any actuator, hence one
+// process-wide table.
+struct SdMemo {
+    PyObject *sd = nullptr; // compared only
+    uint64_t ver = 0;       // sd's version when read
+    bool methods_free = false; // no stepping method in sd
+    PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
+};
+struct MemoTable {
+    SdMemo entry[16];
+    int next = 0;
+};
+MemoTable g_memo;
+
+// The memo of `sd` if it is current.
+SdMemo *sd_memo(PyObject *sd) {
+    DictVersion *e = version_entry(sd);
+    if (!e)
+        return nullptr;
+    for (auto &m : g_memo.entry)
+        if (m.sd == sd && m.ver == e->ver)
+            return &m;
+    return nullptr;
+}
+
+// Read `sd` (tracked, with its object's stores reaching it) into a memo now;
+// no code runs on the way.
+SdMemo *sd_memo_fill(State &S, PyObject *sd) {
+    DictVersion *e = version_entry(sd);
+    if (!e)
+        return nullptr;
+    SdMemo *m = nullptr;
+    for (auto &x : g_memo.entry)
+        if (x.sd == sd)
+            m = &x;
+    if (!m) {
+        m = &g_memo.entry[g_memo.next];
+        g_memo.next = (g_memo.next + 1) % (int) std::size(g_memo.entry);
+    }
+    m->sd = sd;
+    m->ver = e->ver;
+    for (int k = 0; k < kNumStepAttrs; ++k)
+        m->v[k] = dict_get(sd, S.attr((StepAttr) k));
+    m->methods_free = true;
+    for (int i = 0; i < kNumStepMethods; ++i)
+        if (dict_get(sd, S.n_step_method[i].ptr()))
+            m->methods_free = false;
+    return m;
+}
+
+// sd[a] (borrowed, nullptr when absent), through the memo while it is current.
+inline PyObject *sd_get(State &S, SdMemo *m, PyObject *sd, StepAttr a) {
+    if (m && m->sd == sd) {
+        DictVersion *e = version_entry(sd);
+        if (e && e->ver == m->ver)
+            return m->v[a];
+    }
+    return dict_get(sd, S.attr(a));
+}
+
+// sd[a] = value, keeping a current memo current when this store is the only
+// change made to a tracked dictionary meanwhile (replacing the old value may
+// free it, and freeing may run code).
+void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value) {
+    bool current = false;
+    if (m && m->sd == sd) {
+        DictVersion *e = version_entry(sd);
+        current = e && e->ver == m->ver;
+    }
+    uint64_t src = g_watch.version_source;
+    if (PyDict_SetItem(sd, S.attr(a), value) < 0)
+        raise_pending();
+    if (current) {
+        DictVersion *e = version_entry(sd);
+        if (e && ((g_watch.version_source == src && e->ver == m->ver) ||
+                  (g_watch.version_source == src + 1 && e->ver == src + 1))) {
+            m->ver = e->ver;
+            m->v[a] = value;
+        } else {
+            m->sd = nullptr;
+        }
+    }
+}
+
+// The memo of `self`'s dictionary `sd` when it is current and `self`'s
+// attribute stores reach the dictionary (see make_stores_notify).
+SdMemo *current_memo(PyObject *self, PyObject *sd) {
+    SdMemo *m = sd_memo(sd);
+    if (m && !pyact::make_stores_notify(self, sd)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return m;
+}
+
 } // namespace
 
 int add_dict_watcher() {
@@ -902,6 +1004,56 @@ int add_dict_watcher() {
     if (id < 0)
         PyErr_Clear();
     return id;
+}
+
+// `_ensure_initialized()` would do nothing now: it is the class's own, the
+// bound twin is the engine's, connected and initialised (what a lockstep
+// caller of one-tick steps finds on every call but the first).  Then the
+// load given to `step` (when not null) is stored as `step` stores it.
+bool initialized_now(State &S, PyObject *self, PyObject *load) {
+    if (!self_type_ok(S, Py_TYPE(self)))
+        return false;
+    nb::object sd = nb::steal(instance_dict(self));
+    if (!sd.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    SdMemo *m = current_memo(self, sd.ptr());
+    if (!(m && m->methods_free)) {
+        ShadowFree *known = shadow_entry(sd.ptr());
+        if (!(known && known->free) && dict_get(sd.ptr(), S.method(M_ENSURE_INIT)))
+            return false;
+    }
+    if (sd_get(S, m, sd.ptr(), A_CONNECTED) != Py_True)
+        return false;
+    PyObject *act = sd_get(S, m, sd.ptr(), A_ACTUATOR);
+    if (!act || !engine_type_ok(S, Py_TYPE(act)))
+        return false;
+    nb::object ad = nb::steal(instance_dict(act));
+    if (!ad.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
+        return false;
+    // What `self._load_value = load` does (the class defines no such attribute).
+    if (load)
+        memo_store(S, m, sd.ptr(), A_LOAD, load);
+    return true;
+}
+
+nb::object latest_feedback(State &S, nb::handle self) {
+    // The class defines none of the stepping attributes (self_type_ok), so
+    // the attribute is the dictionary's entry.
+    if (self_type_ok(S, Py_TYPE(self.ptr()))) {
+        nb::object sd = nb::steal(instance_dict(self.ptr()));
+        if (!sd.is_valid())
+            PyErr_Clear();
+        else if (SdMemo *m = current_memo(self.ptr(), sd.ptr()))
+            if (PyObject *latest = m->v[A_LATEST]; latest && PyDict_CheckExact(latest))
+                return steal_or_raise(PyDict_Copy(latest));
+    }
+    return dict_copy(get_attr(self, S.attr(A_LATEST)));
 }
 
 namespace {
@@ -1021,8 +1173,11 @@ struct Found {
     TwinView *v = nullptr;
     Plan *plan = nullptr;
     PyObject *log = nullptr;
+    SdMemo *memo = nullptr; // sd's memo, while it is current
     nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold;
     std::shared_ptr<Plan> plan_hold;
+
+    PyObject *sd_entry(State &S, StepAttr a) const { return sd_get(S, memo, sd, a); }
 };
 
 // What a run of native ticks works on, found by the full checks: the
@@ -1033,10 +1188,20 @@ struct Run : Found {
     PyTypeObject *self_t = nullptr, *log_t = nullptr; // the classes as checked
     unsigned int self_tag = 0, log_tag = 0;
     nb::object items_hold;
-    nb::object keep[kLogFields]; // the series stay alive whatever runs during a tick
+    // The series stay alive whatever runs during a tick (`keep`), where a run
+    // has to read them after foreign code ran; a short run that finds them as
+    // the last one left them (Plan::LogSeen) only compares the log's slots
+    // (`slots0`, the whole run of them) and the storage generation, which
+    // tell the same.  The time step and start are always kept.
+    nb::object keep[kLogFields];
+    bool have_keep = false;
+    PyObject **slot_run = nullptr; // the log's slots, when they are one run of words
+    PyObject *slots0[kLogFields];
     tel::Column *cols[kNumSeries];
     unsigned char *cur[kNumSeries]; // the columns' write cursors (see tel::Column's row writers)
     bool writing = false;           // the cursors are attached
+    tel::PendingRows *held = nullptr; // the writer's rows held back, if it holds any (see RowStage)
+    size_t rows = 0;                  // the log's rows while writing, those held back included
     double time_step = 0, time_start = 0;
     double setpoint = 0, load = 0;
     long long count = 0;
@@ -1071,7 +1236,7 @@ struct Run : Found {
     // column up meanwhile has freed it.
     void release_columns() {
         if (!writing)
-            return;
+            return; // (writing implies have_keep)
         writing = false;
         for (int c = 0; c < kNumSeries; ++c)
             if (((SeriesObject *) keep[c].ptr())->col == cols[c])
@@ -1088,6 +1253,8 @@ struct Run : Found {
                log_t->tp_version_tag == log_tag;
     }
     bool slots_unchanged() const {
+        if (!have_keep)
+            return std::memcmp(slot_run, slots0, sizeof slots0) == 0;
         for (int i = 0; i < kLogFields; ++i)
             if (log_slot(*st, log, i) != keep[i].ptr())
                 return false;
@@ -1102,6 +1269,14 @@ struct Run : Found {
         return true;
     }
     bool log_unchanged() const { return dict_get(sd, st->attr(A_LOG)) == log && series_unchanged(); }
+    // Every series slot as checked, kept (a long run reads the series later).
+    void keep_all() {
+        if (have_keep)
+            return;
+        for (int i = 0; i < kNumSeries; ++i)
+            keep[i] = nb::borrow(log_slot(*st, log, i));
+        have_keep = true;
+    }
     bool u64_fit() const {
         for (int j = 0; j < plan->n_u64; ++j)
             if (!tick::u64_fits(plan->u64[j]))
@@ -1110,7 +1285,7 @@ struct Run : Found {
     }
     // The actuator's current reference and load, when they are exact floats.
     bool read_inputs() {
-        PyObject *spo = dict_get(sd, st->attr(A_SETPOINT)), *ldo = dict_get(sd, st->attr(A_LOAD));
+        PyObject *spo = sd_entry(*st, A_SETPOINT), *ldo = sd_entry(*st, A_LOAD);
         if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo))
             return false;
         setpoint = PyFloat_AS_DOUBLE(spo);
@@ -1120,10 +1295,11 @@ struct Run : Found {
     // Room for `n` more rows in every column, written through the cursors.
     void make_room(long long n) {
         for (int c = 0; c < kNumSeries; ++c) {
-            cols[c]->attach(&cur[c]);
+            cols[c]->attach(&cur[c], held);
             cols[c]->ensure(cols[c]->size() + (size_t) n);
         }
         writing = true;
+        rows = cols[kTfbIndex]->size();
     }
     // One twin step natively: what the engine's `step(ref, load)` does.
     void step_twin() {
@@ -1141,12 +1317,11 @@ struct Run : Found {
 // twin's step, after that tick: it stands, as it would on the generic road.
 void materialize(State &S, Run &s) {
     s.dirty = false;
-    PyObject *keys[3] = {S.attr(A_COUNT), S.attr(A_LATEST), S.attr(A_FEEDBACK)};
+    const StepAttr keys[3] = {A_COUNT, A_LATEST, A_FEEDBACK};
     auto put = [&](int k, nb::object v) {
-        if (dict_get(s.sd, keys[k]) != s.seen[k].ptr())
+        if (s.sd_entry(S, keys[k]) != s.seen[k].ptr())
             return;
-        if (PyDict_SetItem(s.sd, keys[k], v.ptr()) < 0)
-            raise_pending();
+        memo_store(S, s.memo, s.sd, keys[k], v.ptr());
         s.seen[k] = std::move(v);
     };
     put(0, steal_or_raise(PyLong_FromLongLong(s.count)));
@@ -1196,9 +1371,10 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     if (!sd || !PyDict_CheckExact(sd))
         return false;
     s.sd = sd;
-    if (!no_method_shadowed(S, sd))
+    s.memo = current_memo(self, sd);
+    if (!(s.memo ? s.memo->methods_free : no_method_shadowed(S, sd)))
         return false;
-    PyObject *act = dict_get(sd, S.attr(A_ACTUATOR));
+    PyObject *act = s.sd_entry(S, A_ACTUATOR);
     if (!act || !engine_type_ok(S, Py_TYPE(act)))
         return false;
     s.act = act;
@@ -1221,7 +1397,7 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     Plan *plan = s.plan = s.plan_hold.get();
     if (!plan->rows_ok)
         return false;
-    PyObject *log = dict_get(sd, S.attr(A_LOG));
+    PyObject *log = s.sd_entry(S, A_LOG);
     if (!log || !log_type_ok(S, Py_TYPE(log)))
         return false;
     s.log_hold = nb::borrow(log);
@@ -1240,20 +1416,30 @@ bool full_checks(State &S, Run &s) {
     s.log_t = Py_TYPE(log);
     s.self_tag = s.self_t->tp_version_tag;
     s.log_tag = s.log_t->tp_version_tag;
-    for (int i = 0; i < kNumSeries; ++i) {
-        PyObject *o = log_slot(S, log, i);
-        if (!o || !is_series(o) || !((SeriesObject *) o)->col)
-            return false;
-        auto *so = (SeriesObject *) o;
-        if (so->kind != plan->kind[i]) {
-            // An empty series takes the kind of the values about to come.
-            if (so->col->size() != 0 || so->col->attached())
+    s.slot_run = S.log_slots_contiguous ? (PyObject **) ((char *) log + S.log_slots_begin) : nullptr;
+    const Plan::LogSeen &seen_log = plan->log_seen;
+    if (s.slot_run && seen_log.log == log && seen_log.generation == tel::storage_generation &&
+        std::memcmp(seen_log.slots, s.slot_run, sizeof seen_log.slots) == 0) {
+        std::copy(seen_log.cols, seen_log.cols + kNumSeries, s.cols);
+    } else {
+        for (int i = 0; i < kNumSeries; ++i) {
+            PyObject *o = log_slot(S, log, i);
+            if (!o || !is_series(o) || !((SeriesObject *) o)->col)
                 return false;
-            series_set_kind(so, plan->kind[i]);
+            auto *so = (SeriesObject *) o;
+            if (so->kind != plan->kind[i]) {
+                // An empty series takes the kind of the values about to come.
+                if (so->col->size() != 0 || so->col->attached())
+                    return false;
+                series_set_kind(so, plan->kind[i]);
+            }
+            s.keep[i] = nb::borrow(o);
+            s.cols[i] = so->col;
         }
-        s.keep[i] = nb::borrow(o);
-        s.cols[i] = so->col;
+        s.have_keep = true;
     }
+    if (s.slot_run)
+        std::memcpy(s.slots0, s.slot_run, sizeof s.slots0);
     PyObject *ts = log_slot(S, log, kTimeStepIndex), *t0 = log_slot(S, log, kTimeStartIndex);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
         return false;
@@ -1265,7 +1451,7 @@ bool full_checks(State &S, Run &s) {
         return false;
     if (!s.read_inputs())
         return false;
-    PyObject *cnt = dict_get(sd, S.attr(A_COUNT));
+    PyObject *cnt = s.sd_entry(S, A_COUNT);
     if (!cnt || !PyLong_CheckExact(cnt))
         return false;
     {
@@ -1277,12 +1463,17 @@ bool full_checks(State &S, Run &s) {
         }
     }
     s.seen[0] = nb::borrow(cnt);
-    s.seen[1] = nb::borrow(dict_get(sd, S.attr(A_LATEST)));
-    s.seen[2] = nb::borrow(dict_get(sd, S.attr(A_FEEDBACK)));
-    PyObject *items = dict_get(sd, S.attr(A_ITEMS));
+    s.seen[1] = nb::borrow(s.sd_entry(S, A_LATEST));
+    s.seen[2] = nb::borrow(s.sd_entry(S, A_FEEDBACK));
+    PyObject *items = s.sd_entry(S, A_ITEMS);
     if (!items || !PyList_CheckExact(items))
         return false;
-    {
+    Plan::ItemsSeen &seen_items = plan->items_seen;
+    PyObject **members = ((PyListObject *) items)->ob_item;
+    if (seen_items.n == PyList_GET_SIZE(items) && std::equal(seen_items.members, seen_items.members + seen_items.n, members)) {
+        s.n_distinct = seen_items.n_distinct;
+        std::copy(seen_items.distinct, seen_items.distinct + s.n_distinct, s.distinct);
+    } else {
         bool seen[kNumItems] = {};
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject *it = PyList_GET_ITEM(items, i);
@@ -1299,6 +1490,12 @@ bool full_checks(State &S, Run &s) {
                 s.distinct[s.n_distinct++] = k;
             }
         }
+        if (PyList_GET_SIZE(items) <= (Py_ssize_t) std::size(seen_items.members)) {
+            seen_items.n = PyList_GET_SIZE(items);
+            std::copy(members, members + seen_items.n, seen_items.members);
+            seen_items.n_distinct = s.n_distinct;
+            std::copy(s.distinct, s.distinct + s.n_distinct, seen_items.distinct);
+        }
     }
     s.items = items;
     s.items_hold = nb::borrow(items);
@@ -1312,9 +1509,9 @@ bool full_checks(State &S, Run &s) {
     } else if (s.n_items > 0) {
         std::copy(now, now + s.n_items, s.item_buf);
     }
-    PyObject *cb = dict_get(sd, S.attr(A_CALLBACK));
-    PyObject *divo = dict_get(sd, S.attr(A_DIVIDER));
-    if (!cb || !divo || !PyLong_CheckExact(divo) || !dict_get(sd, S.attr(A_ADDRESS)))
+    PyObject *cb = s.sd_entry(S, A_CALLBACK);
+    PyObject *divo = s.sd_entry(S, A_DIVIDER);
+    if (!cb || !divo || !PyLong_CheckExact(divo) || !s.sd_entry(S, A_ADDRESS))
         return false;
     {
         int overflow = 0;
@@ -1324,7 +1521,7 @@ bool full_checks(State &S, Run &s) {
             return false;
         }
     }
-    std::fill(s.values, s.values + kNumItems, 0.0);
+    std::fill(s.values, s.values + s.n_distinct, 0.0);
     s.may_emit = cb != Py_None && s.n_items > 0 && s.div > 0;
     for (int c = 0; c < kNumSeries; ++c)
         if (s.cols[c]->attached())
@@ -1352,10 +1549,15 @@ void watch_dicts(State &S, Run &s) {
         watched = idd && PyDict_CheckExact(idd) && pyact::make_stores_notify(s.inp_obj, idd) &&
                   PyDict_Watch(S.dict_watcher, idd) == 0;
     }
-    if (!watched)
+    if (!watched) {
         PyErr_Clear();
-    else
+    } else {
         note_watched(s.sd);
+        // Tracked from now on: the next call on this actuator finds what its
+        // dictionary holds in the memo while nothing else changes it.
+        if (!s.memo && dict_version(s.sd))
+            s.memo = sd_memo_fill(S, s.sd);
+    }
     s.watched = watched;
 }
 
@@ -1377,10 +1579,10 @@ long long end_run(State &S, Run &s, long long done, bool due, bool finish_generi
         materialize(S, s);
     if (due) {
         // Read again: materialising may have run arbitrary code (collection).
-        nb::object cb_now = nb::borrow(dict_get(s.sd, S.attr(A_CALLBACK)));
-        nb::object addr = nb::borrow(dict_get(s.sd, S.attr(A_ADDRESS)));
+        nb::object cb_now = nb::borrow(s.sd_entry(S, A_CALLBACK));
+        nb::object addr = nb::borrow(s.sd_entry(S, A_ADDRESS));
         if (cb_now.is_valid() && addr.is_valid()) {
-            nb::object payload = dict_copy(nb::borrow(dict_get(s.sd, S.attr(A_LATEST))));
+            nb::object payload = dict_copy(nb::borrow(s.sd_entry(S, A_LATEST)));
             emit_callback(cb_now, addr, payload);
         }
     } else if ((done & 0xFFFF) == 0) {
@@ -1434,6 +1636,11 @@ long long short_run(State &S, Run &s, long long remaining) {
             std::memcpy(&x, plan->dbl_src[j], 8);
             s.cols[plan->dbl_col[j]]->push_double(x);
         }
+        for (int j = 0; j < plan->n_f32; ++j) {
+            float x;
+            std::memcpy(&x, plan->f32_src[j], 4);
+            s.cols[plan->f32_col[j]]->push_double(x);
+        }
         for (int j = 0; j < plan->n_other; ++j) {
             int i = plan->other_col[j];
             tel::Column *c = s.cols[i];
@@ -1454,8 +1661,7 @@ long long short_run(State &S, Run &s, long long remaining) {
         while (done < remaining) {
             // The first tick's actuator, view, setpoint and load were read by
             // the full checks, with nothing run since.
-            if (done > 0 && (dict_get(sd, S.attr(A_ACTUATOR)) != act ||
-                             dict_get(ad, S.n_native_view.ptr()) != s.view_obj))
+            if (done > 0 && (s.sd_entry(S, A_ACTUATOR) != act || dict_get(ad, S.n_native_view.ptr()) != s.view_obj))
                 break;
             if (!step_checks(plan, v, act, ad, watched_libd, watched_idd, s.cache))
                 break;
@@ -1474,10 +1680,11 @@ long long short_run(State &S, Run &s, long long remaining) {
                 finish_generic = true;
                 break;
             }
-            bool log_ok = dict_get(sd, S.attr(A_LOG)) == s.log &&
-                          (tel::storage_generation == storage ? s.slots_unchanged() : s.series_unchanged());
+            bool log_ok = s.sd_entry(S, A_LOG) == s.log &&
+                          (tel::storage_generation == storage ? s.slots_unchanged()
+                                                              : s.have_keep && s.series_unchanged());
             if (!fields_checked(plan, v, act, ad, watched_libd, watched_idd) ||
-                dict_get(sd, S.attr(A_ACTUATOR)) != act || !log_ok || !s.own_classes_unchanged() || !s.u64_fit()) {
+                s.sd_entry(S, A_ACTUATOR) != act || !log_ok || !s.own_classes_unchanged() || !s.u64_fit()) {
                 finish_generic = true;
                 break;
             }
@@ -1487,6 +1694,14 @@ long long short_run(State &S, Run &s, long long remaining) {
                 due = true;
                 break;
             }
+        }
+        if (done > 0 && !finish_generic && s.slot_run) {
+            // The series as checked after the last tick, its row appended.
+            Plan::LogSeen &seen_log = plan->log_seen;
+            seen_log.log = s.log;
+            seen_log.generation = tel::storage_generation;
+            std::memcpy(seen_log.slots, s.slot_run, sizeof seen_log.slots);
+            std::copy(s.cols, s.cols + kNumSeries, seen_log.cols);
         }
     } catch (std::bad_alloc &) {
         out_of_memory(S, s, counting, done);
@@ -1577,46 +1792,84 @@ struct Watch {
     }
 };
 
-// One tick's row through the columns' write cursors.
-inline void put_row(Run &s, const Plan *plan) {
-    unsigned char **cur = s.cur;
+// One tick's row as the plan reads it from the fields, handed value by value
+// to `put8(column, 8 bytes)` and `put1(column, bool)`.
+template <class Put8, class Put1>
+inline void write_row(const Plan *plan, double tm, Put8 &&put8, Put1 &&put1) {
     const FieldRef *row = plan->row;
-    double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
-    tick::put8(cur[kTimeIndex], &tm);
+    put8(kTimeIndex, &tm);
     for (int j = 0; j < plan->n_dbl; ++j)
-        tick::put8(cur[plan->dbl_col[j]], plan->dbl_src[j]);
+        put8(plan->dbl_col[j], plan->dbl_src[j]);
+    for (int j = 0; j < plan->n_f32; ++j) {
+        float x;
+        std::memcpy(&x, plan->f32_src[j], 4);
+        double y = x;
+        put8(plan->f32_col[j], &y);
+    }
     for (int j = 0; j < plan->n_other; ++j) {
         int i = plan->other_col[j];
         if (plan->row_nan[i]) {
-            tick::put8(cur[i], &kNaN);
+            put8(i, &kNaN);
             continue;
         }
         const FieldRef &f = row[i];
         switch (plan->kind[i]) {
         case tel::Kind::Float: {
             double x = twin::load(f);
-            tick::put8(cur[i], &x);
+            put8(i, &x);
             break;
         }
         case tel::Kind::Int: {
             int64_t x = tick::load_int(f);
-            tick::put8(cur[i], &x);
+            put8(i, &x);
             break;
         }
-        case tel::Kind::Bool: *cur[i]++ = tick::load_bool(f) ? 1 : 0; break;
+        case tel::Kind::Bool: put1(i, tick::load_bool(f)); break;
         }
     }
 }
 
-// A long run: each tick's row goes straight into the columns through one
-// write cursor per column, so the log is complete after every tick; room for
-// a batch of rows is made before its ticks run.  After each twin step the
-// cheap test (Watch) stands in for the full checks while it is armed.
+using Stage = tick::RowStage<kNumSeries>;
+
+// One tick's row: held back in `stage` (when not null), else stored through
+// the columns' write cursors.
+inline void put_row(Run &s, const Plan *plan, Stage *stage) {
+    double tm = tick::row_time(s.time_step, s.rows++, s.time_start);
+    if (stage) {
+        uint64_t *w = stage->row();
+        write_row(plan, tm, [w](int i, const void *src) { std::memcpy(&w[i], src, 8); },
+                  [w](int i, bool b) { w[i] = b ? 1 : 0; });
+        stage->commit();
+    } else {
+        unsigned char **cur = s.cur;
+        write_row(plan, tm, [cur](int i, const void *src) { tick::put8(cur[i], src); },
+                  [cur](int i, bool b) { *cur[i]++ = b ? 1 : 0; });
+    }
+}
+
+// A long run: each tick's row goes into the columns through one write
+// cursor per column, held back a few rows at a time while the run will go on
+// for a while (see RowStage: any operation of a column stores them first, so
+// the log reads as complete after every tick); room for a batch of rows is
+// made before its ticks run.  After each twin step the cheap test (Watch)
+// stands in for the full checks while it is armed.
 long long long_run(State &S, Run &s, long long remaining) {
     constexpr long long kBatch = 64;
     Plan *plan = s.plan;
     TwinView *v = s.v;
     PyObject *sd = s.sd, *act = s.act, *ad = s.ad;
+    s.keep_all();
+    Stage stage(s.cur, plan->narrow);
+    // The columns let go (and the rows held back stored) before the stage
+    // goes, however the run ends.
+    struct LetGo {
+        Run &s;
+        ~LetGo() {
+            s.release_columns();
+            s.held = nullptr;
+        }
+    } let_go{s};
+    s.held = &stage;
     Watch w;
     w.set_up(S, s);
     long long done = 0;
@@ -1629,6 +1882,13 @@ long long long_run(State &S, Run &s, long long remaining) {
             s.make_room(batch);
             if (w.on && checked)
                 checked = w.arm(); // making room is ours: nothing else ran
+            // Rows are held back when the run will go on for a while, else
+            // stored as they come (a run that ends soon, a callback due,
+            // would write its last lines partly past the cache).
+            long long ahead = remaining - done;
+            if (s.may_emit)
+                ahead = std::min(ahead, s.div - s.count % s.div);
+            Stage *staged = ahead >= 4 * Stage::kRows ? &stage : nullptr;
             for (long long t = 0; t < batch; ++t) {
                 if (!checked) {
                     // Before the step: the twin may be stepped natively, with
@@ -1673,7 +1933,7 @@ long long long_run(State &S, Run &s, long long remaining) {
                     finish_generic = stop = true;
                     break;
                 }
-                put_row(s, plan);
+                put_row(s, plan, staged);
                 ++done;
                 if (tick_done(s)) {
                     due = stop = true;

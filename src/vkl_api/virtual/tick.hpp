@@ -29,6 +29,8 @@ void log_append_generic(State &S, nb::handle self, nb::handle act);
 // `self._ensure_initialized()` would do nothing now (see tick.cpp); then the
 // load (when not null) is stored as `step` stores it.
 bool initialized_now(State &S, PyObject *self, PyObject *load);
+// dict(self._latest_feedback), as `step` returns it.
+nb::object latest_feedback(State &S, nb::handle self);
 // `n` ticks, each on the native road where it applies, else on the generic one.
 void run_ticks(State &S, nb::handle self, long long n);
 
