@@ -228,33 +228,47 @@ def log_of(log):
     return None if log is None else {n: _norm(list(getattr(log, n))) for n in SERIES_NAMES}
 
 
-def drive(paths, road, make_hook, monkeypatch):
-    """The script: a warm native stretch, then calls with the hook installed, then without."""
+# The scripts: a warm native stretch, then calls with the hook installed, then without.  The
+# lockstep script has a feedback callback due every few ticks (long runs and lockstep-like short
+# ones); the long one has none, so the native road holds rows back and stores them a batch at a
+# time.
+SCRIPTS = {
+    "lockstep": {"items": [I.POSITION_FB, I.SPEED_FB, I.TORQUE_FB, I.POSITION_FB], "callback": True,
+                 "warm": 20, "hooked": (25, 15, 3, 1, 2, 4, 1, 3), "after": 5},
+    "long": {"items": [I.POSITION_FB, I.SPEED_FB], "callback": False,
+             "warm": 150, "hooked": (300, 200), "after": 130},
+}
+
+
+def drive(paths, road, make_hook, monkeypatch, script="lockstep"):
+    sc = SCRIPTS[script]
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook",
                         lambda u: unraisable.append((type(u.exc_value).__name__, str(u.exc_value))))
     r = Run(paths, road)
     a = r.a
     a.connect()
-    a.set_feedback_items([I.POSITION_FB, I.SPEED_FB, I.TORQUE_FB, I.POSITION_FB])
-    a.set_feedback_rate(a.Rates.RATE_2KHZ)
-    a.set_feedback_callback(r.record("first"))
+    a.set_feedback_items(sc["items"])
+    if sc["callback"]:
+        a.set_feedback_rate(a.Rates.RATE_2KHZ)
+        a.set_feedback_callback(r.record("first"))
     a.start()
     a.change_position_setpoint(0.3)
     log = a.telemetry_log
-    results = [a.step(load=0.1, steps=20)]
-    keep = set_hook(r.wrapper, make_hook(r))
-    for steps in (25, 15, 3, 1, 2, 4, 1, 3):  # long runs and lockstep-like short ones
+    results = [a.step(load=0.1, steps=sc["warm"])]
+
+    def step(steps):
         try:
             results.append(a.step(steps=steps))
         except Exception as exc:  # both roads must fail alike
             results.append((type(exc).__name__, str(exc)))
+
+    keep = set_hook(r.wrapper, make_hook(r))
+    for steps in sc["hooked"]:
+        step(steps)
     set_hook(r.wrapper, None)
     del keep
-    try:
-        results.append(a.step(steps=5))
-    except Exception as exc:
-        results.append((type(exc).__name__, str(exc)))
+    step(sc["after"])
     return {
         "results": _norm(results), "calls": _norm(r.calls), "count": a._simulation_step_count,
         "feedback": _norm(a.feedback), "latest": _norm(a._latest_feedback), "items": _norm(a._feedback_items),
@@ -286,39 +300,6 @@ def test_changes_made_from_c_are_seen_alike(hook_twin, hook, monkeypatch):
     assert_same(native, generic)
 
 
-def drive_long(paths, road, make_hook, monkeypatch):
-    """Long runs with no feedback callback due (the native road holds rows back and stores
-    them a batch at a time), the hook installed for the middle two."""
-    unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook",
-                        lambda u: unraisable.append((type(u.exc_value).__name__, str(u.exc_value))))
-    r = Run(paths, road)
-    a = r.a
-    a.connect()
-    a.set_feedback_items([I.POSITION_FB, I.SPEED_FB])
-    a.start()
-    a.change_position_setpoint(0.3)
-    log = a.telemetry_log
-    results = [a.step(load=0.1, steps=150)]
-    keep = set_hook(r.wrapper, make_hook(r))
-    for steps in (300, 200):
-        try:
-            results.append(a.step(steps=steps))
-        except Exception as exc:
-            results.append((type(exc).__name__, str(exc)))
-    set_hook(r.wrapper, None)
-    del keep
-    try:
-        results.append(a.step(steps=130))
-    except Exception as exc:
-        results.append((type(exc).__name__, str(exc)))
-    return {
-        "results": _norm(results), "calls": _norm(r.calls), "count": a._simulation_step_count,
-        "log": log_of(log), "log_now": log_of(a.telemetry_log), "other_log": log_of(r.other_log),
-        "unraisable": unraisable,
-    }
-
-
 LONG_RUN_HOOKS = {**{f"python-{k}": (lambda change: lambda r: python_hook(r, change))(v)
                      for k, v in PY_CHANGES.items()}, **C_HOOKS}
 
@@ -328,9 +309,9 @@ def test_changes_during_long_runs_are_seen_alike(hook_twin, hook, monkeypatch):
     """Rows held back by a long native run are in the log, in their place, before anything
     else reads or changes it: from Python code the twin runs, or from C."""
     before = virtual_module._native_tick_count()
-    native = drive_long(hook_twin, "native", LONG_RUN_HOOKS[hook], monkeypatch)
+    native = drive(hook_twin, "native", LONG_RUN_HOOKS[hook], monkeypatch, "long")
     assert virtual_module._native_tick_count() - before >= 150
-    generic = drive_long(hook_twin, "generic", LONG_RUN_HOOKS[hook], monkeypatch)
+    generic = drive(hook_twin, "generic", LONG_RUN_HOOKS[hook], monkeypatch, "long")
     assert_same(native, generic)
 
 
