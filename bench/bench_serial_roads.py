@@ -8,7 +8,9 @@ process (so that the device side never competes for this interpreter's lock):
    8 feedback records each): with plain receive callbacks, and through the
    physical actuator's decoding to a feedback callback.
 2. Microseconds per change_torque_setpoint with all four gains, written to a
-   drained pty.
+   drained pty, beside the kernel's floor: the same frame's write(2) and
+   writability wait alone, in a C loop (pty_write_floor.c, compiled here when a
+   C compiler is found) on the same drained pty.
 3. A busy application: the main thread runs a Python loop while a paced stream
    (8,000 and 25,000 frames/s) arrives; reported are the share of frames that
    reach their feedback callbacks while the loop runs, within 10 ms of being
@@ -25,6 +27,7 @@ Run from the repository root:  .venv/bin/python bench/bench_serial_roads.py
 import argparse
 import array
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -353,6 +356,32 @@ def setpoints(build, n):
     return us
 
 
+def floor_executable():
+    """bench/pty_write_floor.c compiled here (None without a C compiler)."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    src = os.path.join(HERE, "pty_write_floor.c")
+    if cc is None or not os.path.exists(src):
+        return None
+    out = os.path.join(tempfile.mkdtemp(), "pty_write_floor")
+    subprocess.run([cc, "-O2", src, "-o", out], check=True)
+    return out
+
+
+def setpoint_floor(exe, n):
+    """The kernel's share: the native writer's system calls alone, in C, on a pty drained as above."""
+    line = Line()
+    drain = device(line, DRAIN)
+    try:
+        length = len(frame_bytes(0x20, [TORQUE_ID] + list(pack5(0.0, 1.0, 2.0, 3.0, 4.0))))
+        out = subprocess.run([exe, line.port, str(length), str(n)], check=True, capture_output=True, text=True)
+        wall, cpu = (float(x) for x in out.stdout.split())
+    finally:
+        drain.kill()
+        drain.wait()
+        line.close()
+    return wall, cpu
+
+
 # -- 3. a busy main thread -------------------------------------------------------------------
 
 def compute(seconds):
@@ -445,6 +474,14 @@ def main():
            beside=f"plain Python {pwall:.2f} us")
     figure(GROUP, "change_torque_setpoint with gains, CPU per command", cpu, "us",
            beside=f"plain Python {pcpu:.2f} us")
+    exe = floor_executable()
+    if exe is not None:
+        floors = [setpoint_floor(exe, args.sends) for _ in range(args.rounds)]
+        fwall, fcpu = (min(r[i] for r in floors) for i in (0, 1))
+        print(f"  the same frame's write(2) and writability wait alone, in C: {fwall:.2f} us, "
+              f"{fcpu:.2f} us CPU (the kernel's floor under the figures above)")
+        figure(GROUP, "write(2) and writability wait of one frame in C, per frame (kernel floor)", fwall, "us",
+               beside=f"{fcpu:.2f} us CPU")
 
     print(f"Busy main thread: a {args.busy_seconds:g} s Python loop while a paced stream arrives")
     for rate in (8000, 25000):
