@@ -321,6 +321,8 @@ inline void set_attr(nb::handle o, PyObject *name, nb::handle v) {
     if (PyObject_SetAttr(o.ptr(), name, v.ptr()) < 0)
         raise_pending();
 }
+// o.<name> through the read cache `c` (see CachedAttr).
+inline nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) { return steal_or_raise(c.get(o.ptr(), name)); }
 // self.<name>(), for an interned name.
 inline nb::object call_method(nb::handle self, PyObject *name) {
     return steal_or_raise(PyObject_CallMethodNoArgs(self.ptr(), name));
@@ -333,6 +335,12 @@ inline const char *log_field_name(int i) {
     if (i < kNumSeries)
         return kSeries[i].name;
     return i == kTimeStepIndex ? "TIME_STEP" : "time_start";
+}
+
+// The log's field `i` read from its slot (borrowed; nullptr when empty):
+// what the log class's own descriptor reads (see note_log_class).
+inline PyObject *log_slot(const State &S, PyObject *log, int i) {
+    return *(PyObject **) ((char *) log + S.log_off[i]);
 }
 
 // The state of a module whose siblings are imported (its namespace holds
