@@ -84,10 +84,10 @@ void materialize_before_python(void *ctx) {
     }
 }
 
-// The full checks before a run: everything a native tick relies on, found as
-// it was written for (see native_run.hpp).  False when the native road does not apply
-// now; nothing has been changed then but an empty series given the kind of
-// the values about to come.  First the objects stepped:
+// The full checks before a run: everything a native tick relies on (see
+// native_run.hpp), found as it was written for.  False when the native road
+// does not apply now; nothing has been changed then but an empty series
+// given the kind of the values about to come.  First the objects stepped:
 bool find_objects(State &S, Found &s, PyObject *self) {
     s.self = self;
     if (!self_type_ok(S, Py_TYPE(self)))

@@ -14,57 +14,9 @@
 
 namespace vkl::virt {
 
-// `_ensure_initialized()` would do nothing now: it is the class's own, the
-// bound twin is the engine's, connected and initialised (what a lockstep
-// caller of one-tick steps finds on every call but the first).  Then the
-// load given to `step` (when not null) is stored as `step` stores it.
-bool initialized_now(State &S, PyObject *self, PyObject *load) {
-    if (!self_type_ok(S, Py_TYPE(self)))
-        return false;
-    nb::object sd = nb::steal(instance_dict(self));
-    if (!sd.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    SdMemo *m = current_memo(self, sd.ptr());
-    if (!(m && m->methods_free)) {
-        ShadowFree *known = shadow_entry(sd.ptr());
-        if (!(known && known->free) && dict_get(sd.ptr(), S.method(M_ENSURE_INIT)))
-            return false;
-    }
-    if (sd_get(S, m, sd.ptr(), A_CONNECTED) != Py_True)
-        return false;
-    PyObject *act = sd_get(S, m, sd.ptr(), A_ACTUATOR);
-    if (!act || !engine_type_ok(S, Py_TYPE(act)))
-        return false;
-    nb::object ad = nb::steal(instance_dict(act));
-    if (!ad.is_valid()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
-        return false;
-    // What `self._load_value = load` does (the class defines no such attribute).
-    if (load)
-        memo_store(S, m, sd.ptr(), A_LOAD, load);
-    return true;
-}
-
-nb::object latest_feedback(State &S, nb::handle self) {
-    // The class defines none of the stepping attributes (self_type_ok), so
-    // the attribute is the dictionary's entry.
-    if (self_type_ok(S, Py_TYPE(self.ptr()))) {
-        nb::object sd = nb::steal(instance_dict(self.ptr()));
-        if (!sd.is_valid())
-            PyErr_Clear();
-        else if (SdMemo *m = current_memo(self.ptr(), sd.ptr()))
-            if (PyObject *latest = m->v[A_LATEST]; latest && PyDict_CheckExact(latest))
-                return steal_or_raise(PyDict_Copy(latest));
-    }
-    return dict_copy(get_attr(self, S.attr(A_LATEST)));
-}
-
 namespace {
+
+// ---- The short run ----------------------------------------------------------
 
 // `v->step_valid(act, ad, caches)` before a tick, taken from the record when
 // it holds; a full check that passes (the field checks too) is recorded.
@@ -99,18 +51,6 @@ bool step_checks(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObject 
 // `v->fields_valid(act, ad)` after a tick's twin step, likewise.
 bool fields_checked(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd, PyObject *idd) {
     return (libd && checked_fresh(plan->checked, v, act, ad, libd, idd)) || v->fields_valid(act, ad);
-}
-
-// Where an object keeps its instance dictionary (a managed or a fixed slot);
-// nullptr when it has none.  The dictionary has been made already.
-PyObject **dict_slot(PyObject *o) {
-    PyTypeObject *t = Py_TYPE(o);
-    if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) && t->tp_dictoffset == 0)
-        return nullptr;
-    PyObject **p = _PyObject_GetDictPtr(o);
-    if (!p)
-        PyErr_Clear();
-    return p;
 }
 
 // A short run (a caller stepping in lockstep, one tick per call) appends its
@@ -210,9 +150,23 @@ long long short_run(State &S, Run &s, long long remaining) {
     return end_run(S, s, done, due, finish_generic);
 }
 
-// The cheap test after each twin step of a long run (see native_run.hpp), armed with
-// the state the full checks found (or that only our own code has changed
-// since).
+// ---- The long run -----------------------------------------------------------
+
+// Where an object keeps its instance dictionary (a managed or a fixed slot);
+// nullptr when it has none.  The dictionary has been made already.
+PyObject **dict_slot(PyObject *o) {
+    PyTypeObject *t = Py_TYPE(o);
+    if (!PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT) && t->tp_dictoffset == 0)
+        return nullptr;
+    PyObject **p = _PyObject_GetDictPtr(o);
+    if (!p)
+        PyErr_Clear();
+    return p;
+}
+
+// The cheap test after each twin step of a long run (see native_run.hpp),
+// armed with the state the full checks found (or that only our own code has
+// changed since).
 struct Watch {
     bool on = false;
     uint64_t dict_changes = 0, storage = 0, mutations = 0;
@@ -453,6 +407,8 @@ long long long_run(State &S, Run &s, long long remaining) {
     return end_run(S, s, done, due, finish_generic);
 }
 
+// ---- The rule that picks ------------------------------------------------------
+
 // Run up to `remaining` ticks natively.  Returns the number of ticks run; 0
 // when the native road does not apply now (the caller then runs a generic
 long long native_run(State &S, nb::handle self, long long remaining) {
@@ -479,6 +435,58 @@ void run_ticks(State &S, nb::handle self, long long n) {
         generic_tick(S, self);
         ++done;
     }
+}
+
+// ---- A one-tick call's checks around its ticks ---------------------------------
+
+// `_ensure_initialized()` would do nothing now: it is the class's own, the
+// bound twin is the engine's, connected and initialised (what a lockstep
+// caller of one-tick steps finds on every call but the first).  Then the
+// load given to `step` (when not null) is stored as `step` stores it.
+bool initialized_now(State &S, PyObject *self, PyObject *load) {
+    if (!self_type_ok(S, Py_TYPE(self)))
+        return false;
+    nb::object sd = nb::steal(instance_dict(self));
+    if (!sd.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    SdMemo *m = current_memo(self, sd.ptr());
+    if (!(m && m->methods_free)) {
+        ShadowFree *known = shadow_entry(sd.ptr());
+        if (!(known && known->free) && dict_get(sd.ptr(), S.method(M_ENSURE_INIT)))
+            return false;
+    }
+    if (sd_get(S, m, sd.ptr(), A_CONNECTED) != Py_True)
+        return false;
+    PyObject *act = sd_get(S, m, sd.ptr(), A_ACTUATOR);
+    if (!act || !engine_type_ok(S, Py_TYPE(act)))
+        return false;
+    nb::object ad = nb::steal(instance_dict(act));
+    if (!ad.is_valid()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
+        return false;
+    // What `self._load_value = load` does (the class defines no such attribute).
+    if (load)
+        memo_store(S, m, sd.ptr(), A_LOAD, load);
+    return true;
+}
+
+nb::object latest_feedback(State &S, nb::handle self) {
+    // The class defines none of the stepping attributes (self_type_ok), so
+    // the attribute is the dictionary's entry.
+    if (self_type_ok(S, Py_TYPE(self.ptr()))) {
+        nb::object sd = nb::steal(instance_dict(self.ptr()));
+        if (!sd.is_valid())
+            PyErr_Clear();
+        else if (SdMemo *m = current_memo(self.ptr(), sd.ptr()))
+            if (PyObject *latest = m->v[A_LATEST]; latest && PyDict_CheckExact(latest))
+                return steal_or_raise(PyDict_Copy(latest));
+    }
+    return dict_copy(get_attr(self, S.attr(A_LATEST)));
 }
 
 } // namespace vkl::virt
