@@ -37,28 +37,21 @@ bool self_type_check(State &S, PyTypeObject *t);
 bool engine_type_check(State &S, PyTypeObject *t);
 bool log_type_check(State &S, PyTypeObject *t);
 
+// `t` still has the version tag `tag` it passed the full check under.
+inline bool passed_under(PyTypeObject *t, unsigned int tag) { return t->tp_version_tag == tag && tag != 0; }
+
 // The actuator's class defines every stepping method as here and none of
 // the stepping attributes.
 inline bool self_type_ok(State &S, PyTypeObject *t) {
-    if (t == S.ok_self_type && t->tp_version_tag == S.ok_self_tag && t->tp_version_tag != 0)
-        return true;
-    return self_type_check(S, t);
+    return (t == S.ok_self_type && passed_under(t, S.ok_self_tag)) || self_type_check(S, t);
 }
 // The twin is the engine's wrapper with the engine's own `step`.
 inline bool engine_type_ok(State &S, PyTypeObject *t) {
-    if (t != (PyTypeObject *) S.engine_cls.ptr())
-        return false;
-    if (t->tp_version_tag == S.ok_engine_tag && t->tp_version_tag != 0)
-        return true;
-    return engine_type_check(S, t);
+    return t == (PyTypeObject *) S.engine_cls.ptr() && (passed_under(t, S.ok_engine_tag) || engine_type_check(S, t));
 }
 // The log is of our class with its own `_append` and slot descriptors.
 inline bool log_type_ok(State &S, PyTypeObject *t) {
-    if (t != (PyTypeObject *) S.log_cls.ptr())
-        return false;
-    if (t->tp_version_tag == S.ok_log_tag && t->tp_version_tag != 0)
-        return true;
-    return log_type_check(S, t);
+    return t == (PyTypeObject *) S.log_cls.ptr() && (passed_under(t, S.ok_log_tag) || log_type_check(S, t));
 }
 
 // ---- The watcher's record ---------------------------------------------------
@@ -269,7 +262,8 @@ bool inp_port_added(const Plan &plan, TwinView *v);
 // `idd`, `inp`'s own, when optional ports are absent; all watched) changed,
 // nor any class they depend on, nor DT_step's call attributes (which no
 // dictionary holds).
-inline bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd, PyObject *idd) {
+inline bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd,
+                          PyObject *idd) {
     if (!c.ok || c.ad != ad || c.libd != libd || c.idd != idd)
         return false;
     DictVersion *ae = version_entry(ad), *le = version_entry(libd);

@@ -322,7 +322,9 @@ inline void set_attr(nb::handle o, PyObject *name, nb::handle v) {
         raise_pending();
 }
 // o.<name> through the read cache `c` (see CachedAttr).
-inline nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) { return steal_or_raise(c.get(o.ptr(), name)); }
+inline nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) {
+    return steal_or_raise(c.get(o.ptr(), name));
+}
 // self.<name>(), for an interned name.
 inline nb::object call_method(nb::handle self, PyObject *name) {
     return steal_or_raise(PyObject_CallMethodNoArgs(self.ptr(), name));
@@ -337,8 +339,8 @@ inline const char *log_field_name(int i) {
     return i == kTimeStepIndex ? "TIME_STEP" : "time_start";
 }
 
-// The log's field `i` read from its slot (borrowed; nullptr when empty):
-// what the log class's own descriptor reads (see note_log_class).
+// The log's field `i` as its slot holds it (borrowed; nullptr when empty):
+// for a log of our class (see log_type_ok) what its own descriptor reads.
 inline PyObject *log_slot(const State &S, PyObject *log, int i) {
     return *(PyObject **) ((char *) log + S.log_off[i]);
 }
