@@ -13,12 +13,18 @@
 //
 // The operations are named functions grouped as the class groups them; the
 // bind_* functions at the end attach each with its signature.  What a tick
-// does on either road lives in virtual/tick.*, the telemetry series type in
-// virtual/series.*, and the tables and the module state in virtual/state.*.
+// does lives in virtual/: the ticks of `step` and the rule that picks a road
+// in tick.*, the native runs in native_run.*, the native road's records in
+// native_records.*, the stepping machinery's operations and the generic tick
+// in stepping.*, the log row append in row_append.*, the telemetry series
+// type in series.*, and the tables and the module state in state.*.
 #include "core/pyutil.hpp"
 #include "core/twin_view.hpp"
+#include "virtual/native_records.hpp"
+#include "virtual/row_append.hpp"
 #include "virtual/series.hpp"
 #include "virtual/state.hpp"
+#include "virtual/stepping.hpp"
 #include "virtual/tick.hpp"
 
 #include <array>

@@ -321,6 +321,10 @@ inline void set_attr(nb::handle o, PyObject *name, nb::handle v) {
     if (PyObject_SetAttr(o.ptr(), name, v.ptr()) < 0)
         raise_pending();
 }
+// o.<name> through the read cache `c` (see CachedAttr).
+inline nb::object cached_get(CachedAttr &c, nb::handle o, PyObject *name) {
+    return steal_or_raise(c.get(o.ptr(), name));
+}
 // self.<name>(), for an interned name.
 inline nb::object call_method(nb::handle self, PyObject *name) {
     return steal_or_raise(PyObject_CallMethodNoArgs(self.ptr(), name));
@@ -333,6 +337,12 @@ inline const char *log_field_name(int i) {
     if (i < kNumSeries)
         return kSeries[i].name;
     return i == kTimeStepIndex ? "TIME_STEP" : "time_start";
+}
+
+// The log's field `i` as its slot holds it (borrowed; nullptr when empty):
+// for a log of our class (see log_type_ok) what its own descriptor reads.
+inline PyObject *log_slot(const State &S, PyObject *log, int i) {
+    return *(PyObject **) ((char *) log + S.log_off[i]);
 }
 
 // The state of a module whose siblings are imported (its namespace holds

@@ -1,0 +1,287 @@
+// What the simulated actuator's native road knows and how it knows it is
+// still true: the classes as last verified, the dictionary watcher's record
+// (change counters and per-dictionary versions), the dictionaries known to
+// shadow no stepping method, the memo of actuator dictionaries, and the plan
+// of a twin view with the records of the last full checks kept with it.
+// The helpers the native tick loops call on every tick are inline here.
+#pragma once
+
+#include "core/twin_view.hpp"
+#include "virtual/state.hpp"
+
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace vkl::virt {
+
+using twin::CType;
+using twin::FieldRef;
+using twin::TwinView;
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---- Verified classes ------------------------------------------------------------
+
+// The class has a version tag (given one now if it had none); any change to
+// the class resets it.
+inline bool has_version_tag(PyTypeObject *t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
+}
+
+// The full checks of the classes below, each recording the version tag it
+// passed under.
+bool self_type_check(State &S, PyTypeObject *t);
+bool engine_type_check(State &S, PyTypeObject *t);
+bool log_type_check(State &S, PyTypeObject *t);
+
+// `t` still has the version tag `tag` it passed the full check under.
+inline bool passed_under(PyTypeObject *t, unsigned int tag) { return t->tp_version_tag == tag && tag != 0; }
+
+// The actuator's class defines every stepping method as here and none of
+// the stepping attributes.
+inline bool self_type_ok(State &S, PyTypeObject *t) {
+    return (t == S.ok_self_type && passed_under(t, S.ok_self_tag)) || self_type_check(S, t);
+}
+// The twin is the engine's wrapper with the engine's own `step`.
+inline bool engine_type_ok(State &S, PyTypeObject *t) {
+    return t == (PyTypeObject *) S.engine_cls.ptr() && (passed_under(t, S.ok_engine_tag) || engine_type_check(S, t));
+}
+// The log is of our class with its own `_append` and slot descriptors.
+inline bool log_type_ok(State &S, PyTypeObject *t) {
+    return t == (PyTypeObject *) S.log_cls.ptr() && (passed_under(t, S.ok_log_tag) || log_type_check(S, t));
+}
+
+// ---- The watcher's record ---------------------------------------------------
+//
+// What the dictionary watcher (on_dict_event) writes.  The watcher callback
+// gets no user data, so what it writes is process-wide: this one global
+// record, read by every native run.  The table of dictionaries known to
+// shadow no stepping method lives beside it, as its entries stand only while
+// the watcher's count of added keys is unchanged.
+struct DictVersion {
+    PyObject *dict; // compared only, never dereferenced; kGone: a freed entry
+    uint64_t ver;
+};
+constexpr int kVersionSlots = 256, kVersionProbe = 8;
+
+struct ShadowFree {
+    PyObject *dict = nullptr; // compared only, never dereferenced
+    uint64_t additions = 0;   // key_additions when it was watched / checked
+    bool free = false;        // checked free of the stepping methods at that count
+};
+
+struct WatcherRecord {
+    uint64_t dict_changes = 0;  // events on any watched dictionary
+    uint64_t key_additions = 0; // keys added, dictionaries filled or freed
+    DictVersion version[kVersionSlots] = {};
+    uint64_t version_source = 0; // the last version given
+    ShadowFree shadow_free[16];
+    int shadow_next = 0;
+};
+extern WatcherRecord g_watch;
+
+// The dictionary watcher of the native road's after-step test; -1 when the
+// interpreter has no watcher left (every native tick is then checked in full).
+int add_dict_watcher();
+
+// ---- Instance dictionaries known to shadow none of the stepping methods ----
+//
+// Every run would otherwise look up each stepping method in the actuator's
+// dictionary (a dozen misses per one-tick call).  A dictionary watched by
+// the native road (see on_dict_event) that was found free of them stays free
+// until a key is added to it, it is filled from another dictionary, or it is
+// freed; each of those events, on any watched dictionary, bumps
+// g_watch.key_additions and so forgets every entry of g_watch.shadow_free.
+
+// The entry of `d` while it stands, else nullptr.
+ShadowFree *shadow_entry(PyObject *d);
+// No stepping method is shadowed in `sd` (an actuator's instance dictionary).
+bool no_method_shadowed(State &S, PyObject *sd);
+// `sd` is watched now (its stores notify): from here on an addition is seen.
+void note_watched(PyObject *sd);
+
+// ---- Versions of single watched dictionaries ----
+//
+// The change counter above is process-wide: with a dozen actuators stepped
+// in turn, each one-tick call changes some dictionary, so state checked on one
+// actuator's run cannot be trusted on its next run by those counters.  A few
+// dictionaries (a twin wrapper's, its bindings module's, an `inp` structure's)
+// are tracked here one by one: every event on a tracked dictionary gives it a
+// new version, never given before; when it is freed its entry goes, so a new
+// dictionary at the same address never inherits a version.  Only
+// dictionaries watched (with their objects' stores notifying) are tracked.
+inline unsigned version_home(PyObject *d) {
+    return (unsigned) ((((uintptr_t) d >> 4) * 0x9E3779B97F4A7C15ull) >> 56);
+}
+
+inline DictVersion *version_entry(PyObject *d) {
+    unsigned h = version_home(d);
+    for (int i = 0; i < kVersionProbe; ++i) {
+        DictVersion &e = g_watch.version[(h + i) % kVersionSlots];
+        if (e.dict == d)
+            return &e;
+        if (!e.dict)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+// The current version of `d` (which must be watched), tracking it from now
+// on; 0 when there is no room to track it.
+uint64_t dict_version(PyObject *d);
+
+// ---- What an actuator's dictionary held at its last known version ----------
+//
+// A caller stepping in lockstep makes one-tick calls on the same actuators
+// over and over, and each call would look up a dozen entries of the
+// actuator's dictionary (its twin, log, setpoint, feedback state, ...).
+// While the dictionary is watched and tracked (see dict_version), those
+// entries are kept here with the version they were read at: as long as the
+// dictionary is at that version, they are what lookups would give.  The
+// native road's own stores keep the memo current (see memo_store); any other
+// change gives the dictionary a new version, and the next call reads it
+// again.  The dictionary is compared by address only, and an entry is used
+// only while the version matches (the dictionary then holds it).  Like the
+// watcher's record, it is keyed by dictionaries of any actuator, hence one
+// process-wide table.
+struct SdMemo {
+    PyObject *sd = nullptr; // compared only
+    uint64_t ver = 0;       // sd's version when read
+    bool methods_free = false; // no stepping method in sd
+    PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
+};
+struct MemoTable {
+    SdMemo entry[16];
+    int next = 0;
+};
+extern MemoTable g_memo;
+
+// The memo of `sd` if it is current.
+SdMemo *sd_memo(PyObject *sd);
+// Read `sd` (tracked, with its object's stores reaching it) into a memo now;
+// no code runs on the way.
+SdMemo *sd_memo_fill(State &S, PyObject *sd);
+
+// sd[a] (borrowed, nullptr when absent), through the memo while it is current.
+inline PyObject *sd_get(State &S, SdMemo *m, PyObject *sd, StepAttr a) {
+    if (m && m->sd == sd) {
+        DictVersion *e = version_entry(sd);
+        if (e && e->ver == m->ver)
+            return m->v[a];
+    }
+    return dict_get(sd, S.attr(a));
+}
+
+// sd[a] = value, keeping a current memo current when this store is the only
+// change made to a tracked dictionary meanwhile (replacing the old value may
+// free it, and freeing may run code).
+void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value);
+
+// The memo of `self`'s dictionary `sd` when it is current and `self`'s
+// attribute stores reach the dictionary (see make_stores_notify).
+SdMemo *current_memo(PyObject *self, PyObject *sd);
+
+// ---- The plan of a twin view ---------------------------------------------------
+
+// How a twin's field view gives a row and the feedback items: made once per
+// view (see plan_for) and kept with it.
+struct Plan {
+    PyObject *view_obj = nullptr; // the TwinView object it was made for (identity only:
+                                  // the view holds its plan, a run holds the view)
+    TwinView *v = nullptr;
+    bool rows_ok = false;
+    FieldRef row[kRowSeries];
+    bool row_nan[kRowSeries] = {};
+    // The kind of each column (`time` last): what the field's values are in
+    // the interpreter, so a series typed by its first value has this kind.
+    tel::Kind kind[kNumSeries];
+    // UInt64 fields feeding integer columns: a value beyond int64 makes the
+    // series a list of objects, which the generic road does.
+    int n_u64 = 0;
+    FieldRef u64[kRowSeries];
+    std::vector<nb::object> inp_missing; // interned names of absent optional inputs
+    // Columns of one byte per value (booleans).
+    bool narrow[kNumSeries] = {};
+    // The row, split for the tick loop: double fields into float series
+    // (copied as they are), float fields (widened), and every other slot.
+    int n_dbl = 0, n_f32 = 0, n_other = 0;
+    const char *dbl_src[kRowSeries], *f32_src[kRowSeries];
+    int dbl_col[kRowSeries], f32_col[kRowSeries], other_col[kRowSeries];
+    struct Src {
+        bool ok = false;
+        ItemKind kind = ItemKind::NaN;
+        FieldRef a, b;
+    } items[kNumItems];
+    FieldRef debug[kDebugFlags.size()];
+    // The twin's step and field checks as last passed in full, with the
+    // versions (see dict_version) of the dictionaries they read; valid while
+    // those versions and the classes involved stay as they were.
+    struct Checked {
+        bool ok = false;
+        PyObject *ad = nullptr, *libd = nullptr, *idd = nullptr; // compared only
+        uint64_t ad_ver = 0, lib_ver = 0, idd_ver = 0;
+        PyTypeObject *owner = nullptr;
+        unsigned int owner_tag = 0;
+        double caches[3] = {0, 0, 0};
+    } checked;
+    // The feedback items as a run last found them: the list's members and
+    // the distinct member indices they give (members are compared by
+    // address: the enumeration's members live as long as the module).
+    struct ItemsSeen {
+        Py_ssize_t n = -1;
+        PyObject *members[16] = {};
+        int n_distinct = 0;
+        int distinct[kNumItems] = {};
+    } items_seen;
+    // The log's series as a short run last left them: the log's slots (the
+    // whole run of words, see State::log_slots_begin) and each series'
+    // column, valid while no column's storage changed anywhere since (a
+    // series freed, or one giving its column up, changes the storage
+    // generation).  Compared by address only.
+    struct LogSeen {
+        PyObject *log = nullptr;
+        uint64_t generation = 0;
+        PyObject *slots[kLogFields] = {};
+        tel::Column *cols[kNumSeries] = {};
+    } log_seen;
+};
+
+// The view's plan, made on first use and kept with the view (so any number of
+// actuators stepping in turn each find theirs at once).
+std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v);
+
+// An optional input port that the plan reads as absent (NaN) has appeared
+// as a plain attribute of `inp`.
+bool inp_port_added(const Plan &plan, TwinView *v);
+
+// Whether the record of the last full step and field checks still holds for
+// (act, ad): no dictionary they read (`ad`, the bindings module's `libd`, and
+// `idd`, `inp`'s own, when optional ports are absent; all watched) changed,
+// nor any class they depend on, nor DT_step's call attributes (which no
+// dictionary holds).
+inline bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, PyObject *ad, PyObject *libd,
+                          PyObject *idd) {
+    if (!c.ok || c.ad != ad || c.libd != libd || c.idd != idd)
+        return false;
+    DictVersion *ae = version_entry(ad), *le = version_entry(libd);
+    if (!ae || ae->ver != c.ad_ver || !le || le->ver != c.lib_ver)
+        return false;
+    if (idd) {
+        DictVersion *ie = version_entry(idd);
+        if (!ie || ie->ver != c.idd_ver)
+            return false;
+    }
+    if (Py_TYPE(act) != c.owner || c.owner != v->owner_type || c.owner->tp_version_tag != c.owner_tag)
+        return false;
+    for (const auto &kv : v->groups) {
+        const twin::GroupView &g = kv.second;
+        if (Py_TYPE(g.obj.ptr()) != g.type || g.type->tp_version_tag != g.type_tag)
+            return false;
+    }
+    return PyModule_CheckExact(v->lib.ptr()) && v->call_unchanged();
+}
+
+} // namespace vkl::virt

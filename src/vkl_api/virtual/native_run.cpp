@@ -1,0 +1,333 @@
+// The steps of a native run around its ticks: the full checks (the objects
+// stepped, then their state), the watch of the dictionaries it reads,
+// bringing the Python-visible state up to date, and the end of the run.
+#include "virtual/native_run.hpp"
+
+#include "virtual/stepping.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+// Exported by the interpreter (declared in its internal headers): a dict
+// store with the key's hash given.
+extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item, Py_hash_t hash);
+namespace vkl::virt {
+namespace {
+
+// The hashes of the VKL_Items members, which are enumeration members whose
+// __hash__ is Python code: computing three of them per tick would cost more
+// than the tick.  Kept while the enumeration class is unchanged.
+bool item_hashes_current(State &S) {
+    PyTypeObject *t = Py_TYPE(S.items[0].ptr());
+    if (S.item_hash_tag != 0 && t->tp_version_tag == S.item_hash_tag)
+        return true;
+    for (int k = 0; k < kNumItems; ++k) {
+        if (Py_TYPE(S.items[k].ptr()) != t)
+            return false;
+        Py_hash_t h = PyObject_Hash(S.items[k].ptr());
+        if (h == -1)
+            raise_pending();
+        S.item_hash[k] = h;
+    }
+    // Hashing ran Python code, which may have changed the class meanwhile:
+    // keep the hashes only under a tag taken now.
+    S.item_hash_tag = has_version_tag(t) ? t->tp_version_tag : 0;
+    return S.item_hash_tag != 0;
+}
+
+// Bring the Python-visible state up to the last finished tick.  A value that
+// is no longer the one this run left there was set by code that ran during a
+// twin's step, after that tick: it stands, as it would on the generic road.
+void materialize(State &S, Run &s) {
+    s.dirty = false;
+    const StepAttr keys[3] = {A_COUNT, A_LATEST, A_FEEDBACK};
+    auto put = [&](int k, nb::object v) {
+        if (s.sd_entry(S, keys[k]) != s.seen[k].ptr())
+            return;
+        memo_store(S, s.memo, s.sd, keys[k], v.ptr());
+        s.seen[k] = std::move(v);
+    };
+    put(0, steal_or_raise(PyLong_FromLongLong(s.count)));
+    nb::dict snap;
+    bool known = s.n_distinct > 0 && item_hashes_current(S);
+    for (int j = 0; j < s.n_distinct; ++j) {
+        int k = s.distinct[j];
+        nb::object value = kItems[k].kind == ItemKind::NaN ? S.nan : steal_or_raise(PyFloat_FromDouble(s.values[j]));
+        int r = known ? _PyDict_SetItem_KnownHash(snap.ptr(), S.items[k].ptr(), value.ptr(), S.item_hash[k])
+                      : PyDict_SetItem(snap.ptr(), S.items[k].ptr(), value.ptr());
+        if (r < 0)
+            raise_pending();
+    }
+    nb::object fb = dict_copy(snap);
+    put(1, snap);
+    put(2, fb);
+}
+
+} // namespace
+
+// Python code is about to run inside a twin's step: it sees the state of the
+// last finished tick.  (A failure here leaves the state for the end of the
+// run to bring up to date, and raises there.)
+void materialize_before_python(void *ctx) {
+    auto &s = *(Run *) ctx;
+    if (!s.dirty)
+        return;
+    try {
+        materialize(*s.st, s);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("bringing the simulated actuator's state up to date");
+        s.dirty = true;
+    } catch (std::exception &) {
+        PyErr_Clear();
+        s.dirty = true;
+    }
+}
+
+// The full checks before a run: everything a native tick relies on (see
+// native_run.hpp), found as it was written for.  False when the native road
+// does not apply now; nothing has been changed then but an empty series
+// given the kind of the values about to come.  First the objects stepped:
+bool find_objects(State &S, Found &s, PyObject *self) {
+    s.self = self;
+    if (!self_type_ok(S, Py_TYPE(self)))
+        return false;
+    s.sd_hold = nb::steal(instance_dict(self));
+    PyObject *sd = s.sd_hold.ptr();
+    if (!sd || !PyDict_CheckExact(sd))
+        return false;
+    s.sd = sd;
+    s.memo = current_memo(self, sd);
+    if (!(s.memo ? s.memo->methods_free : no_method_shadowed(S, sd)))
+        return false;
+    PyObject *act = s.sd_entry(S, A_ACTUATOR);
+    if (!act || !engine_type_ok(S, Py_TYPE(act)))
+        return false;
+    s.act = act;
+    s.act_hold = nb::borrow(act);
+    s.ad_hold = nb::steal(instance_dict(act));
+    PyObject *ad = s.ad_hold.ptr();
+    if (!ad || dict_get(ad, S.n_step.ptr()))
+        return false;
+    s.ad = ad;
+    PyObject *view_obj = dict_get(ad, S.n_native_view.ptr());
+    if (!view_obj || Py_TYPE(view_obj) != S.view_type)
+        return false;
+    TwinView *v = nb::inst_ptr<TwinView>(view_obj);
+    if (!v)
+        return false; // validity is checked before every tick, the first included
+    s.view_obj = view_obj;
+    s.v = v;
+    s.view_hold = nb::borrow(view_obj); // the view (its structures, its plan) outlives the run
+    s.plan_hold = plan_for(view_obj, v);
+    Plan *plan = s.plan = s.plan_hold.get();
+    if (!plan->rows_ok)
+        return false;
+    PyObject *log = s.sd_entry(S, A_LOG);
+    if (!log || !log_type_ok(S, Py_TYPE(log)))
+        return false;
+    s.log_hold = nb::borrow(log);
+    s.log = log;
+    return true;
+}
+
+// ... then their state.
+bool full_checks(State &S, Run &s) {
+    PyObject *self = s.self, *sd = s.sd, *log = s.log;
+    Plan *plan = s.plan;
+    TwinView *v = s.v;
+    // The actuator's and the log's classes as checked (a class can be
+    // swapped from C, `obj.__class__ = Sub`, with no dictionary changed).
+    s.self_t = Py_TYPE(self);
+    s.log_t = Py_TYPE(log);
+    s.self_tag = s.self_t->tp_version_tag;
+    s.log_tag = s.log_t->tp_version_tag;
+    s.slot_run = S.log_slots_contiguous ? (PyObject **) ((char *) log + S.log_slots_begin) : nullptr;
+    const Plan::LogSeen &seen_log = plan->log_seen;
+    if (s.slot_run && seen_log.log == log && seen_log.generation == tel::storage_generation &&
+        std::memcmp(seen_log.slots, s.slot_run, sizeof seen_log.slots) == 0) {
+        std::copy(seen_log.cols, seen_log.cols + kNumSeries, s.cols);
+    } else {
+        for (int i = 0; i < kNumSeries; ++i) {
+            PyObject *o = log_slot(S, log, i);
+            if (!o || !is_series(o) || !((SeriesObject *) o)->col)
+                return false;
+            auto *so = (SeriesObject *) o;
+            if (so->kind != plan->kind[i]) {
+                // An empty series takes the kind of the values about to come.
+                if (so->col->size() != 0 || so->col->attached())
+                    return false;
+                series_set_kind(so, plan->kind[i]);
+            }
+            s.keep[i] = nb::borrow(o);
+            s.cols[i] = so->col;
+        }
+        s.have_keep = true;
+    }
+    if (s.slot_run)
+        std::memcpy(s.slots0, s.slot_run, sizeof s.slots0);
+    PyObject *ts = log_slot(S, log, kTimeStepIndex), *t0 = log_slot(S, log, kTimeStartIndex);
+    if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
+        return false;
+    s.keep[kTimeStepIndex] = nb::borrow(ts);
+    s.keep[kTimeStartIndex] = nb::borrow(t0);
+    s.time_step = PyFloat_AS_DOUBLE(ts);
+    s.time_start = PyFloat_AS_DOUBLE(t0);
+    if (inp_port_added(*plan, v))
+        return false;
+    if (!s.read_inputs())
+        return false;
+    PyObject *cnt = s.sd_entry(S, A_COUNT);
+    if (!cnt || !PyLong_CheckExact(cnt))
+        return false;
+    {
+        int overflow = 0;
+        s.count = PyLong_AsLongLongAndOverflow(cnt, &overflow);
+        if (overflow || (s.count == -1 && PyErr_Occurred()) || s.count > (1LL << 62)) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    s.seen[0] = nb::borrow(cnt);
+    s.seen[1] = nb::borrow(s.sd_entry(S, A_LATEST));
+    s.seen[2] = nb::borrow(s.sd_entry(S, A_FEEDBACK));
+    PyObject *items = s.sd_entry(S, A_ITEMS);
+    if (!items || !PyList_CheckExact(items))
+        return false;
+    Plan::ItemsSeen &seen_items = plan->items_seen;
+    PyObject **members = ((PyListObject *) items)->ob_item;
+    if (seen_items.n == PyList_GET_SIZE(items) && std::equal(seen_items.members, seen_items.members + seen_items.n, members)) {
+        s.n_distinct = seen_items.n_distinct;
+        std::copy(seen_items.distinct, seen_items.distinct + s.n_distinct, s.distinct);
+    } else {
+        bool seen[kNumItems] = {};
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+            PyObject *it = PyList_GET_ITEM(items, i);
+            int k = -1;
+            for (int m = 0; m < kNumItems; ++m)
+                if (S.items[m].ptr() == it) {
+                    k = m;
+                    break;
+                }
+            if (k < 0 || !plan->items[k].ok)
+                return false;
+            if (!seen[k]) {
+                seen[k] = true;
+                s.distinct[s.n_distinct++] = k;
+            }
+        }
+        if (PyList_GET_SIZE(items) <= (Py_ssize_t) std::size(seen_items.members)) {
+            seen_items.n = PyList_GET_SIZE(items);
+            std::copy(members, members + seen_items.n, seen_items.members);
+            seen_items.n_distinct = s.n_distinct;
+            std::copy(s.distinct, s.distinct + s.n_distinct, seen_items.distinct);
+        }
+    }
+    s.items = items;
+    s.items_hold = nb::borrow(items);
+    // A list of a few items (the usual case) is copied without an allocation:
+    // a one-tick run would pay for it as much as for its tick.
+    s.n_items = PyList_GET_SIZE(items);
+    PyObject **now = ((PyListObject *) items)->ob_item;
+    if (s.n_items > (Py_ssize_t) std::size(s.item_buf)) {
+        s.item_big.assign(now, now + s.n_items);
+        s.item_copy = s.item_big.data();
+    } else if (s.n_items > 0) {
+        std::copy(now, now + s.n_items, s.item_buf);
+    }
+    PyObject *cb = s.sd_entry(S, A_CALLBACK);
+    PyObject *divo = s.sd_entry(S, A_DIVIDER);
+    if (!cb || !divo || !PyLong_CheckExact(divo) || !s.sd_entry(S, A_ADDRESS))
+        return false;
+    {
+        int overflow = 0;
+        s.div = PyLong_AsLongLongAndOverflow(divo, &overflow);
+        if (overflow || (s.div == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    std::fill(s.values, s.values + s.n_distinct, 0.0);
+    s.may_emit = cb != Py_None && s.n_items > 0 && s.div > 0;
+    for (int c = 0; c < kNumSeries; ++c)
+        if (s.cols[c]->attached())
+            return false; // a run of this log is in progress further up (a twin calling back)
+    return true;
+}
+
+// Changes made from C (no Python frame) to the dictionaries read are seen on
+// every road through the tick where the watcher is available: the
+// actuator's, the wrapper's and the bindings module's dictionaries, and with
+// optional input ports absent from `inp`, its own dictionary (where such a
+// port could appear as a plain attribute).
+void watch_dicts(State &S, Run &s) {
+    if (S.dict_watcher < 0)
+        return;
+    TwinView *v = s.v;
+    s.libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
+    bool watched = pyact::make_stores_notify(s.self, s.sd) && pyact::make_stores_notify(s.act, s.ad) && s.libd &&
+                   PyDict_Watch(S.dict_watcher, s.sd) == 0 && PyDict_Watch(S.dict_watcher, s.ad) == 0 &&
+                   PyDict_Watch(S.dict_watcher, s.libd) == 0;
+    if (watched && (!s.plan->inp_missing.empty() || v->in_opt_missing_any)) {
+        s.inp_obj = v->groups.find("inp")->second.obj.ptr();
+        s.idd = nb::steal(instance_dict(s.inp_obj));
+        PyObject *idd = s.idd.ptr();
+        watched = idd && PyDict_CheckExact(idd) && pyact::make_stores_notify(s.inp_obj, idd) &&
+                  PyDict_Watch(S.dict_watcher, idd) == 0;
+    }
+    if (!watched) {
+        PyErr_Clear();
+    } else {
+        note_watched(s.sd);
+        // Tracked from now on: the next call on this actuator finds what its
+        // dictionary holds in the memo while nothing else changes it.
+        if (!s.memo && dict_version(s.sd))
+            s.memo = sd_memo_fill(S, s.sd);
+    }
+    s.watched = watched;
+}
+
+// The end of a run of `done` native ticks: the Python-visible state brought
+// up to date, the tick that left the native road finished on the generic
+// one, the callback that is due called.  Returns the ticks run.
+long long end_run(State &S, Run &s, long long done, bool due, bool finish_generic) {
+    if (finish_generic) {
+        // The tick's step ran natively; its row, count and snapshot follow
+        // the generic road.
+        if (s.dirty)
+            materialize(S, s);
+        generic_after_step(S, nb::handle(s.self));
+        return done + 1;
+    }
+    if (done == 0)
+        return 0;
+    if (s.dirty)
+        materialize(S, s);
+    if (due) {
+        // Read again: materialising may have run arbitrary code (collection).
+        nb::object cb_now = nb::borrow(s.sd_entry(S, A_CALLBACK));
+        nb::object addr = nb::borrow(s.sd_entry(S, A_ADDRESS));
+        if (cb_now.is_valid() && addr.is_valid()) {
+            nb::object payload = dict_copy(nb::borrow(s.sd_entry(S, A_LATEST)));
+            emit_callback(cb_now, addr, payload);
+        }
+    } else if ((done & 0xFFFF) == 0) {
+        if (PyErr_CheckSignals() < 0)
+            raise_pending();
+    }
+    return done;
+}
+
+// A run that ran out of memory: the state brought up to the last finished
+// tick, MemoryError raised.
+[[noreturn]] void out_of_memory(State &S, Run &s, pyact::FrameCount &counting, long long done) {
+    counting.close();
+    s.release_columns();
+    S.native_ticks += (uint64_t) done;
+    if (s.dirty)
+        materialize(S, s);
+    PyErr_NoMemory();
+    raise_pending();
+}
+
+} // namespace vkl::virt

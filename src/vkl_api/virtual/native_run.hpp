@@ -1,0 +1,244 @@
+// A run of the simulated actuator's native ticks: what a native tick relies
+// on, the objects and state a run works on (Found, Run), the helpers its tick
+// loops call on every tick (inline here), and the steps around the ticks,
+// from the full checks before the first to the end of the run.
+#pragma once
+
+#include "core/python_activity.hpp"
+#include "core/tick_loop.hpp"
+#include "virtual/native_records.hpp"
+#include "virtual/series.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace vkl::virt {
+
+// ---- What a native tick relies on, and how it notices a change ----------
+//
+// Inside a run of native ticks the only place where Python code can run is
+// the twin's own DT_step (foreign code may call back into the interpreter).
+// Everything the ticks rely on is checked in full before the first tick; after
+// every DT_step a cheap test tells whether anything Python-visible that the
+// ticks read could have changed:
+//   * no Python frame ran during the step (pyact::FrameCount, open for the
+//     whole run of ticks): Python code could change anything, so any frame
+//     at all ends the native run; what follows covers changes made from C
+//     (a builtin called by the twin, for one);
+//   * the dictionaries read (the actuator's and the wrapper's instance
+//     dictionaries, the bindings module's) are watched: any change bumps
+//     g_watch.dict_changes;
+//   * those objects still use the same dictionaries;
+//   * the classes involved keep their version tags (any change to a class
+//     resets its tag);
+//   * DT_step's call attributes (not held in any dictionary) are the same;
+//   * the log holds the same series, and no column's storage changed;
+//   * the list of feedback items holds the same members.
+// When the test fails, the tick is finished on the generic road and the run
+// ends; the next run starts with the full checks again.
+
+// One item's value from the fields, as `_get_item_value` gives it.
+inline double item_value(const Plan &p, int k) {
+    const Plan::Src &s = p.items[k];
+    switch (s.kind) {
+    case ItemKind::Path: return twin::load(s.a);
+    case ItemKind::Flag: return twin::load(s.a) != 0.0 ? 1.0 : 0.0;
+    case ItemKind::VBus: {
+        double power = twin::load(s.a);
+        double current = twin::load(s.b);
+        return power / (current == 0.0 ? 1.0 : current);
+    }
+    case ItemKind::Const: return kTempPcb;
+    case ItemKind::HasErrors:
+        for (size_t j = 0; j < kDebugFlags.size(); ++j)
+            if (twin::load(p.debug[j]) != 0.0)
+                return 1.0;
+        return 0.0;
+    case ItemKind::NaN: return kNaN;
+    }
+    return kNaN;
+}
+
+// ---- The run of native ticks ------------------------------------------------
+
+// The objects a run of native ticks steps, found by the first of the full
+// checks (held for the whole run).  Most calls on the generic road stop
+// there: the rest of a run's state is made only when these hold.
+struct Found {
+    PyObject *self = nullptr, *sd = nullptr; // the actuator and its dict
+    PyObject *act = nullptr, *ad = nullptr;  // the twin and its dict
+    PyObject *view_obj = nullptr;
+    TwinView *v = nullptr;
+    Plan *plan = nullptr;
+    PyObject *log = nullptr;
+    SdMemo *memo = nullptr; // sd's memo, while it is current
+    nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold;
+    std::shared_ptr<Plan> plan_hold;
+
+    PyObject *sd_entry(State &S, StepAttr a) const { return sd_get(S, memo, sd, a); }
+};
+
+// What a run of native ticks works on, found by the full checks: the
+// objects it reads, the state it brings up to date, and the columns it
+// writes through.
+struct Run : Found {
+    State *st = nullptr;
+    PyTypeObject *self_t = nullptr, *log_t = nullptr; // the classes as checked
+    unsigned int self_tag = 0, log_tag = 0;
+    nb::object items_hold;
+    // The series stay alive whatever runs during a tick (`keep`), where a run
+    // has to read them after foreign code ran; a short run that finds them as
+    // the last one left them (Plan::LogSeen) only compares the log's slots
+    // (`slots0`, the whole run of them) and the storage generation, which
+    // tell the same.  The time step and start are always kept.
+    nb::object keep[kLogFields];
+    bool have_keep = false;
+    PyObject **slot_run = nullptr; // the log's slots, when they are one run of words
+    PyObject *slots0[kLogFields];
+    tel::Column *cols[kNumSeries];
+    unsigned char *cur[kNumSeries]; // the columns' write cursors (see tel::Column's row writers)
+    bool writing = false;           // the cursors are attached
+    tel::PendingRows *held = nullptr; // the writer's rows held back, if it holds any (see RowStage)
+    size_t rows = 0;                  // the log's rows while writing, those held back included
+    double time_step = 0, time_start = 0;
+    double setpoint = 0, load = 0;
+    long long count = 0;
+    long long div = 0;     // the feedback rate divider
+    bool may_emit = false; // a callback, items and a positive divider
+    double cache[3] = {0, 0, 0};
+    // The configured items: the list, a copy of its members as configured
+    // now (compared after every step: it may be changed in place from C
+    // without a frame), and the distinct members in order.
+    PyObject *items = nullptr;
+    Py_ssize_t n_items = 0;
+    PyObject *item_buf[16];
+    std::vector<PyObject *> item_big;
+    PyObject **item_copy = item_buf;
+    int distinct[kNumItems];
+    double values[kNumItems]; // per distinct item, after the last tick
+    int n_distinct = 0;
+    // The tick count, snapshot and `feedback` as this run last left them in
+    // the actuator's dictionary, and whether ticks have run since.
+    nb::object seen[3];
+    bool dirty = false;
+    // The dictionaries watched for this run (see watch_dicts).
+    bool watched = false;
+    PyObject *libd = nullptr; // the bindings module's
+    nb::object idd;           // inp's own, when optional ports are absent
+    PyObject *inp_obj = nullptr;
+
+    Run(State &S, Found &&f) : Found(std::move(f)), st(&S) {}
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
+    // Columns still owned by their series are let go; a series that gave its
+    // column up meanwhile has freed it.
+    void release_columns() {
+        if (!writing)
+            return; // (writing implies have_keep)
+        writing = false;
+        for (int c = 0; c < kNumSeries; ++c)
+            if (((SeriesObject *) keep[c].ptr())->col == cols[c])
+                cols[c]->detach();
+    }
+    ~Run() { release_columns(); }
+
+    bool items_unchanged() const {
+        PyObject **now = ((PyListObject *) items)->ob_item;
+        return PyList_GET_SIZE(items) == n_items && std::equal(item_copy, item_copy + n_items, now);
+    }
+    bool own_classes_unchanged() const {
+        return Py_TYPE(self) == self_t && self_t->tp_version_tag == self_tag && Py_TYPE(log) == log_t &&
+               log_t->tp_version_tag == log_tag;
+    }
+    bool slots_unchanged() const {
+        if (!have_keep)
+            return std::memcmp(slot_run, slots0, sizeof slots0) == 0;
+        for (int i = 0; i < kLogFields; ++i)
+            if (log_slot(*st, log, i) != keep[i].ptr())
+                return false;
+        return true;
+    }
+    bool series_unchanged() const {
+        if (!slots_unchanged())
+            return false;
+        for (int i = 0; i < kNumSeries; ++i)
+            if (((SeriesObject *) keep[i].ptr())->col != cols[i] || cols[i]->kind() != plan->kind[i])
+                return false;
+        return true;
+    }
+    bool log_unchanged() const { return dict_get(sd, st->attr(A_LOG)) == log && series_unchanged(); }
+    // Every series slot as checked, kept (a long run reads the series later).
+    void keep_all() {
+        if (have_keep)
+            return;
+        for (int i = 0; i < kNumSeries; ++i)
+            keep[i] = nb::borrow(log_slot(*st, log, i));
+        have_keep = true;
+    }
+    bool u64_fit() const {
+        for (int j = 0; j < plan->n_u64; ++j)
+            if (!tick::u64_fits(plan->u64[j]))
+                return false;
+        return true;
+    }
+    // The actuator's current reference and load, when they are exact floats.
+    bool read_inputs() {
+        PyObject *spo = sd_entry(*st, A_SETPOINT), *ldo = sd_entry(*st, A_LOAD);
+        if (!spo || !ldo || !PyFloat_CheckExact(spo) || !PyFloat_CheckExact(ldo))
+            return false;
+        setpoint = PyFloat_AS_DOUBLE(spo);
+        load = PyFloat_AS_DOUBLE(ldo);
+        return true;
+    }
+    // Room for `n` more rows in every column, written through the cursors.
+    void make_room(long long n) {
+        for (int c = 0; c < kNumSeries; ++c) {
+            cols[c]->attach(&cur[c], held);
+            cols[c]->ensure(cols[c]->size() + (size_t) n);
+        }
+        writing = true;
+        rows = cols[kTfbIndex]->size();
+    }
+    // One twin step natively: what the engine's `step(ref, load)` does.
+    void step_twin() {
+        twin::store(v->in_reference, setpoint);
+        twin::store(v->in_load, load);
+        for (int i = 0; i < 3; ++i)
+            if (v->in_opt[i])
+                twin::store(v->in_opt[i], cache[i]);
+        v->step_fn(v->model);
+    }
+};
+
+// A tick's row is in: count it and take its item values.  True when its
+// feedback is due.
+inline bool tick_done(Run &s) {
+    ++s.count;
+    s.dirty = true;
+    for (int j = 0; j < s.n_distinct; ++j)
+        s.values[j] = item_value(*s.plan, s.distinct[j]);
+    return s.may_emit && s.count % s.div == 0;
+}
+
+// ---- The steps around the ticks (native_run.cpp) ----------------------------
+
+// The full checks before a run: everything a native tick relies on, found as
+// it was written for (see above).  False when the native road does not apply
+// now; nothing has been changed then but an empty series given the kind of
+// the values about to come.  First the objects stepped ...
+bool find_objects(State &S, Found &s, PyObject *self);
+// ... then their state.
+bool full_checks(State &S, Run &s);
+// The dictionaries the run reads watched, where the watcher is available.
+void watch_dicts(State &S, Run &s);
+// The frame counter's hook (see pyact::FrameCount): Python code is about to
+// run inside a twin's step, and sees the state of the last finished tick.
+void materialize_before_python(void *ctx);
+// The end of a run of `done` native ticks.  Returns the ticks run.
+long long end_run(State &S, Run &s, long long done, bool due, bool finish_generic);
+// A run that ran out of memory: the state brought up to the last finished
+// tick, MemoryError raised.
+[[noreturn]] void out_of_memory(State &S, Run &s, pyact::FrameCount &counting, long long done);
+
+} // namespace vkl::virt
