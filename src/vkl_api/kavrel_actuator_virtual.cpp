@@ -357,16 +357,22 @@ void mode_and_setpoint(State &S, nb::handle self, const char *mode, double setpo
     set_attr(self, S.attr(A_SETPOINT), nb::float_(setpoint));
 }
 
+// `x` as a float when given, else `fallback`.
+nb::object given_or(double x, nb::object fallback) { return given(x) ? nb::object(nb::float_(x)) : fallback; }
+
+// twin.<setter>(a, b) with each gain not given kept at what twin.<getter>()
+// returns for it (both read first, in that order).
+void set_gain_pair(nb::handle twin, const char *getter, const char *setter, double a, double b) {
+    nb::object cur = twin.attr(getter)();
+    nb::object ca = cur[0], cb = cur[1];
+    twin.attr(setter)(given_or(a, ca), given_or(b, cb));
+}
+
 void apply_speed_options(State &S, nb::handle self, double ff, double ki, double kp, double tff) {
     if (given(ff))
         nb::getattr(self, "_set_feedforward_gain")(nb::float_(ff));
-    if (given(kp) || given(ki)) {
-        nb::object twin = call_method(self, S.method(M_REQUIRE));
-        nb::object cur = twin.attr("get_speed_gains")();
-        nb::object ckp = cur[0], cki = cur[1];
-        twin.attr("set_speed_gains")(given(kp) ? nb::object(nb::float_(kp)) : ckp,
-                                     given(ki) ? nb::object(nb::float_(ki)) : cki);
-    }
+    if (given(kp) || given(ki))
+        set_gain_pair(call_method(self, S.method(M_REQUIRE)), "get_speed_gains", "set_speed_gains", kp, ki);
     if (given(tff))
         call_method(self, S.method(M_REQUIRE)).attr("set_torque_feedforward")(nb::float_(tff));
 }
@@ -380,13 +386,8 @@ void change_torque_setpoint(State &S, nb::handle self, nb::handle setpoint, nb::
     double sp = arg_float(setpoint), dkp = arg_float(id_Kp), dki = arg_float(id_Ki), qkp = arg_float(iq_Kp),
            qki = arg_float(iq_Ki);
     mode_and_setpoint(S, self, "TORQUE", sp);
-    if (given(dkp) || given(dki)) {
-        nb::object twin = call_method(self, S.method(M_REQUIRE));
-        nb::object cur = twin.attr("get_current_gains")();
-        nb::object ckp = cur[0], cki = cur[1];
-        twin.attr("set_current_gains")(given(dkp) ? nb::object(nb::float_(dkp)) : ckp,
-                                       given(dki) ? nb::object(nb::float_(dki)) : cki);
-    }
+    if (given(dkp) || given(dki))
+        set_gain_pair(call_method(self, S.method(M_REQUIRE)), "get_current_gains", "set_current_gains", dkp, dki);
     if ((given(qkp) && given(dkp) && qkp != dkp) || (given(qki) && given(dki) && qki != dki))
         log(get_attr(self, S.n_logger.ptr()), "warning",
             "Virtual actuator exposes shared current gains; q-axis gains cannot differ from d-axis gains.");
@@ -424,6 +425,7 @@ void change_impedance_setpoint(State &S, nb::handle self, nb::handle setpoint, n
     if (given(ks) || given(kd)) {
         nb::object twin = call_method(self, S.method(M_REQUIRE));
         nb::object cur = twin.attr("get_impedance_gains")();
+        // A gain that is given never reads its current value.
         nb::object a = given(ks) ? nb::object(nb::float_(ks)) : nb::object(cur["k_stiff"]);
         nb::object b = given(kd) ? nb::object(nb::float_(kd)) : nb::object(cur["k_damp"]);
         twin.attr("set_impedance_gains")(a, b, cur["t_ff"]);
@@ -437,8 +439,7 @@ void change_impedance_setpoint(State &S, nb::handle self, nb::handle setpoint, n
     if (given(rs) || given(ra)) {
         nb::object twin = call_method(self, S.method(M_REQUIRE));
         if (has_attr(twin, "set_impedance_references"))
-            twin.attr("set_impedance_references")(given(rs) ? nb::object(nb::float_(rs)) : nb::none(),
-                                                  given(ra) ? nb::object(nb::float_(ra)) : nb::none());
+            twin.attr("set_impedance_references")(given_or(rs, nb::none()), given_or(ra, nb::none()));
     }
 }
 

@@ -522,13 +522,17 @@ int poll_until_stopped(State &S, PyObject *self) {
     WorkerRef me(PyObject_CallMethodNoArgs(threading.get(), S.n_current_thread.ptr()));
     if (!me)
         return -1;
-    bool owned = false;
-    {
+    // Whether self._polling_thread is this thread: 1, 0 for another, -1 when
+    // it cannot be read (which is neither).
+    auto polling_thread_is_me = [&] {
         WorkerRef t(PyObject_GetAttr(self, S.n_polling_thread.ptr()));
-        if (!t)
+        if (!t) {
             PyErr_Clear();
-        owned = t && t.get() == me.get();
-    }
+            return -1;
+        }
+        return t.get() == me.get() ? 1 : 0;
+    };
+    const bool owned = polling_thread_is_me() == 1;
     bool superseded = false;
     bool in_sync = true;
     serial_native::PortReader reader(S.port);
@@ -539,14 +543,9 @@ int poll_until_stopped(State &S, PyObject *self) {
             return -1;
         if (!c)
             break;
-        if (owned) {
-            WorkerRef t(PyObject_GetAttr(self, S.n_polling_thread.ptr()));
-            if (!t)
-                PyErr_Clear();
-            if (t && t.get() != me.get()) {
-                superseded = true;
-                break;
-            }
+        if (owned && polling_thread_is_me() == 0) {
+            superseded = true;
+            break;
         }
         if (read_pass(S, self, in_sync, reader, header, body) == 0)
             continue;

@@ -141,9 +141,16 @@ SdMemo *sd_memo(PyObject *sd) {
     DictVersion *e = version_entry(sd);
     if (!e)
         return nullptr;
+    // A call looks its memo up three times (before, during and after its
+    // ticks): the one found last is tried first.
+    SdMemo &last = g_memo.entry[g_memo.last];
+    if (last.sd == sd)
+        return last.ver == e->ver ? &last : nullptr;
     for (auto &m : g_memo.entry)
-        if (m.sd == sd && m.ver == e->ver)
-            return &m;
+        if (m.sd == sd) {
+            g_memo.last = (int) (&m - g_memo.entry);
+            return m.ver == e->ver ? &m : nullptr;
+        }
     return nullptr;
 }
 

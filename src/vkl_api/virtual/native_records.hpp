@@ -156,6 +156,7 @@ struct SdMemo {
 struct MemoTable {
     SdMemo entry[16];
     int next = 0;
+    int last = 0; // the entry sd_memo found last
 };
 extern MemoTable g_memo;
 

@@ -180,16 +180,13 @@ struct Watch {
     PyTypeObject *types[16];
     unsigned int tags[16];
     PyObject *owners[16]; // the object of that class (nullptr: none in particular)
-    // The log's slots as checked (each one is the series kept).
-    PyObject **log_slots = nullptr;
-    PyObject *slot_copy[kLogFields];
 
     // The test can be used when every object it relies on allows it;
     // otherwise every tick is checked in full.
-    void set_up(State &S, Run &s) {
-        log_slots = (PyObject **) ((char *) s.log + S.log_slots_begin);
-        std::memcpy(slot_copy, log_slots, sizeof slot_copy);
-        if (!s.watched || !S.log_slots_contiguous)
+    // The log's slots are compared with those the full checks found (the
+    // run's `slots0`), which needs them to be one run of words.
+    void set_up(Run &s) {
+        if (!s.watched || !s.slot_run)
             return;
         self_slot = dict_slot(s.self);
         act_slot = dict_slot(s.act);
@@ -240,7 +237,7 @@ struct Watch {
         for (int i = 0; i < n_types; ++i)
             if (types[i]->tp_version_tag != tags[i] || (owners[i] && Py_TYPE(owners[i]) != types[i]))
                 return false;
-        return std::memcmp(log_slots, slot_copy, sizeof slot_copy) == 0 && s.v->call_unchanged() &&
+        return std::memcmp(s.slot_run, s.slots0, sizeof s.slots0) == 0 && s.v->call_unchanged() &&
                s.items_unchanged();
     }
 };
@@ -324,7 +321,7 @@ long long long_run(State &S, Run &s, long long remaining) {
     } let_go{s};
     s.held = &stage;
     Watch w;
-    w.set_up(S, s);
+    w.set_up(s);
     long long done = 0;
     bool due = false, stop = false, finish_generic = false;
     bool checked = false; // the full checks hold for the coming step
