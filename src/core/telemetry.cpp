@@ -19,16 +19,31 @@ namespace {
 // cost of first touching new storage low.
 constexpr size_t kMapThreshold = size_t(256) << 10;
 constexpr size_t kMapGranule = size_t(2) << 20;
+// Columns from this size up to kMapThreshold live in page mappings of a
+// power of two bytes (no huge pages: a small column must not hold a whole
+// one), moved to the next size as they grow.  Being mappings, they are kept
+// when freed like the large ones, so that a log replaced by a fresh one
+// fills storage already there: freed to malloc, they would go back to the
+// kernel (trimmed or unmapped) and be faulted and zeroed again.
+constexpr size_t kMidMin = size_t(16) << 10;
 
 size_t round_up(size_t n, size_t g) { return (n + g - 1) / g * g; }
 
+size_t mid_bytes(size_t n) {
+    size_t b = kMidMin;
+    while (b < n)
+        b *= 2;
+    return b;
+}
+
 #if VKL_TELEMETRY_MMAP
-unsigned char *map_bytes(size_t bytes) {
+unsigned char *map_bytes(size_t bytes, bool huge) {
     void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return nullptr;
 #ifdef MADV_HUGEPAGE
-    madvise(p, bytes, MADV_HUGEPAGE);
+    if (huge)
+        madvise(p, bytes, MADV_HUGEPAGE);
 #endif
     return static_cast<unsigned char *>(p);
 }
@@ -38,57 +53,91 @@ unsigned char *map_bytes(size_t bytes) {
 // spares the kernel's faulting and zeroing of new ones.  Kept pages are
 // marked free to the kernel, which takes them back under memory pressure (a
 // reused page it took comes back zeroed, which is fine: storage beyond a
-// column's length is never read).  Bounded in bytes and in number.
+// column's length is never read).  Bounded in bytes and in number.  The
+// small sizes are few and exact, one list each; the large ones are matched
+// by size.
 struct KeptMapping {
     unsigned char *base;
     size_t bytes;
 };
 constexpr size_t kKeepBytes = size_t(256) << 20;
 constexpr size_t kKeepCount = 256;
+constexpr int kMidSizes = 4; // kMidMin, twice that, ... up to kMapThreshold / 2
+static_assert((kMidMin << kMidSizes) == kMapThreshold);
+constexpr size_t kKeepMidCount = 1024; // per size: 65 series of a few logs
 std::mutex keep_mutex;
 std::vector<KeptMapping> kept;
+std::vector<unsigned char *> kept_mid[kMidSizes];
 size_t kept_bytes = 0;
 
-// A kept mapping of at least `bytes` (the smallest, and not more than four
-// times the request), else a new one; `reused` tells which.
+int mid_index(size_t bytes) {
+    int i = 0;
+    while ((kMidMin << i) < bytes)
+        ++i;
+    return i;
+}
+
+// A kept mapping of at least `bytes` (for a small size, that size; else the
+// smallest, and not more than four times the request), else a new one;
+// `reused` tells which.
 unsigned char *take_mapping(size_t bytes, size_t &got, bool &reused) {
+    bool mid = bytes < kMapThreshold;
     {
         std::lock_guard<std::mutex> lock(keep_mutex);
-        size_t best = kept.size();
-        for (size_t i = 0; i < kept.size(); ++i)
-            if (kept[i].bytes >= bytes && kept[i].bytes / 4 <= bytes &&
-                (best == kept.size() || kept[i].bytes < kept[best].bytes))
-                best = i;
-        if (best != kept.size()) {
-            KeptMapping m = kept[best];
-            kept[best] = kept.back();
-            kept.pop_back();
-            kept_bytes -= m.bytes;
-            got = m.bytes;
-            reused = true;
-            return m.base;
+        if (mid) {
+            auto &list = kept_mid[mid_index(bytes)];
+            if (!list.empty()) {
+                unsigned char *base = list.back();
+                list.pop_back();
+                kept_bytes -= bytes;
+                got = bytes;
+                reused = true;
+                return base;
+            }
+        } else {
+            size_t best = kept.size();
+            for (size_t i = 0; i < kept.size(); ++i)
+                if (kept[i].bytes >= bytes && kept[i].bytes / 4 <= bytes &&
+                    (best == kept.size() || kept[i].bytes < kept[best].bytes))
+                    best = i;
+            if (best != kept.size()) {
+                KeptMapping m = kept[best];
+                kept[best] = kept.back();
+                kept.pop_back();
+                kept_bytes -= m.bytes;
+                got = m.bytes;
+                reused = true;
+                return m.base;
+            }
         }
     }
     got = bytes;
     reused = false;
-    return map_bytes(bytes);
+    return map_bytes(bytes, !mid);
 }
 
 void give_mapping(unsigned char *base, size_t bytes) {
     {
         std::lock_guard<std::mutex> lock(keep_mutex);
-        if (kept.size() < kKeepCount && kept_bytes + bytes <= kKeepBytes) {
-            try {
-                kept.push_back({base, bytes});
-            } catch (std::bad_alloc &) {
-                munmap(base, bytes);
+        if (kept_bytes + bytes <= kKeepBytes) {
+            bool mid = bytes < kMapThreshold;
+            bool room = mid ? kept_mid[mid_index(bytes)].size() < kKeepMidCount : kept.size() < kKeepCount;
+            if (room) {
+                try {
+                    if (mid)
+                        kept_mid[mid_index(bytes)].push_back(base);
+                    else
+                        kept.push_back({base, bytes});
+                } catch (std::bad_alloc &) {
+                    munmap(base, bytes);
+                    return;
+                }
+                kept_bytes += bytes;
+#ifdef MADV_FREE
+                madvise(base, bytes, MADV_FREE);
+#endif
                 return;
             }
-            kept_bytes += bytes;
-#ifdef MADV_FREE
-            madvise(base, bytes, MADV_FREE);
-#endif
-            return;
         }
     }
     munmap(base, bytes);
@@ -106,10 +155,14 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
     size_t color = heap_offset(color_idx);
     size_t bytes = cap * isz + color;
 #if VKL_TELEMETRY_MMAP
-    if (bytes >= kMapThreshold) {
-        color = map_offset(color_idx);
-        bytes = cap * isz + color;
-        bytes = round_up(bytes, kMapGranule);
+    if (bytes >= kMidMin) {
+        bool mid = bytes <= kMapThreshold / 2;
+        if (mid) {
+            bytes = mid_bytes(bytes);
+        } else {
+            color = map_offset(color_idx);
+            bytes = round_up(cap * isz + color, kMapGranule);
+        }
         bool reused = false;
         b->base = take_mapping(bytes, bytes, reused);
         if (!b->base) {
@@ -120,7 +173,7 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
         b->data = b->base + color;
         b->mapped = true;
         b->map_bytes = bytes;
-        b->populated = reused ? bytes : 0;
+        b->populated = reused || mid ? bytes : 0;
         b->cap = (bytes - color) / isz;
         return b;
     }
@@ -136,13 +189,18 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
     return b;
 }
 
-void free_block(Block *b) {
+// The storage of a block, not the block.
+void free_storage(Block *b) {
 #if VKL_TELEMETRY_MMAP
     if (b->mapped)
         give_mapping(b->base, b->map_bytes);
     else
 #endif
         std::free(b->base);
+}
+
+void free_block(Block *b) {
+    free_storage(b);
     delete b;
 }
 
@@ -196,34 +254,41 @@ void Column::grow(size_t n) {
     if (want > (SIZE_MAX / 2) / isz)
         throw std::bad_alloc();
 #if VKL_TELEMETRY_MMAP
-    if (blk_ && blk_->exports == 0 && (blk_->mapped || want * isz >= kMapThreshold)) {
+    bool large = blk_ && blk_->mapped && blk_->map_bytes >= kMapThreshold;
+    if (blk_ && blk_->exports == 0 && large) {
         // Large: a quarter more each time, in whole granules, moved by the
         // kernel without copying.
         want = cap + cap / 4;
         if (want < n)
             want = n;
-        size_t color = blk_->mapped ? blk_->color : map_offset(color_);
-        size_t bytes = round_up(want * isz + color, kMapGranule);
-        if (blk_->mapped) {
-            void *p = mremap(blk_->base, blk_->map_bytes, bytes, MREMAP_MAYMOVE);
-            if (p == MAP_FAILED)
-                throw std::bad_alloc();
+        size_t bytes = round_up(want * isz + blk_->color, kMapGranule);
+        void *p = mremap(blk_->base, blk_->map_bytes, bytes, MREMAP_MAYMOVE);
+        if (p == MAP_FAILED)
+            throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-            madvise(p, bytes, MADV_HUGEPAGE);
+        madvise(p, bytes, MADV_HUGEPAGE);
 #endif
-            blk_->base = static_cast<unsigned char *>(p);
-        } else {
-            bool reused = false;
-            unsigned char *p = take_mapping(bytes, bytes, reused);
-            if (!p)
-                throw std::bad_alloc();
-            std::memcpy(p + color, blk_->data, len_ * isz);
-            std::free(blk_->base);
-            blk_->base = p;
-            blk_->mapped = true;
-            blk_->populated = reused ? bytes : round_up(color + len_ * isz, 4096);
-            blk_->color = color;
-        }
+        blk_->base = static_cast<unsigned char *>(p);
+        blk_->data = blk_->base + blk_->color;
+        blk_->map_bytes = bytes;
+        blk_->cap = (bytes - blk_->color) / isz;
+        return;
+    }
+    if (blk_ && blk_->exports == 0 && want * isz + blk_->color >= kMidMin) {
+        // Out of the heap or a small mapping, into the next mapping.
+        bool mid = want * isz + blk_->color <= kMapThreshold / 2;
+        size_t color = mid ? blk_->color : map_offset(color_);
+        size_t bytes = mid ? mid_bytes(want * isz + color) : round_up(want * isz + color, kMapGranule);
+        bool reused = false;
+        unsigned char *p = take_mapping(bytes, bytes, reused);
+        if (!p)
+            throw std::bad_alloc();
+        std::memcpy(p + color, blk_->data, len_ * isz);
+        free_storage(blk_);
+        blk_->base = p;
+        blk_->mapped = true;
+        blk_->populated = reused || mid ? bytes : round_up(color + len_ * isz, 4096);
+        blk_->color = color;
         blk_->data = blk_->base + color;
         blk_->map_bytes = bytes;
         blk_->cap = (bytes - color) / isz;
