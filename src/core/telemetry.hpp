@@ -145,6 +145,21 @@ public:
     }
     bool attached() const { return cursor_ != nullptr; }
 
+    // ---- One row across many columns -------------------------------------
+    // An append without the checks of push_*: the caller has seen room() on
+    // this column with nothing run since, and counts the row in `mutations`
+    // itself once it is complete (one count per row, not per value, so that
+    // the stores of a row do not wait on each other).
+    bool room() const { return blk_ && !cursor_ && len_ < blk_->cap; }
+    void put_unchecked(uint64_t w) {
+        unsigned char *at = blk_->data + len_ * item_size(kind_);
+        if (kind_ == Kind::Bool)
+            *at = (unsigned char) w;
+        else
+            std::memcpy(at, &w, 8);
+        ++len_;
+    }
+
 private:
     // Append one value as a 64-bit pattern (a double's bits, an int64, or 0/1
     // for a boolean column).

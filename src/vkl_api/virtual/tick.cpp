@@ -54,11 +54,49 @@ bool fields_checked(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObje
 }
 
 // A short run (a caller stepping in lockstep, one tick per call) appends its
-// rows through the columns' own appends and makes the full checks around
+// rows through the columns themselves (no cursors: a value per column, the
+// row counted once when every column has room) and makes the full checks around
 // each twin step: setting up write cursors and the change watch would cost
 // more than the ticks.  The step and field checks are taken from the record
 // of the last full ones while the dictionaries they read are watched.
 constexpr long long kShortRun = 4;
+
+// One tick's row as the plan reads it from the fields, handed value by value
+// to `put8(column, 8 bytes)` and `put1(column, bool)`.
+template <class Put8, class Put1>
+inline void write_row(const Plan *plan, double tm, Put8 &&put8, Put1 &&put1) {
+    const FieldRef *row = plan->row;
+    put8(kTimeIndex, &tm);
+    for (int j = 0; j < plan->n_dbl; ++j)
+        put8(plan->dbl_col[j], plan->dbl_src[j]);
+    for (int j = 0; j < plan->n_f32; ++j) {
+        float x;
+        std::memcpy(&x, plan->f32_src[j], 4);
+        double y = x;
+        put8(plan->f32_col[j], &y);
+    }
+    for (int j = 0; j < plan->n_other; ++j) {
+        int i = plan->other_col[j];
+        if (plan->row_nan[i]) {
+            put8(i, &kNaN);
+            continue;
+        }
+        const FieldRef &f = row[i];
+        switch (plan->kind[i]) {
+        case tel::Kind::Float: {
+            double x = twin::load(f);
+            put8(i, &x);
+            break;
+        }
+        case tel::Kind::Int: {
+            int64_t x = tick::load_int(f);
+            put8(i, &x);
+            break;
+        }
+        case tel::Kind::Bool: put1(i, tick::load_bool(f)); break;
+        }
+    }
+}
 
 long long short_run(State &S, Run &s, long long remaining) {
     Plan *plan = s.plan;
@@ -66,32 +104,34 @@ long long short_run(State &S, Run &s, long long remaining) {
     PyObject *sd = s.sd, *act = s.act, *ad = s.ad;
     PyObject *watched_libd = s.watched ? s.libd : nullptr;
     PyObject *watched_idd = s.watched ? s.idd.ptr() : nullptr;
-    const FieldRef *row = plan->row;
     // The row of one tick as the plan reads it from the fields.
     auto append_row = [&]() {
-        s.cols[kTimeIndex]->push_double(tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start));
-        for (int j = 0; j < plan->n_dbl; ++j) {
-            double x;
-            std::memcpy(&x, plan->dbl_src[j], 8);
-            s.cols[plan->dbl_col[j]]->push_double(x);
+        bool room = true;
+        for (int c = 0; c < kNumSeries; ++c)
+            room &= s.cols[c]->room();
+        double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
+        if (room) {
+            // Every column takes its value without growing: stored without
+            // the per-value checks, the row counted once.
+            write_row(plan, tm, [&s](int i, const void *src) {
+                uint64_t w;
+                std::memcpy(&w, src, 8);
+                s.cols[i]->put_unchecked(w);
+            }, [&s](int i, bool b) { s.cols[i]->put_unchecked(b ? 1 : 0); });
+            ++tel::mutations;
+            return;
         }
-        for (int j = 0; j < plan->n_f32; ++j) {
-            float x;
-            std::memcpy(&x, plan->f32_src[j], 4);
-            s.cols[plan->f32_col[j]]->push_double(x);
-        }
-        for (int j = 0; j < plan->n_other; ++j) {
-            int i = plan->other_col[j];
-            tel::Column *c = s.cols[i];
-            if (plan->row_nan[i])
-                c->push_double(kNaN);
-            else if (plan->kind[i] == tel::Kind::Float)
-                c->push_double(twin::load(row[i]));
-            else if (plan->kind[i] == tel::Kind::Int)
-                c->push_int(tick::load_int(row[i]));
-            else
-                c->push_bool(tick::load_bool(row[i]));
-        }
+        write_row(plan, tm, [&s](int i, const void *src) {
+            uint64_t w;
+            std::memcpy(&w, src, 8);
+            if (s.plan->kind[i] == tel::Kind::Int)
+                s.cols[i]->push_int((int64_t) w);
+            else {
+                double x;
+                std::memcpy(&x, &w, 8);
+                s.cols[i]->push_double(x);
+            }
+        }, [&s](int i, bool b) { s.cols[i]->push_bool(b); });
     };
     long long done = 0;
     bool due = false, finish_generic = false;
@@ -241,43 +281,6 @@ struct Watch {
                s.items_unchanged();
     }
 };
-
-// One tick's row as the plan reads it from the fields, handed value by value
-// to `put8(column, 8 bytes)` and `put1(column, bool)`.
-template <class Put8, class Put1>
-inline void write_row(const Plan *plan, double tm, Put8 &&put8, Put1 &&put1) {
-    const FieldRef *row = plan->row;
-    put8(kTimeIndex, &tm);
-    for (int j = 0; j < plan->n_dbl; ++j)
-        put8(plan->dbl_col[j], plan->dbl_src[j]);
-    for (int j = 0; j < plan->n_f32; ++j) {
-        float x;
-        std::memcpy(&x, plan->f32_src[j], 4);
-        double y = x;
-        put8(plan->f32_col[j], &y);
-    }
-    for (int j = 0; j < plan->n_other; ++j) {
-        int i = plan->other_col[j];
-        if (plan->row_nan[i]) {
-            put8(i, &kNaN);
-            continue;
-        }
-        const FieldRef &f = row[i];
-        switch (plan->kind[i]) {
-        case tel::Kind::Float: {
-            double x = twin::load(f);
-            put8(i, &x);
-            break;
-        }
-        case tel::Kind::Int: {
-            int64_t x = tick::load_int(f);
-            put8(i, &x);
-            break;
-        }
-        case tel::Kind::Bool: put1(i, tick::load_bool(f)); break;
-        }
-    }
-}
 
 using Stage = tick::RowStage<kNumSeries>;
 
