@@ -19,13 +19,15 @@ namespace {
 // cost of first touching new storage low.
 constexpr size_t kMapThreshold = size_t(256) << 10;
 constexpr size_t kMapGranule = size_t(2) << 20;
-// Columns from this size up to kMapThreshold live in page mappings of a
-// power of two bytes (no huge pages: a small column must not hold a whole
-// one), moved to the next size as they grow.  Being mappings, they are kept
-// when freed like the large ones, so that a log replaced by a fresh one
-// fills storage already there: freed to malloc, they would go back to the
+// Columns from this size up to kMapThreshold are heap blocks of a power of
+// two bytes, moved to the next size as they grow.  Freed, they are pooled
+// (bounded) for the next columns, so that a log replaced by a fresh one fills
+// storage already there: given back to malloc, they would return to the
 // kernel (trimmed or unmapped) and be faulted and zeroed again.
 constexpr size_t kMidMin = size_t(16) << 10;
+constexpr int kMidSizes = 4; // kMidMin, twice that, ... up to kMapThreshold / 2
+static_assert((kMidMin << kMidSizes) == kMapThreshold);
+constexpr size_t kPoolBytes = size_t(64) << 20;
 
 size_t round_up(size_t n, size_t g) { return (n + g - 1) / g * g; }
 
@@ -36,14 +38,54 @@ size_t mid_bytes(size_t n) {
     return b;
 }
 
+int mid_index(size_t bytes) {
+    int i = 0;
+    while ((kMidMin << i) < bytes)
+        ++i;
+    return i;
+}
+
+std::mutex pool_mutex;
+std::vector<unsigned char *> pool[kMidSizes];
+size_t pool_bytes = 0;
+
+// A pooled block of `bytes` (a mid size), else a new one.
+unsigned char *take_pooled(size_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        auto &list = pool[mid_index(bytes)];
+        if (!list.empty()) {
+            unsigned char *base = list.back();
+            list.pop_back();
+            pool_bytes -= bytes;
+            return base;
+        }
+    }
+    return static_cast<unsigned char *>(std::malloc(bytes));
+}
+
+void give_pooled(unsigned char *base, size_t bytes) {
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        if (pool_bytes + bytes <= kPoolBytes) {
+            try {
+                pool[mid_index(bytes)].push_back(base);
+                pool_bytes += bytes;
+                return;
+            } catch (std::bad_alloc &) {
+            }
+        }
+    }
+    std::free(base);
+}
+
 #if VKL_TELEMETRY_MMAP
-unsigned char *map_bytes(size_t bytes, bool huge) {
+unsigned char *map_bytes(size_t bytes) {
     void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED)
         return nullptr;
 #ifdef MADV_HUGEPAGE
-    if (huge)
-        madvise(p, bytes, MADV_HUGEPAGE);
+    madvise(p, bytes, MADV_HUGEPAGE);
 #endif
     return static_cast<unsigned char *>(p);
 }
@@ -53,91 +95,57 @@ unsigned char *map_bytes(size_t bytes, bool huge) {
 // spares the kernel's faulting and zeroing of new ones.  Kept pages are
 // marked free to the kernel, which takes them back under memory pressure (a
 // reused page it took comes back zeroed, which is fine: storage beyond a
-// column's length is never read).  Bounded in bytes and in number.  The
-// small sizes are few and exact, one list each; the large ones are matched
-// by size.
+// column's length is never read).  Bounded in bytes and in number.
 struct KeptMapping {
     unsigned char *base;
     size_t bytes;
 };
 constexpr size_t kKeepBytes = size_t(256) << 20;
 constexpr size_t kKeepCount = 256;
-constexpr int kMidSizes = 4; // kMidMin, twice that, ... up to kMapThreshold / 2
-static_assert((kMidMin << kMidSizes) == kMapThreshold);
-constexpr size_t kKeepMidCount = 1024; // per size: 65 series of a few logs
 std::mutex keep_mutex;
 std::vector<KeptMapping> kept;
-std::vector<unsigned char *> kept_mid[kMidSizes];
 size_t kept_bytes = 0;
 
-int mid_index(size_t bytes) {
-    int i = 0;
-    while ((kMidMin << i) < bytes)
-        ++i;
-    return i;
-}
-
-// A kept mapping of at least `bytes` (for a small size, that size; else the
-// smallest, and not more than four times the request), else a new one;
-// `reused` tells which.
+// A kept mapping of at least `bytes` (the smallest, and not more than four
+// times the request), else a new one; `reused` tells which.
 unsigned char *take_mapping(size_t bytes, size_t &got, bool &reused) {
-    bool mid = bytes < kMapThreshold;
     {
         std::lock_guard<std::mutex> lock(keep_mutex);
-        if (mid) {
-            auto &list = kept_mid[mid_index(bytes)];
-            if (!list.empty()) {
-                unsigned char *base = list.back();
-                list.pop_back();
-                kept_bytes -= bytes;
-                got = bytes;
-                reused = true;
-                return base;
-            }
-        } else {
-            size_t best = kept.size();
-            for (size_t i = 0; i < kept.size(); ++i)
-                if (kept[i].bytes >= bytes && kept[i].bytes / 4 <= bytes &&
-                    (best == kept.size() || kept[i].bytes < kept[best].bytes))
-                    best = i;
-            if (best != kept.size()) {
-                KeptMapping m = kept[best];
-                kept[best] = kept.back();
-                kept.pop_back();
-                kept_bytes -= m.bytes;
-                got = m.bytes;
-                reused = true;
-                return m.base;
-            }
+        size_t best = kept.size();
+        for (size_t i = 0; i < kept.size(); ++i)
+            if (kept[i].bytes >= bytes && kept[i].bytes / 4 <= bytes &&
+                (best == kept.size() || kept[i].bytes < kept[best].bytes))
+                best = i;
+        if (best != kept.size()) {
+            KeptMapping m = kept[best];
+            kept[best] = kept.back();
+            kept.pop_back();
+            kept_bytes -= m.bytes;
+            got = m.bytes;
+            reused = true;
+            return m.base;
         }
     }
     got = bytes;
     reused = false;
-    return map_bytes(bytes, !mid);
+    return map_bytes(bytes);
 }
 
 void give_mapping(unsigned char *base, size_t bytes) {
     {
         std::lock_guard<std::mutex> lock(keep_mutex);
-        if (kept_bytes + bytes <= kKeepBytes) {
-            bool mid = bytes < kMapThreshold;
-            bool room = mid ? kept_mid[mid_index(bytes)].size() < kKeepMidCount : kept.size() < kKeepCount;
-            if (room) {
-                try {
-                    if (mid)
-                        kept_mid[mid_index(bytes)].push_back(base);
-                    else
-                        kept.push_back({base, bytes});
-                } catch (std::bad_alloc &) {
-                    munmap(base, bytes);
-                    return;
-                }
-                kept_bytes += bytes;
-#ifdef MADV_FREE
-                madvise(base, bytes, MADV_FREE);
-#endif
+        if (kept.size() < kKeepCount && kept_bytes + bytes <= kKeepBytes) {
+            try {
+                kept.push_back({base, bytes});
+            } catch (std::bad_alloc &) {
+                munmap(base, bytes);
                 return;
             }
+            kept_bytes += bytes;
+#ifdef MADV_FREE
+            madvise(base, bytes, MADV_FREE);
+#endif
+            return;
         }
     }
     munmap(base, bytes);
@@ -155,14 +163,9 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
     size_t color = heap_offset(color_idx);
     size_t bytes = cap * isz + color;
 #if VKL_TELEMETRY_MMAP
-    if (bytes >= kMidMin) {
-        bool mid = bytes <= kMapThreshold / 2;
-        if (mid) {
-            bytes = mid_bytes(bytes);
-        } else {
-            color = map_offset(color_idx);
-            bytes = round_up(cap * isz + color, kMapGranule);
-        }
+    if (bytes > kMapThreshold / 2) {
+        color = map_offset(color_idx);
+        bytes = round_up(cap * isz + color, kMapGranule);
         bool reused = false;
         b->base = take_mapping(bytes, bytes, reused);
         if (!b->base) {
@@ -173,18 +176,25 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
         b->data = b->base + color;
         b->mapped = true;
         b->map_bytes = bytes;
-        b->populated = reused || mid ? bytes : 0;
+        b->populated = reused ? bytes : 0;
         b->cap = (bytes - color) / isz;
         return b;
     }
 #endif
-    b->cap = cap;
-    b->color = color;
-    b->base = static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1));
+    if (bytes >= kMidMin && bytes <= kMapThreshold / 2) {
+        bytes = mid_bytes(bytes);
+        b->base = take_pooled(bytes);
+        b->pooled = bytes;
+        cap = (bytes - color) / isz;
+    } else {
+        b->base = static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1));
+    }
     if (!b->base) {
         delete b;
         throw std::bad_alloc();
     }
+    b->cap = cap;
+    b->color = color;
     b->data = b->base + color;
     return b;
 }
@@ -196,6 +206,9 @@ void free_storage(Block *b) {
         give_mapping(b->base, b->map_bytes);
     else
 #endif
+    if (b->pooled)
+        give_pooled(b->base, b->pooled);
+    else
         std::free(b->base);
 }
 
@@ -274,11 +287,10 @@ void Column::grow(size_t n) {
         blk_->cap = (bytes - blk_->color) / isz;
         return;
     }
-    if (blk_ && blk_->exports == 0 && want * isz + blk_->color >= kMidMin) {
-        // Out of the heap or a small mapping, into the next mapping.
-        bool mid = want * isz + blk_->color <= kMapThreshold / 2;
-        size_t color = mid ? blk_->color : map_offset(color_);
-        size_t bytes = mid ? mid_bytes(want * isz + color) : round_up(want * isz + color, kMapGranule);
+    if (blk_ && blk_->exports == 0 && want * isz + blk_->color > kMapThreshold / 2) {
+        // Out of the heap into a mapping.
+        size_t color = map_offset(color_);
+        size_t bytes = round_up(want * isz + color, kMapGranule);
         bool reused = false;
         unsigned char *p = take_mapping(bytes, bytes, reused);
         if (!p)
@@ -287,7 +299,8 @@ void Column::grow(size_t n) {
         free_storage(blk_);
         blk_->base = p;
         blk_->mapped = true;
-        blk_->populated = reused || mid ? bytes : round_up(color + len_ * isz, 4096);
+        blk_->pooled = 0;
+        blk_->populated = reused ? bytes : round_up(color + len_ * isz, 4096);
         blk_->color = color;
         blk_->data = blk_->base + color;
         blk_->map_bytes = bytes;
@@ -295,10 +308,26 @@ void Column::grow(size_t n) {
         return;
     }
 #endif
+    if (blk_ && blk_->exports == 0 && want * isz + blk_->color >= kMidMin &&
+        want * isz + blk_->color <= kMapThreshold / 2) {
+        // Into the next pooled size.
+        size_t bytes = mid_bytes(want * isz + blk_->color);
+        unsigned char *p = take_pooled(bytes);
+        if (!p)
+            throw std::bad_alloc();
+        std::memcpy(p + blk_->color, blk_->data, len_ * isz);
+        free_storage(blk_);
+        blk_->base = p;
+        blk_->pooled = bytes;
+        blk_->data = blk_->base + blk_->color;
+        blk_->cap = (bytes - blk_->color) / isz;
+        return;
+    }
     if (blk_ && blk_->exports == 0) {
         void *p = std::realloc(blk_->base, want * isz + blk_->color);
         if (!p)
             throw std::bad_alloc();
+        blk_->pooled = 0; // (where there are no mappings, pooled blocks grow here)
         blk_->base = static_cast<unsigned char *>(p);
         blk_->data = blk_->base + blk_->color;
         blk_->cap = want;

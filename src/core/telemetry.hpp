@@ -21,6 +21,7 @@ struct Block {
     int exports = 0;      // live buffer views
     bool orphan = false;  // no longer the column's storage
     bool mapped = false;  // anonymous mapping (large columns) rather than malloc
+    size_t pooled = 0;    // a heap block of a pooled size: its bytes
     size_t map_bytes = 0; // length of the mapping
     size_t populated = 0; // bytes of the mapping already backed by memory
     size_t color = 0;     // data = base + color (see Column)
