@@ -68,7 +68,7 @@ public:
         if (!cursor_)
             return len_;
         store_pending();
-        return (size_t) (*cursor_ - blk_->data) / item_size(kind_);
+        return items_in((size_t) (*cursor_ - blk_->data));
     }
     size_t capacity() const { return blk_ ? blk_->cap : 0; }
     size_t bytes_allocated() const { return capacity() * item_size(kind_); }
@@ -145,6 +145,19 @@ public:
         rows_ = nullptr;
     }
     bool attached() const { return cursor_ != nullptr; }
+    // Values that fit after the end without growing the storage or backing
+    // new pages (an attached writer counts on them between its checks).
+    size_t spare() const {
+        if (!blk_)
+            return 0;
+        size_t cap = blk_->cap;
+        if (blk_->mapped) {
+            size_t backed = blk_->populated > blk_->color ? items_in(blk_->populated - blk_->color) : 0;
+            cap = backed < cap ? backed : cap;
+        }
+        size_t len = size();
+        return cap > len ? cap - len : 0;
+    }
 
     // ---- One row across many columns -------------------------------------
     // An append without the checks of push_*: the caller has seen room() on
@@ -184,9 +197,12 @@ private:
     void sync() {
         if (cursor_) {
             store_pending();
-            len_ = (size_t) (*cursor_ - blk_->data) / item_size(kind_);
+            len_ = items_in((size_t) (*cursor_ - blk_->data));
         }
     }
+    // The values in `bytes` of storage (a shift, not a division: rows ask
+    // for the length of dozens of columns at a time).
+    size_t items_in(size_t bytes) const { return kind_ == Kind::Bool ? bytes : bytes >> 3; }
     void store_pending() const {
         if (rows_ && rows_->pending)
             rows_->store_pending();

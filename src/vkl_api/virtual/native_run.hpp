@@ -101,6 +101,12 @@ struct Run : Found {
     bool writing = false;           // the cursors are attached
     tel::PendingRows *held = nullptr; // the writer's rows held back, if it holds any (see RowStage)
     size_t rows = 0;                  // the log's rows while writing, those held back included
+    // The room every column had when make_room last visited them: `rows`
+    // more from row `from`, while nothing changed the columns' storage.
+    struct {
+        uint64_t storage = 0, mutations = 0;
+        size_t from = 0, rows = 0;
+    } room;
     double time_step = 0, time_start = 0;
     double setpoint = 0, load = 0;
     long long count = 0;
@@ -192,13 +198,22 @@ struct Run : Found {
         return true;
     }
     // Room for `n` more rows in every column, written through the cursors.
+    // The columns are visited only when the room found last time is used up
+    // or their storage may have changed: reading dozens of columns' records
+    // costs more than the rows of a batch when they have left the cache.
     void make_room(long long n) {
+        if (writing && room.storage == tel::storage_generation && room.mutations == tel::mutations &&
+            room.rows >= (size_t) n + (rows - room.from))
+            return;
+        size_t least = SIZE_MAX;
         for (int c = 0; c < kNumSeries; ++c) {
             cols[c]->attach(&cur[c], held);
             cols[c]->ensure(cols[c]->size() + (size_t) n);
+            least = std::min(least, cols[c]->spare());
         }
         writing = true;
         rows = cols[kTfbIndex]->size();
+        room = {tel::storage_generation, tel::mutations, rows, least};
     }
     // One twin step natively: what the engine's `step(ref, load)` does.
     void step_twin() {
