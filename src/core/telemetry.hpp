@@ -145,6 +145,7 @@ public:
         rows_ = nullptr;
     }
     bool attached() const { return cursor_ != nullptr; }
+    bool attached_to(unsigned char *const *slot) const { return cursor_ == slot; }
     // Values that fit after the end without growing the storage or backing
     // new pages (an attached writer counts on them between its checks).
     size_t spare() const {

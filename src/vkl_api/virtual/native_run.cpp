@@ -131,6 +131,31 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     return true;
 }
 
+namespace {
+
+// The log's columns are attached to no writer but the call's own (holding
+// them all as they are) or a parked one, which is made to let them go.  A
+// column attached otherwise is in a run in progress further up (a twin
+// calling back).
+bool columns_free(State &S, Run &s) {
+    CallWriter *own = s.writer ? s.writer->get() : nullptr;
+    bool attached = false;
+    for (int c = 0; c < kNumSeries; ++c)
+        attached |= s.cols[c]->attached();
+    if (!attached || (own && own->holds_all(s.cols, s.plan->narrow)))
+        return true;
+    if (own)
+        own->release();
+    if (S.parked)
+        S.parked->release();
+    for (int c = 0; c < kNumSeries; ++c)
+        if (s.cols[c]->attached())
+            return false;
+    return true;
+}
+
+} // namespace
+
 // ... then their state.
 bool full_checks(State &S, Run &s) {
     PyObject *self = s.self, *sd = s.sd, *log = s.log;
@@ -249,10 +274,7 @@ bool full_checks(State &S, Run &s) {
     }
     std::fill(s.values, s.values + s.n_distinct, 0.0);
     s.may_emit = cb != Py_None && s.n_items > 0 && s.div > 0;
-    for (int c = 0; c < kNumSeries; ++c)
-        if (s.cols[c]->attached())
-            return false; // a run of this log is in progress further up (a twin calling back)
-    return true;
+    return columns_free(S, s);
 }
 
 // Changes made from C (no Python frame) to the dictionaries read are seen on
@@ -322,7 +344,8 @@ long long end_run(State &S, Run &s, long long done, bool due, bool finish_generi
 // tick, MemoryError raised.
 [[noreturn]] void out_of_memory(State &S, Run &s, pyact::FrameCount &counting, long long done) {
     counting.close();
-    s.release_columns();
+    if (s.writer && *s.writer)
+        (*s.writer)->release();
     S.native_ticks += (uint64_t) done;
     if (s.dirty)
         materialize(S, s);

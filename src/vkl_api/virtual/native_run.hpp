@@ -5,12 +5,14 @@
 #pragma once
 
 #include "core/python_activity.hpp"
+#include "core/row_stage.hpp"
 #include "core/tick_loop.hpp"
 #include "virtual/native_records.hpp"
 #include "virtual/series.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace vkl::virt {
@@ -79,6 +81,102 @@ struct Found {
     PyObject *sd_entry(State &S, StepAttr a) const { return sd_get(S, memo, sd, a); }
 };
 
+using Stage = tick::RowStage<kNumSeries>;
+
+// ---- The columns' writer of one `step` call ---------------------------------
+//
+// A long run writes its rows through one write cursor per column (see
+// tel::Column's row writers).  The cursors belong to the `step` call, not to
+// one run: when a run ends because a feedback callback is due, or a tick goes
+// the generic way, the columns stay attached, and the next run of the call
+// finds them ready, with the room it made for rows still known.  Code running
+// in between sees complete columns (every operation of a column goes by the
+// cursor) and may change or replace any of them; the next run attaches again
+// what is no longer attached to it.  Rows held back (the stage) do not
+// outlive a run.
+//
+// Between runs the writer is parked (State::parked): a run of another call
+// (a callback stepping the same log) takes its columns over, once the parked
+// writer has let them go.  A column attached to a writer that is neither the
+// run's own nor parked belongs to a run in progress further up (a twin
+// calling back), and the native road is refused.
+struct CallWriter {
+    State &S;
+    bool active = false;
+    tel::Column *cols[kNumSeries];
+    unsigned char *cur[kNumSeries]; // the columns' write cursors
+    nb::object keep[kNumSeries];    // the series, whose columns stay alive while attached
+    bool narrow[kNumSeries];        // the columns of one byte per value (booleans)
+    Stage stage{cur, narrow};       // rows held back during a run
+    size_t rows = 0;                // the log's rows, those held back included
+    // The room every column had when make_room last visited them: `rows`
+    // more from row `from`, while nothing changed the columns' storage.
+    struct {
+        bool known = false;
+        uint64_t storage = 0, mutations = 0;
+        size_t from = 0, rows = 0;
+    } room;
+
+    explicit CallWriter(State &S) : S(S) {}
+    CallWriter(const CallWriter &) = delete;
+    CallWriter &operator=(const CallWriter &) = delete;
+    ~CallWriter() { release(); }
+
+    // Column c is still its series' and attached to this writer.
+    bool holds(int c) const {
+        return active && ((SeriesObject *) keep[c].ptr())->col == cols[c] && cols[c]->attached_to(&cur[c]);
+    }
+    bool holds_all(tel::Column *const *want, const bool *want_narrow) const {
+        if (!active)
+            return false;
+        for (int c = 0; c < kNumSeries; ++c)
+            if (cols[c] != want[c] || narrow[c] != want_narrow[c] || !holds(c))
+                return false;
+        return true;
+    }
+    // To write `want`, the columns of `series`, after letting go of any others.
+    void take(const nb::object *series, tel::Column *const *want, const bool *want_narrow) {
+        release();
+        for (int c = 0; c < kNumSeries; ++c) {
+            keep[c] = series[c];
+            cols[c] = want[c];
+            narrow[c] = want_narrow[c];
+        }
+        active = true;
+    }
+    // Room for `n` more rows in every column, written through the cursors.
+    // The columns are visited only when the room found last time is used up
+    // or their storage may have changed: reading dozens of columns' records
+    // costs more than the rows of a batch when they have left the cache.
+    void make_room(long long n) {
+        if (room.known && room.storage == tel::storage_generation && room.mutations == tel::mutations &&
+            room.rows >= (size_t) n + (rows - room.from))
+            return;
+        size_t least = SIZE_MAX;
+        for (int c = 0; c < kNumSeries; ++c) {
+            cols[c]->attach(&cur[c], &stage);
+            cols[c]->ensure(cols[c]->size() + (size_t) n);
+            least = std::min(least, cols[c]->spare());
+        }
+        rows = cols[kTfbIndex]->size();
+        room = {true, tel::storage_generation, tel::mutations, rows, least};
+    }
+    // The columns still attached let go (the first stores any rows held back).
+    void release() {
+        if (S.parked == this)
+            S.parked = nullptr;
+        if (!active)
+            return;
+        for (int c = 0; c < kNumSeries; ++c)
+            if (holds(c))
+                cols[c]->detach();
+        active = false;
+        room.known = false;
+        for (auto &k : keep)
+            k.reset();
+    }
+};
+
 // What a run of native ticks works on, found by the full checks: the
 // objects it reads, the state it brings up to date, and the columns it
 // writes through.
@@ -97,16 +195,8 @@ struct Run : Found {
     PyObject **slot_run = nullptr; // the log's slots, when they are one run of words
     PyObject *slots0[kLogFields];
     tel::Column *cols[kNumSeries];
-    unsigned char *cur[kNumSeries]; // the columns' write cursors (see tel::Column's row writers)
-    bool writing = false;           // the cursors are attached
-    tel::PendingRows *held = nullptr; // the writer's rows held back, if it holds any (see RowStage)
-    size_t rows = 0;                  // the log's rows while writing, those held back included
-    // The room every column had when make_room last visited them: `rows`
-    // more from row `from`, while nothing changed the columns' storage.
-    struct {
-        uint64_t storage = 0, mutations = 0;
-        size_t from = 0, rows = 0;
-    } room;
+    // The call's writer (made by the first long run that needs it).
+    std::unique_ptr<CallWriter> *writer = nullptr;
     double time_step = 0, time_start = 0;
     double setpoint = 0, load = 0;
     long long count = 0;
@@ -137,18 +227,6 @@ struct Run : Found {
     Run(State &S, Found &&f) : Found(std::move(f)), st(&S) {}
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
-    // Columns still owned by their series are let go; a series that gave its
-    // column up meanwhile has freed it.
-    void release_columns() {
-        if (!writing)
-            return; // (writing implies have_keep)
-        writing = false;
-        for (int c = 0; c < kNumSeries; ++c)
-            if (((SeriesObject *) keep[c].ptr())->col == cols[c])
-                cols[c]->detach();
-    }
-    ~Run() { release_columns(); }
-
     bool items_unchanged() const {
         PyObject **now = ((PyListObject *) items)->ob_item;
         return PyList_GET_SIZE(items) == n_items && std::equal(item_copy, item_copy + n_items, now);
@@ -196,24 +274,6 @@ struct Run : Found {
         setpoint = PyFloat_AS_DOUBLE(spo);
         load = PyFloat_AS_DOUBLE(ldo);
         return true;
-    }
-    // Room for `n` more rows in every column, written through the cursors.
-    // The columns are visited only when the room found last time is used up
-    // or their storage may have changed: reading dozens of columns' records
-    // costs more than the rows of a batch when they have left the cache.
-    void make_room(long long n) {
-        if (writing && room.storage == tel::storage_generation && room.mutations == tel::mutations &&
-            room.rows >= (size_t) n + (rows - room.from))
-            return;
-        size_t least = SIZE_MAX;
-        for (int c = 0; c < kNumSeries; ++c) {
-            cols[c]->attach(&cur[c], held);
-            cols[c]->ensure(cols[c]->size() + (size_t) n);
-            least = std::min(least, cols[c]->spare());
-        }
-        writing = true;
-        rows = cols[kTfbIndex]->size();
-        room = {tel::storage_generation, tel::mutations, rows, least};
     }
     // One twin step natively: what the engine's `step(ref, load)` does.
     void step_twin() {

@@ -255,6 +255,8 @@ static_assert(same_name(kStepAttrs[A_ACTUATOR], "actuator") && same_name(kStepAt
 
 // ---- the module state -----------------------------------------------------------
 
+struct CallWriter;
+
 struct State {
     nb::dict g; // the module namespace (names read at call time)
     nb::object base_cls, log_cls, virt_cls;
@@ -306,6 +308,9 @@ struct State {
     unsigned int ok_log_tag = 0;
 
     int dict_watcher = -1; // -1: no watcher, every tick is checked in full
+    // The columns' writer of a `step` call between two of its runs, which a
+    // run of another call may take over (see CallWriter).
+    CallWriter *parked = nullptr;
     // Ticks run entirely on the native road since the module was loaded (read
     // by tests, through `_native_tick_count()`, to tell that the road was taken).
     uint64_t native_ticks = 0;

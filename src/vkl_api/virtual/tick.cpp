@@ -282,47 +282,51 @@ struct Watch {
     }
 };
 
-using Stage = tick::RowStage<kNumSeries>;
-
 // One tick's row: held back in `stage` (when not null), else stored through
 // the columns' write cursors.
-inline void put_row(Run &s, const Plan *plan, Stage *stage) {
-    double tm = tick::row_time(s.time_step, s.rows++, s.time_start);
+inline void put_row(Run &s, CallWriter &wr, const Plan *plan, Stage *stage) {
+    double tm = tick::row_time(s.time_step, wr.rows++, s.time_start);
     if (stage) {
         uint64_t *w = stage->row();
         write_row(plan, tm, [w](int i, const void *src) { std::memcpy(&w[i], src, 8); },
                   [w](int i, bool b) { w[i] = b ? 1 : 0; });
         stage->commit();
     } else {
-        unsigned char **cur = s.cur;
+        unsigned char **cur = wr.cur;
         write_row(plan, tm, [cur](int i, const void *src) { tick::put8(cur[i], src); },
                   [cur](int i, bool b) { *cur[i]++ = b ? 1 : 0; });
     }
 }
 
-// A long run: each tick's row goes into the columns through one write
-// cursor per column, held back a few rows at a time while the run will go on
-// for a while (see RowStage: any operation of a column stores them first, so
-// the log reads as complete after every tick); room for a batch of rows is
-// made before its ticks run.  After each twin step the cheap test (Watch)
-// stands in for the full checks while it is armed.
+// A long run: each tick's row goes into the columns through the call's
+// writer, one write cursor per column, held back a few rows at a time while
+// the run will go on for a while (see RowStage: any operation of a column
+// stores them first, so the log reads as complete after every tick); room
+// for a batch of rows is made before its ticks run.  After each twin step
+// the cheap test (Watch) stands in for the full checks while it is armed.
 long long long_run(State &S, Run &s, long long remaining) {
     constexpr long long kBatch = 64;
     Plan *plan = s.plan;
     TwinView *v = s.v;
     PyObject *sd = s.sd, *act = s.act, *ad = s.ad;
     s.keep_all();
-    Stage stage(s.cur, plan->narrow);
-    // The columns let go (and the rows held back stored) before the stage
-    // goes, however the run ends.
-    struct LetGo {
-        Run &s;
-        ~LetGo() {
-            s.release_columns();
-            s.held = nullptr;
+    if (!*s.writer)
+        *s.writer = std::make_unique<CallWriter>(S);
+    CallWriter &wr = **s.writer;
+    if (!wr.holds_all(s.cols, plan->narrow))
+        wr.take(s.keep, s.cols, plan->narrow);
+    if (S.parked == &wr)
+        S.parked = nullptr; // running: not to be taken over
+    Stage &stage = wr.stage;
+    // The rows held back are stored however the run ends (a column that
+    // left the writer meanwhile stored them already).
+    struct StoreHeld {
+        Stage &stage;
+        ~StoreHeld() {
+            if (stage.pending)
+                stage.store_pending();
         }
-    } let_go{s};
-    s.held = &stage;
+    } store_held{stage};
     Watch w;
     w.set_up(s);
     long long done = 0;
@@ -332,7 +336,7 @@ long long long_run(State &S, Run &s, long long remaining) {
     try {
         while (done < remaining && !stop) {
             long long batch = std::min(kBatch, remaining - done);
-            s.make_room(batch);
+            wr.make_room(batch);
             if (w.on && checked)
                 checked = w.arm(); // making room is ours: nothing else ran
             // Rows are held back when the run will go on for a while, else
@@ -342,6 +346,8 @@ long long long_run(State &S, Run &s, long long remaining) {
             if (s.may_emit)
                 ahead = std::min(ahead, s.div - s.count % s.div);
             Stage *staged = ahead >= 4 * Stage::kRows ? &stage : nullptr;
+            if (!staged && stage.pending)
+                stage.store_pending(); // rows go in in order
             for (long long t = 0; t < batch; ++t) {
                 if (!checked) {
                     // Before the step: the twin may be stepped natively, with
@@ -380,13 +386,13 @@ long long long_run(State &S, Run &s, long long remaining) {
                         break;
                     }
                     if (tel::storage_generation != storage || tel::mutations != mutations)
-                        s.make_room(batch - t);
+                        wr.make_room(batch - t);
                 }
                 if (!s.u64_fit()) {
                     finish_generic = stop = true;
                     break;
                 }
-                put_row(s, plan, staged);
+                put_row(s, wr, plan, staged);
                 ++done;
                 if (tick_done(s)) {
                     due = stop = true;
@@ -399,11 +405,16 @@ long long long_run(State &S, Run &s, long long remaining) {
             }
         }
         counting.close();
-        s.release_columns();
         S.native_ticks += (uint64_t) done;
     } catch (std::bad_alloc &) {
         out_of_memory(S, s, counting, done);
     }
+    // Between runs (the callback due, the tick finished the generic way)
+    // the writer may be taken over; it holds no rows back.
+    if (stage.pending)
+        stage.store_pending();
+    if (wr.active)
+        S.parked = &wr;
     return end_run(S, s, done, due, finish_generic);
 }
 
@@ -411,11 +422,12 @@ long long long_run(State &S, Run &s, long long remaining) {
 
 // Run up to `remaining` ticks natively.  Returns the number of ticks run; 0
 // when the native road does not apply now (the caller then runs a generic
-long long native_run(State &S, nb::handle self, long long remaining) {
+long long native_run(State &S, nb::handle self, long long remaining, std::unique_ptr<CallWriter> &writer) {
     Found f;
     if (!find_objects(S, f, self.ptr()))
         return 0;
     Run s(S, std::move(f));
+    s.writer = &writer;
     if (!full_checks(S, s))
         return 0;
     watch_dicts(S, s);
@@ -425,9 +437,12 @@ long long native_run(State &S, nb::handle self, long long remaining) {
 } // namespace
 
 void run_ticks(State &S, nb::handle self, long long n) {
+    // Made by the first long run; at the end of the call (or on an error)
+    // it lets the columns go.
+    std::unique_ptr<CallWriter> writer;
     long long done = 0;
     while (done < n) {
-        long long k = native_run(S, self, n - done);
+        long long k = native_run(S, self, n - done, writer);
         if (k > 0) {
             done += k;
             continue;
