@@ -188,6 +188,15 @@ def _builtin_in_a_short_run(make_builtin):
     return make
 
 
+def _builtin_once_at(call, make_builtin):
+    """The change made once, from C, on the given call of the hook (call 10: inside the
+    first hooked long run)."""
+    def make(r):
+        calls = itertools.chain([int] * (call - 1), [make_builtin(r)], itertools.repeat(int))
+        return functools.partial(next, map(operator.call, calls))
+    return make
+
+
 C_HOOKS = {
     "c-count-changed-every-fifth-step": _builtin_every_fifth_step(
         lambda r: functools.partial(setattr, r.a, "_simulation_step_count", 1003)),
@@ -209,6 +218,9 @@ C_HOOKS = {
         lambda r: functools.partial(setattr, r.wrapper, "__class__", _HalvedStepWrapper)),
     "c-actuator-class-swapped-in-a-short-run": _builtin_in_a_short_run(_actuator_class_swapped),
     "c-log-class-swapped-in-a-short-run": _builtin_in_a_short_run(_log_class_swapped),
+    # The actuator stepped again from inside its twin's step, with no Python frame between.
+    "c-nested-step-in-a-long-run": _builtin_once_at(10, lambda r: functools.partial(r.a.step, steps=6)),
+    "c-nested-step-in-a-short-run": _builtin_in_a_short_run(lambda r: functools.partial(r.a.step, steps=6)),
     "c-twin-step-on-instance": lambda r: functools.partial(setattr, r.wrapper, "step",
                                                            functools.partial(ActuatorWrapper.step, r.wrapper)),
 }

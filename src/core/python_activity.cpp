@@ -22,7 +22,8 @@ bool g_in_before = false;          // a before_python callback is running
 
 } // namespace
 
-PyObject *count_frame(PyThreadState *ts, struct _PyInterpreterFrame *f, int throwflag) {
+// A frame, or our own code, is about to run inside the open scopes.
+void run_before_python() {
     ++frames;
     if (!g_in_before) {
         g_in_before = true;
@@ -31,7 +32,16 @@ PyObject *count_frame(PyThreadState *ts, struct _PyInterpreterFrame *f, int thro
                 c->before_python_(c->ctx_);
         g_in_before = false;
     }
+}
+
+PyObject *count_frame(PyThreadState *ts, struct _PyInterpreterFrame *f, int throwflag) {
+    run_before_python();
     return g_prev(ts, f, throwflag);
+}
+
+void before_own_code() {
+    if (g_innermost)
+        run_before_python();
 }
 
 FrameCount::FrameCount(void (*before_python)(void *), void *ctx) : before_python_(before_python), ctx_(ctx) {

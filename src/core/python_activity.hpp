@@ -50,7 +50,15 @@ private:
     FrameCount *outer_ = nullptr; // the scope open when this one opened
 
     friend PyObject *count_frame(PyThreadState *, struct _PyInterpreterFrame *, int);
+    friend void run_before_python();
 };
+
+// Our own code, called from foreign code inside open scopes with no Python
+// frame between (a twin calling a builtin method of ours), is about to read
+// or change what they keep elsewhere: their before_python callbacks run, and
+// it counts as a frame (it may change anything a frame could).  Does nothing
+// outside scopes.
+void before_own_code();
 
 // Make attribute stores on `obj` notify the watchers of its instance
 // dictionary `dict` (which must be the object's own dictionary, already

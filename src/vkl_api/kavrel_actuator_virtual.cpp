@@ -18,6 +18,7 @@
 // native_records.*, the stepping machinery's operations and the generic tick
 // in stepping.*, the log row append in row_append.*, the telemetry series
 // type in series.*, and the tables and the module state in state.*.
+#include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
 #include "core/twin_view.hpp"
 #include "virtual/native_records.hpp"
@@ -457,6 +458,10 @@ void apply_speed_setpoint_options(State &S, nb::handle self, nb::handle FF_gain,
 // ---- stepping and time ---------------------------------------------------------------
 
 nb::object step(State &S, nb::handle self, nb::handle load, nb::handle steps) {
+    // Called from inside a twin's step with no Python frame between (foreign
+    // code calling the bound method), it must find what a native run in
+    // progress keeps elsewhere brought up to date, as Python code would.
+    pyact::before_own_code();
     nb::object ld = PyFloat_CheckExact(load.ptr()) ? nb::borrow(load) : arg_float_or_none(load, "load");
     long long n = 0;
     int overflow = 1;
