@@ -20,13 +20,16 @@ namespace {
 constexpr size_t kMapThreshold = size_t(256) << 10;
 constexpr size_t kMapGranule = size_t(2) << 20;
 // Columns from this size up to kMapThreshold are heap blocks of a power of
-// two bytes, moved to the next size as they grow.  Freed, they are pooled
-// (bounded) for the next columns, so that a log replaced by a fresh one fills
-// storage already there: given back to malloc, they would return to the
-// kernel (trimmed or unmapped) and be faulted and zeroed again.
+// two bytes, moved to the next size as they grow (a mapping would hold a huge
+// page for a column of a few pages).  Freed, they are pooled for the next
+// columns, so that a log replaced by a fresh one fills storage already there:
+// given back to malloc, they would return to the kernel (trimmed or unmapped)
+// and be faulted and zeroed again.  The pool is bounded (kPoolBytes) and stays
+// resident: marking its pages free to the kernel, as kept mappings are, costs
+// more on every growth than it saves.
 constexpr size_t kMidMin = size_t(16) << 10;
-constexpr int kMidSizes = 4; // kMidMin, twice that, ... up to kMapThreshold / 2
-static_assert((kMidMin << kMidSizes) == kMapThreshold);
+constexpr int kMidSizes = 5; // kMidMin, twice that, ... up to kMapThreshold
+static_assert((kMidMin << (kMidSizes - 1)) == kMapThreshold);
 constexpr size_t kPoolBytes = size_t(64) << 20;
 
 size_t round_up(size_t n, size_t g) { return (n + g - 1) / g * g; }
@@ -163,7 +166,7 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
     size_t color = heap_offset(color_idx);
     size_t bytes = cap * isz + color;
 #if VKL_TELEMETRY_MMAP
-    if (bytes > kMapThreshold / 2) {
+    if (bytes > kMapThreshold) {
         color = map_offset(color_idx);
         bytes = round_up(cap * isz + color, kMapGranule);
         bool reused = false;
@@ -181,7 +184,7 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
         return b;
     }
 #endif
-    if (bytes >= kMidMin && bytes <= kMapThreshold / 2) {
+    if (bytes >= kMidMin && bytes <= kMapThreshold) {
         bytes = mid_bytes(bytes);
         b->base = take_pooled(bytes);
         b->pooled = bytes;
@@ -287,7 +290,7 @@ void Column::grow(size_t n) {
         blk_->cap = (bytes - blk_->color) / isz;
         return;
     }
-    if (blk_ && blk_->exports == 0 && want * isz + blk_->color > kMapThreshold / 2) {
+    if (blk_ && blk_->exports == 0 && want * isz + blk_->color > kMapThreshold) {
         // Out of the heap into a mapping.
         size_t color = map_offset(color_);
         size_t bytes = round_up(want * isz + color, kMapGranule);
@@ -309,7 +312,7 @@ void Column::grow(size_t n) {
     }
 #endif
     if (blk_ && blk_->exports == 0 && want * isz + blk_->color >= kMidMin &&
-        want * isz + blk_->color <= kMapThreshold / 2) {
+        want * isz + blk_->color <= kMapThreshold) {
         // Into the next pooled size.
         size_t bytes = mid_bytes(want * isz + blk_->color);
         unsigned char *p = take_pooled(bytes);
