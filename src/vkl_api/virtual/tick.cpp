@@ -318,15 +318,6 @@ long long long_run(State &S, Run &s, long long remaining) {
     if (S.parked == &wr)
         S.parked = nullptr; // running: not to be taken over
     Stage &stage = wr.stage;
-    // The rows held back are stored however the run ends (a column that
-    // left the writer meanwhile stored them already).
-    struct StoreHeld {
-        Stage &stage;
-        ~StoreHeld() {
-            if (stage.pending)
-                stage.store_pending();
-        }
-    } store_held{stage};
     Watch w;
     w.set_up(s);
     long long done = 0;
@@ -410,7 +401,8 @@ long long long_run(State &S, Run &s, long long remaining) {
         out_of_memory(S, s, counting, done);
     }
     // Between runs (the callback due, the tick finished the generic way)
-    // the writer may be taken over; it holds no rows back.
+    // the writer may be taken over; it holds no rows back.  (A run ended by
+    // an error has them stored as the writer lets its columns go.)
     if (stage.pending)
         stage.store_pending();
     if (wr.active)
