@@ -84,6 +84,18 @@ public:
             populate(n);
     }
 
+    // Capacity for at least n elements in total, without backing the pages
+    // of a mapping yet.  A writer that knows how many rows are coming takes
+    // the storage they will end in at once, sparing the copies through each
+    // size on the way; ensure() then backs what its next rows need.
+    void reserve(size_t n) {
+        if (!blk_ || n > blk_->cap) {
+            sync();
+            grow(n);
+            resync();
+        }
+    }
+
     void push_double(double v) {
         uint64_t w;
         std::memcpy(&w, &v, 8);

@@ -144,17 +144,23 @@ struct CallWriter {
         }
         active = true;
     }
-    // Room for `n` more rows in every column, written through the cursors.
+    // Room for `n` more rows in every column, written through the cursors,
+    // with `ahead` rows (n or more) still to come in the call: the columns'
+    // capacity is taken for those at once (up to kReserveRows), so a fresh
+    // log's columns do not pass through every smaller size, each a copy.
     // The columns are visited only when the room found last time is used up
     // or their storage may have changed: reading dozens of columns' records
     // costs more than the rows of a batch when they have left the cache.
-    void make_room(long long n) {
+    static constexpr long long kReserveRows = 1 << 18;
+    void make_room(long long n, long long ahead) {
         if (room.known && room.storage == tel::storage_generation && room.mutations == tel::mutations &&
             room.rows >= (size_t) n + (rows - room.from))
             return;
         size_t least = SIZE_MAX;
+        size_t reserve = (size_t) std::min(std::max(ahead, n), kReserveRows);
         for (int c = 0; c < kNumSeries; ++c) {
             cols[c]->attach(&cur[c], &stage);
+            cols[c]->reserve(cols[c]->size() + reserve);
             cols[c]->ensure(cols[c]->size() + (size_t) n);
             least = std::min(least, cols[c]->spare());
         }

@@ -327,7 +327,7 @@ long long long_run(State &S, Run &s, long long remaining) {
     try {
         while (done < remaining && !stop) {
             long long batch = std::min(kBatch, remaining - done);
-            wr.make_room(batch);
+            wr.make_room(batch, remaining - done);
             if (w.on && checked)
                 checked = w.arm(); // making room is ours: nothing else ran
             // Rows are held back when the run will go on for a while, else
@@ -377,7 +377,7 @@ long long long_run(State &S, Run &s, long long remaining) {
                         break;
                     }
                     if (tel::storage_generation != storage || tel::mutations != mutations)
-                        wr.make_room(batch - t);
+                        wr.make_room(batch - t, remaining - done);
                 }
                 if (!s.u64_fit()) {
                     finish_generic = stop = true;
