@@ -65,24 +65,32 @@ constexpr long long kShortRun = 4;
 // to `put8(column, 8 bytes)` and `put1(column, bool)`.
 template <class Put8, class Put1>
 inline void write_row(const Plan *plan, double tm, Put8 &&put8, Put1 &&put1) {
+    // The plan's arrays and counts are read into locals first: the row's
+    // stores go through byte copies, which as far as the compiler knows may
+    // change the plan, and it would reload each of them for every value.
     const FieldRef *row = plan->row;
+    const int n_dbl = plan->n_dbl, n_f32 = plan->n_f32, n_other = plan->n_other;
+    const char *const *dbl_src = plan->dbl_src, *const *f32_src = plan->f32_src;
+    const int *dbl_col = plan->dbl_col, *f32_col = plan->f32_col, *other_col = plan->other_col;
+    const bool *row_nan = plan->row_nan;
+    const tel::Kind *kind = plan->kind;
     put8(kTimeIndex, &tm);
-    for (int j = 0; j < plan->n_dbl; ++j)
-        put8(plan->dbl_col[j], plan->dbl_src[j]);
-    for (int j = 0; j < plan->n_f32; ++j) {
+    for (int j = 0; j < n_dbl; ++j)
+        put8(dbl_col[j], dbl_src[j]);
+    for (int j = 0; j < n_f32; ++j) {
         float x;
-        std::memcpy(&x, plan->f32_src[j], 4);
+        std::memcpy(&x, f32_src[j], 4);
         double y = x;
-        put8(plan->f32_col[j], &y);
+        put8(f32_col[j], &y);
     }
-    for (int j = 0; j < plan->n_other; ++j) {
-        int i = plan->other_col[j];
-        if (plan->row_nan[i]) {
+    for (int j = 0; j < n_other; ++j) {
+        int i = other_col[j];
+        if (row_nan[i]) {
             put8(i, &kNaN);
             continue;
         }
         const FieldRef &f = row[i];
-        switch (plan->kind[i]) {
+        switch (kind[i]) {
         case tel::Kind::Float: {
             double x = twin::load(f);
             put8(i, &x);
