@@ -283,11 +283,18 @@ struct Run : Found {
     }
     // One twin step natively: what the engine's `step(ref, load)` does.
     void step_twin() {
-        twin::store(v->in_reference, setpoint);
-        twin::store(v->in_load, load);
+        // Inputs are nearly always doubles: stored here without the call.
+        auto put = [](const FieldRef &f, double x) {
+            if (f.type == CType::Double)
+                std::memcpy(f.addr, &x, sizeof x);
+            else
+                twin::store(f, x);
+        };
+        put(v->in_reference, setpoint);
+        put(v->in_load, load);
         for (int i = 0; i < 3; ++i)
             if (v->in_opt[i])
-                twin::store(v->in_opt[i], cache[i]);
+                put(v->in_opt[i], cache[i]);
         v->step_fn(v->model);
     }
 };
