@@ -340,6 +340,35 @@ def test_variants_run_natively_and_match_the_generic_road(variant):
         assert same_values([values[-1]], [want]), series
 
 
+def test_views_keep_their_rows_while_a_long_run_takes_the_room_for_its_own(paths):
+    """A long run takes its columns' storage for all of its rows at once (past the heap
+    sizes, into mappings here); buffer views taken before it keep the rows they saw, and
+    the log ends as the generic road's does."""
+    a, b = bound(paths), bound(paths, generic=True)
+    for x in (a, b):
+        x.connect()
+        x.start()
+        x.step(steps=10)
+    names = ("T_fb", "meas_turn", "inp_enable")  # a float, an integer and a boolean column
+    views = {n: memoryview(getattr(a.telemetry_log, n)) for n in names}
+    seen = {n: v.tolist() for n, v in views.items()}
+    before = native_ticks()
+    for x in (a, b):
+        x.step(steps=33_000)
+    assert native_ticks() - before == 33_000
+    # Fresh columns are made meanwhile (storage freed under a view would be reused).
+    c = bound(paths)
+    c.connect()
+    for k in range(20):
+        c.telemetry_log = VirtualActuatorLog()
+        c.step(steps=50)
+    for n, v in views.items():
+        assert v.tolist() == seen[n] and getattr(a.telemetry_log, n)[:10] == seen[n]
+        v.release()
+    assert len(a.telemetry_log.T_fb) == 33_010
+    assert logs_identical(a.telemetry_log, b.telemetry_log) is None
+
+
 def test_variant_with_fields_outside_the_view_takes_the_generic_road(tmp_path):
     """Fields the native road cannot read (byte-swapped, a real declared as an integer of
     the same size) keep the run on the generic road, with the same results."""
