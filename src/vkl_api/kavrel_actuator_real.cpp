@@ -2,6 +2,8 @@
 // on it.  Commands are packed here and leave through `_send_VKL_common`; the
 // replies come back on the transport's polling thread through `_can_callback`,
 // which decodes them in place from the payload list.
+#include "core/attr_cache.hpp"
+#include "core/member_hashes.hpp"
 #include "core/payload.hpp"
 #include "core/pyutil.hpp"
 #include "core/send_entry.hpp"
@@ -86,6 +88,10 @@ struct State {
     nb::object Mode, Rates, VKL_Items, VKL_Parameters;
 
     nb::object item_member[kByteValues];
+    MemberHashes item_hashes; // of item_member, for the feedback maps' keys
+    // The attributes every feedback message reads, with the class half of
+    // each lookup kept (see CachedAttr).
+    CachedAttr c_feedback, c_feedback_callback, c_address;
     pl::ValueKind item_kind[kByteValues] = {};
     nb::object item_values; // list of the member values in definition order
     nb::object param_member[kByteValues];
@@ -439,8 +445,9 @@ void parse_errors(State &S, nb::handle self, nb::handle error_value) {
     callback(address, errors);
 }
 
-Record classify(State &S, nb::handle id_obj, nb::object *member, pl::ValueKind *kind) {
+Record classify(State &S, nb::handle id_obj, nb::object *member, pl::ValueKind *kind, long *index) {
     long id;
+    *index = -1;
     if (compact_int(id_obj.ptr(), &id)) {
         if (id == 0)
             return Record::End;
@@ -453,6 +460,7 @@ Record classify(State &S, nb::handle id_obj, nb::object *member, pl::ValueKind *
         if (id > 0 && id < kByteValues && S.item_member[id].is_valid()) {
             *member = S.item_member[id];
             *kind = S.item_kind[id];
+            *index = id;
             return Record::Item;
         }
         if (!S.items_beyond_byte)
@@ -495,8 +503,9 @@ void can_callback(State &S, nb::handle self, nb::handle address, nb::handle data
         nb::object id_obj = nb::borrow(PyList_GET_ITEM(l, index));
         nb::object member;
         pl::ValueKind kind = pl::ValueKind::Float;
+        long member_index;
         uint8_t raw[4];
-        switch (classify(S, id_obj, &member, &kind)) {
+        switch (classify(S, id_obj, &member, &kind, &member_index)) {
         case Record::End:
             goto delivered;
         case Record::Beacon: {
@@ -535,7 +544,10 @@ void can_callback(State &S, nb::handle self, nb::handle address, nb::handle data
             default: value = PyFloat_FromDouble(pl::unpack_f32(raw)); break;
             }
             nb::object v = steal_or_raise(value);
-            if (PyDict_SetItem(message.ptr(), member.ptr(), v.ptr()) < 0)
+            int r = member_index >= 0 && S.item_hashes.current(S.item_member, kByteValues)
+                        ? dict_set_known_hash(message.ptr(), member.ptr(), v.ptr(), S.item_hashes.hash(member_index))
+                        : PyDict_SetItem(message.ptr(), member.ptr(), v.ptr());
+            if (r < 0)
                 raise_pending();
             index += pl::RECORD_SIZE;
             break;
@@ -551,16 +563,16 @@ delivered:
     if (p == -1 && PyErr_Occurred())
         raise_pending();
     if (p == 0 && !overflow) {
-        nb::object feedback = get(self, S.n_feedback);
+        nb::object feedback = steal_or_raise(S.c_feedback.get(self.ptr(), S.n_feedback.ptr()));
         if (PyDict_CheckExact(feedback.ptr())) {
             if (PyDict_Update(feedback.ptr(), message.ptr()) < 0)
                 raise_pending();
         } else {
             call_method(feedback, S.n_update, message);
         }
-        nb::object callback = get(self, S.n_feedback_callback);
+        nb::object callback = steal_or_raise(S.c_feedback_callback.get(self.ptr(), S.n_feedback_callback.ptr()));
         if (!callback.is_none()) {
-            nb::object addr = get(self, S.n_address);
+            nb::object addr = steal_or_raise(S.c_address.get(self.ptr(), S.n_address.ptr()));
             callback(addr, message);
         }
     } else {

@@ -3,38 +3,15 @@
 // bringing the Python-visible state up to date, and the end of the run.
 #include "virtual/native_run.hpp"
 
+#include "core/member_hashes.hpp"
 #include "virtual/stepping.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <iterator>
 
-// Exported by the interpreter (declared in its internal headers): a dict
-// store with the key's hash given.
-extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item, Py_hash_t hash);
 namespace vkl::virt {
 namespace {
-
-// The hashes of the VKL_Items members, which are enumeration members whose
-// __hash__ is Python code: computing three of them per tick would cost more
-// than the tick.  Kept while the enumeration class is unchanged.
-bool item_hashes_current(State &S) {
-    PyTypeObject *t = Py_TYPE(S.items[0].ptr());
-    if (S.item_hash_tag != 0 && t->tp_version_tag == S.item_hash_tag)
-        return true;
-    for (int k = 0; k < kNumItems; ++k) {
-        if (Py_TYPE(S.items[k].ptr()) != t)
-            return false;
-        Py_hash_t h = PyObject_Hash(S.items[k].ptr());
-        if (h == -1)
-            raise_pending();
-        S.item_hash[k] = h;
-    }
-    // Hashing ran Python code, which may have changed the class meanwhile:
-    // keep the hashes only under a tag taken now.
-    S.item_hash_tag = has_version_tag(t) ? t->tp_version_tag : 0;
-    return S.item_hash_tag != 0;
-}
 
 // Bring the Python-visible state up to the last finished tick.  A value that
 // is no longer the one this run left there was set by code that ran during a
@@ -50,11 +27,11 @@ void materialize(State &S, Run &s) {
     };
     put(0, steal_or_raise(PyLong_FromLongLong(s.count)));
     nb::dict snap;
-    bool known = s.n_distinct > 0 && item_hashes_current(S);
+    bool known = s.n_distinct > 0 && S.item_hashes.current(S.items, kNumItems);
     for (int j = 0; j < s.n_distinct; ++j) {
         int k = s.distinct[j];
         nb::object value = kItems[k].kind == ItemKind::NaN ? S.nan : steal_or_raise(PyFloat_FromDouble(s.values[j]));
-        int r = known ? _PyDict_SetItem_KnownHash(snap.ptr(), S.items[k].ptr(), value.ptr(), S.item_hash[k])
+        int r = known ? dict_set_known_hash(snap.ptr(), S.items[k].ptr(), value.ptr(), S.item_hashes.hash(k))
                       : PyDict_SetItem(snap.ptr(), S.items[k].ptr(), value.ptr());
         if (r < 0)
             raise_pending();

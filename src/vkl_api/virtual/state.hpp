@@ -6,6 +6,7 @@
 
 #include "core/attr_cache.hpp"
 #include "core/ctypes_field.hpp"
+#include "core/member_hashes.hpp"
 #include "core/pyutil.hpp"
 #include "core/telemetry.hpp"
 
@@ -265,10 +266,7 @@ struct State {
     nb::object nan;         // math.nan
     PyTypeObject *view_type = nullptr;
     nb::object items[kNumItems]; // VKL_Items members in order
-    // Their hashes, as computed under the enumeration class's version tag
-    // `item_hash_tag` (a change to the class, e.g. of __hash__, changes it).
-    Py_hash_t item_hash[kNumItems] = {};
-    unsigned int item_hash_tag = 0;
+    MemberHashes item_hashes;    // their hashes, for the snapshots' keys
 
     // The log class's slots: offsets, its own descriptors, their names.
     Py_ssize_t log_off[kLogFields] = {};

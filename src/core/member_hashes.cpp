@@ -1,0 +1,43 @@
+#include "core/member_hashes.hpp"
+
+#include "core/pyutil.hpp"
+
+// Exported by the interpreter (declared in its internal headers): a dict
+// store with the key's hash given.
+extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item, Py_hash_t hash);
+
+namespace vkl {
+
+bool MemberHashes::current(const nb::object *members, size_t n) {
+    if (tag_ != 0 && first_ < n && Py_TYPE(members[first_].ptr()) == type_ && type_->tp_version_tag == tag_)
+        return true;
+    tag_ = 0;
+    type_ = nullptr;
+    hash_.assign(n, -1);
+    for (size_t k = 0; k < n; ++k) {
+        if (!members[k].is_valid())
+            continue;
+        PyTypeObject *t = Py_TYPE(members[k].ptr());
+        if (!type_) {
+            type_ = t;
+            first_ = k;
+        } else if (t != type_) {
+            return false;
+        }
+        Py_hash_t h = PyObject_Hash(members[k].ptr());
+        if (h == -1)
+            raise_pending();
+        hash_[k] = h;
+    }
+    // Hashing ran Python code, which may have changed the class meanwhile:
+    // the hashes are kept only under a tag taken now.
+    if (type_ && (PyType_HasFeature(type_, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(type_)))
+        tag_ = type_->tp_version_tag;
+    return tag_ != 0;
+}
+
+int dict_set_known_hash(PyObject *d, PyObject *key, PyObject *value, Py_hash_t hash) {
+    return _PyDict_SetItem_KnownHash(d, key, value, hash);
+}
+
+} // namespace vkl
