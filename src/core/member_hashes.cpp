@@ -8,22 +8,32 @@ extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key
 
 namespace vkl {
 
+namespace {
+// The class has a version tag (given one now if it had none).
+bool tagged(PyTypeObject *t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
+}
+} // namespace
+
 bool MemberHashes::current(const nb::object *members, size_t n) {
     if (tag_ != 0 && first_ < n && Py_TYPE(members[first_].ptr()) == type_ && type_->tp_version_tag == tag_)
         return true;
     tag_ = 0;
     type_ = nullptr;
+    size_t first = 0;
+    while (first < n && !members[first].is_valid())
+        ++first;
+    // A class that can have no tag could change unseen: nothing is kept
+    // (and nothing hashed in vain).
+    if (first == n || !tagged(Py_TYPE(members[first].ptr())))
+        return false;
+    PyTypeObject *t = Py_TYPE(members[first].ptr());
     hash_.assign(n, -1);
-    for (size_t k = 0; k < n; ++k) {
+    for (size_t k = first; k < n; ++k) {
         if (!members[k].is_valid())
             continue;
-        PyTypeObject *t = Py_TYPE(members[k].ptr());
-        if (!type_) {
-            type_ = t;
-            first_ = k;
-        } else if (t != type_) {
+        if (Py_TYPE(members[k].ptr()) != t)
             return false;
-        }
         Py_hash_t h = PyObject_Hash(members[k].ptr());
         if (h == -1)
             raise_pending();
@@ -31,8 +41,11 @@ bool MemberHashes::current(const nb::object *members, size_t n) {
     }
     // Hashing ran Python code, which may have changed the class meanwhile:
     // the hashes are kept only under a tag taken now.
-    if (type_ && (PyType_HasFeature(type_, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(type_)))
-        tag_ = type_->tp_version_tag;
+    if (tagged(t)) {
+        type_ = t;
+        first_ = first;
+        tag_ = t->tp_version_tag;
+    }
     return tag_ != 0;
 }
 
