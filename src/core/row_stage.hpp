@@ -57,6 +57,15 @@ public:
         if (n == 0)
             return;
         bool streamed = false;
+        // The line each column's rows end in part-way (the run's last rows)
+        // is written the ordinary way and must first be fetched: asked for
+        // now, it comes while the whole lines are stored.
+        for (size_t c = 0; c < N; ++c)
+            if (unsigned char *p = cur_[c]) {
+                uintptr_t end = (uintptr_t) (p + (narrow_[c] ? n : 8 * n));
+                if (end & 63)
+                    prefetch_for_write((const void *) (end & ~(uintptr_t) 63));
+            }
         for (size_t c = 0; c < N; ++c) {
             unsigned char *p = cur_[c];
             if (!p)
@@ -97,6 +106,17 @@ public:
     }
 
 private:
+    static void prefetch_for_write(const void *line) {
+#if defined(__GNUC__) && defined(__x86_64__)
+        // PREFETCHW (a no-op hint on processors without it); a prefetch never faults
+        __asm__ volatile("prefetchw %0" ::"m"(*(const char *) line));
+#elif defined(__GNUC__)
+        __builtin_prefetch(line, 1, 3);
+#else
+        (void) line;
+#endif
+    }
+
     unsigned char **cur_;
     const bool *narrow_;
     int n_ = 0;

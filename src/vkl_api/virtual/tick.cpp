@@ -332,21 +332,23 @@ long long long_run(State &S, Run &s, long long remaining) {
     bool due = false, stop = false, finish_generic = false;
     bool checked = false; // the full checks hold for the coming step
     pyact::FrameCount counting(materialize_before_python, &s); // closed before anything of ours may run Python
+    // Rows are held back for the whole run when it will last a few lines of
+    // rows or more, else stored as they come (a callback due within a few
+    // dozen ticks: a run that short gains nothing from holding back).  The
+    // choice is made once per run: a run that changed to storing rows as they
+    // come part-way, right after its lines went past the cache, would wait for
+    // every column's next lines.
+    constexpr long long kStagedRun = 24;
+    long long ahead = remaining;
+    if (s.may_emit)
+        ahead = std::min(ahead, s.div - s.count % s.div);
+    Stage *staged = ahead >= kStagedRun ? &stage : nullptr;
     try {
         while (done < remaining && !stop) {
             long long batch = std::min(kBatch, remaining - done);
             wr.make_room(batch, remaining - done);
             if (w.on && checked)
                 checked = w.arm(); // making room is ours: nothing else ran
-            // Rows are held back when the run will go on for a while, else
-            // stored as they come (a run that ends soon, a callback due,
-            // would write its last lines partly past the cache).
-            long long ahead = remaining - done;
-            if (s.may_emit)
-                ahead = std::min(ahead, s.div - s.count % s.div);
-            Stage *staged = ahead >= 4 * Stage::kRows ? &stage : nullptr;
-            if (!staged && stage.pending)
-                stage.store_pending(); // rows go in in order
             for (long long t = 0; t < batch; ++t) {
                 if (!checked) {
                     // Before the step: the twin may be stepped natively, with
