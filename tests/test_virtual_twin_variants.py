@@ -647,6 +647,8 @@ def drive(act, items, rate=None, mutate=None):
         ([], None),
         ([ITEMS.POSITION_FB, ITEMS.VBUS, ITEMS.DEBUG_SIGNAL_BOOL, ITEMS.TEMP_PCB, ITEMS.POSITION_FB], None),
         ([ITEMS.ERRORS_OVERRUN, ITEMS.ENCODER_INT_RAW, ITEMS.DEBUG_SIGNAL03], 2000),
+        # callbacks 40 ticks apart: runs that hold their rows back end at each one
+        ([ITEMS.SPEED_FB, ITEMS.IQ_FB], 500),
     ],
 )
 def test_native_and_generic_ticks_agree(items, rate):
