@@ -12,7 +12,8 @@ one run:
     next to the staged package as ``vkl_twin_step_loop`` or compiled here);
   * ``step(steps=N)`` without feedback items, and with four items and a callback at the
     default divider (every 20th tick, 1 kHz on a 20 kHz twin); the loop's own cost per
-    tick is the tick time minus the bare loop's;
+    tick is the tick time minus the bare loop's (on the reference twin also with the
+    callback at 500, 100 and 10 Hz);
   * ``step(load=..., steps=1)`` per call, with three feedback items;
   * telemetry bytes per tick: the resident-set growth over the second half of a long
     run (what each further tick costs, without the constant per-column rounding to
@@ -192,6 +193,7 @@ def main() -> None:
     header = (f"{'variant':24} {'bare':>7} {'no items':>9} {'own':>7} {'4 items+cb':>11} {'own':>7} "
               f"{'1-tick call':>12} {'B/tick':>7} {'need':>5}")
     print(header)
+    reference = None  # (library, bindings, bare ns, own ns at 1 kHz) of the reference twin
     try:
         for name in args.variants:
             lib, bindings = build_twin(work / name, model="B", **SCALAR_VARIANTS[name])
@@ -213,6 +215,8 @@ def main() -> None:
             own_fed = fed_ns - bare_ns if bare_ns else float("nan")
             print(f"{name:24} {bare_ns or float('nan'):7.1f} {plain_ns:9.1f} {own_plain:7.1f} {fed_ns:11.1f} "
                   f"{own_fed:7.1f} {one_ns:12.1f} {size['rss']:7.1f} {size['need']:5d}")
+            if name == "reference":
+                reference = (lib, bindings, bare_ns, own_fed)
             beside = f"bare C loop {bare_ns:.1f} ns/tick" if bare_ns else None
             if bare_ns:
                 figure(GROUP, f"loop cost per tick, no items [{name}]", own_plain, "ns",
@@ -224,6 +228,22 @@ def main() -> None:
             limit = size["need"] * (1 + TARGET_BYTES_SLACK)
             figure(GROUP, f"telemetry bytes per tick (resident growth) [{name}]", size["rss"], "B",
                    target=f"<= {limit:.0f} (column types need {size['need']})", met=size["rss"] <= limit)
+        if reference:
+            # The callback at slower rates: runs of 40 to 2,000 ticks between callbacks.
+            lib, bindings, bare_ns, own_1k = reference
+            parts = []
+            for rate in (500, 100, 10):
+                act = make_actuator((lib, bindings))
+                items = act.VKL_Items
+                act.set_feedback_items([items.POSITION_FB, items.SPEED_FB, items.TORQUE_FB, items.IQ_FB])
+                act.set_feedback_callback(lambda address, fb: None)
+                act.set_feedback_rate(rate)
+                ns = ns_per_tick(act, args.steps, args.repeats)
+                own = ns - bare_ns if bare_ns else float("nan")
+                parts.append(f"{rate} Hz {ns:.1f} (own {own:.1f})")
+                figure(GROUP, f"loop cost per tick, 4 items + callback at {rate} Hz [reference]", own, "ns",
+                       beside=f"at 1 kHz {own_1k:.1f} ns" if bare_ns else None)
+            print("reference, 4 items + callback at slower rates, ns per tick: " + "; ".join(parts))
         lockstep_ns = ns_per_lockstep_call(12, args.calls, args.repeats)
         print(f"12 reference actuators stepped in turn, step(load=..., steps=1) with 3 items: "
               f"{lockstep_ns:.1f} ns per call")
