@@ -15,9 +15,7 @@ bool tagged(PyTypeObject *t) {
 }
 } // namespace
 
-bool MemberHashes::current(const nb::object *members, size_t n) {
-    if (tag_ != 0 && first_ < n && Py_TYPE(members[first_].ptr()) == type_ && type_->tp_version_tag == tag_)
-        return true;
+bool MemberHashes::take(const nb::object *members, size_t n) {
     tag_ = 0;
     type_ = nullptr;
     size_t first = 0;

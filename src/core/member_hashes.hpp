@@ -24,10 +24,14 @@ public:
     // the class changed since.  False when they cannot be kept (no members,
     // members of different classes, a class without a version tag); the
     // dictionary then hashes the keys itself.  A failing __hash__ raises.
-    bool current(const nb::object *members, size_t n);
+    bool current(const nb::object *members, size_t n) {
+        return (tag_ != 0 && first_ < n && Py_TYPE(members[first_].ptr()) == type_ && type_->tp_version_tag == tag_) ||
+               take(members, n);
+    }
     Py_hash_t hash(size_t k) const { return hash_[k]; }
 
 private:
+    bool take(const nb::object *members, size_t n); // hash them now
     std::vector<Py_hash_t> hash_;
     PyTypeObject *type_ = nullptr; // the members' class, as hashed
     size_t first_ = 0;             // the first valid member
