@@ -17,7 +17,6 @@ bool tagged(PyTypeObject *t) {
 
 bool MemberHashes::take(const nb::object *members, size_t n) {
     tag_ = 0;
-    type_ = nullptr;
     size_t first = 0;
     while (first < n && !members[first].is_valid())
         ++first;
@@ -26,7 +25,9 @@ bool MemberHashes::take(const nb::object *members, size_t n) {
     if (first == n || !tagged(Py_TYPE(members[first].ptr())))
         return false;
     PyTypeObject *t = Py_TYPE(members[first].ptr());
-    hash_.assign(n, -1);
+    // Hashed into a vector of their own: __hash__ is Python code, during
+    // which another thread may use (or take) the hashes kept here.
+    std::vector<Py_hash_t> hashes(n, -1);
     for (size_t k = first; k < n; ++k) {
         if (!members[k].is_valid())
             continue;
@@ -35,16 +36,17 @@ bool MemberHashes::take(const nb::object *members, size_t n) {
         Py_hash_t h = PyObject_Hash(members[k].ptr());
         if (h == -1)
             raise_pending();
-        hash_[k] = h;
+        hashes[k] = h;
     }
     // Hashing ran Python code, which may have changed the class meanwhile:
     // the hashes are kept only under a tag taken now.
-    if (tagged(t)) {
-        type_ = t;
-        first_ = first;
-        tag_ = t->tp_version_tag;
-    }
-    return tag_ != 0;
+    if (!tagged(t))
+        return false;
+    hash_ = std::move(hashes);
+    type_ = t;
+    first_ = first;
+    tag_ = t->tp_version_tag;
+    return true;
 }
 
 int dict_set_known_hash(PyObject *d, PyObject *key, PyObject *value, Py_hash_t hash) {
