@@ -398,6 +398,22 @@ def compute(seconds):
             return n / seconds
 
 
+# The stream runs this long around the loop: it is under way before the loop
+# starts and still going when it ends.
+WARM_S = 0.3
+
+
+def paced_stream(line, rate, seconds, out):
+    """The device process writing feedback frames to `line` at `rate` per second for
+    the loop's `seconds` and the margins around it; the write times go to `out`."""
+    head, tail = frame_bytes(0x20, feedback_payload(0)).split(struct.pack("<I", 0), 1)
+    proc = device(line, PACED, rate, WARM_S + seconds + WARM_S, out, 0x20)
+    proc.stdin.write(head + b"%%INDEX%%" + tail)
+    proc.stdin.close()
+    time.sleep(WARM_S)
+    return proc
+
+
 # The control: the port read by a process of its own, in bulk as it arrives.
 PORT_DRAIN = """
 import os
@@ -410,19 +426,13 @@ def busy_control(rate, seconds, alone_rate):
     """The share of the loop's rate kept while the same paced stream arrives and is read
     by a separate process, nothing of it in this interpreter: what the machine itself
     takes from the loop (the device process, the kernel's pty work)."""
-    warm = 0.3
-    total_s = warm + seconds + 0.3
     line = Line()
     fd, out = tempfile.mkstemp(prefix="vkl-bench-")
     os.close(fd)
     reader = subprocess.Popen([sys.executable, "-c", "fd = %d\n%s" % (line.slave, PORT_DRAIN)],
                               pass_fds=(line.slave,))
     try:
-        head, tail = frame_bytes(0x20, feedback_payload(0)).split(struct.pack("<I", 0), 1)
-        proc = device(line, PACED, rate, total_s, out, 0x20)
-        proc.stdin.write(head + b"%%INDEX%%" + tail)
-        proc.stdin.close()
-        time.sleep(warm)
+        proc = paced_stream(line, rate, seconds, out)
         loop_rate = compute(seconds)
         proc.wait(30.0)
     finally:
@@ -434,9 +444,7 @@ def busy_control(rate, seconds, alone_rate):
 
 
 def busy(build, rate, seconds, alone_rate):
-    warm = 0.3
-    total_s = warm + seconds + 0.3
-    total = int(rate * total_s)
+    total = int(rate * (WARM_S + seconds + WARM_S))
     received = array.array("d", bytes(8 * total))
     monotonic = time.monotonic
 
@@ -451,11 +459,7 @@ def busy(build, rate, seconds, alone_rate):
     os.close(fd)
     try:
         actuators_for(link, [0x20], on_feedback, build)
-        head, tail = frame_bytes(0x20, feedback_payload(0)).split(struct.pack("<I", 0), 1)
-        proc = device(line, PACED, rate, total_s, out, 0x20)
-        proc.stdin.write(head + b"%%INDEX%%" + tail)
-        proc.stdin.close()
-        time.sleep(warm)
+        proc = paced_stream(line, rate, seconds, out)
         t0 = monotonic()
         loop_rate = compute(seconds)
         t1 = monotonic()

@@ -65,6 +65,18 @@ def make_actuator(paths) -> KavrelActuatorVirtual:
     return act
 
 
+def fed_actuator(paths, rate=None) -> KavrelActuatorVirtual:
+    """Four feedback items and a callback, at the default divider or at `rate` Hz."""
+    act = make_actuator(paths)
+    items = act.VKL_Items
+    act.set_feedback_items([items.POSITION_FB, items.SPEED_FB, items.TORQUE_FB, items.IQ_FB])
+    calls = []
+    act.set_feedback_callback(lambda address, fb: calls.append(1))
+    if rate is not None:
+        act.set_feedback_rate(rate)
+    return act
+
+
 def ns_per_tick(act: KavrelActuatorVirtual, steps: int, repeats: int) -> float:
     """Best of several runs, each on a fresh log (so the log's growth is paid)."""
     best = float("inf")
@@ -199,13 +211,9 @@ def main() -> None:
             lib, bindings = build_twin(work / name, model="B", **SCALAR_VARIANTS[name])
             plain = make_actuator((lib, bindings))
             plain_ns = ns_per_tick(plain, args.steps, args.repeats)
-            fed = make_actuator((lib, bindings))
-            items = fed.VKL_Items
-            fed.set_feedback_items([items.POSITION_FB, items.SPEED_FB, items.TORQUE_FB, items.IQ_FB])
-            calls = []
-            fed.set_feedback_callback(lambda address, fb: calls.append(1))
-            fed_ns = ns_per_tick(fed, args.steps, args.repeats)
+            fed_ns = ns_per_tick(fed_actuator((lib, bindings)), args.steps, args.repeats)
             one = make_actuator((lib, bindings))
+            items = one.VKL_Items
             one.set_feedback_items([items.POSITION_FB, items.SPEED_FB, items.TORQUE_FB])
             one_ns = ns_per_one_tick_call(one, args.calls, args.repeats)
             bare_ns = bare_ns_per_tick(exe, plain, lib, max(args.steps, 2_000_000), args.repeats) if exe else None
@@ -233,12 +241,7 @@ def main() -> None:
             lib, bindings, bare_ns, own_1k = reference
             parts = []
             for rate in (500, 100, 10):
-                act = make_actuator((lib, bindings))
-                items = act.VKL_Items
-                act.set_feedback_items([items.POSITION_FB, items.SPEED_FB, items.TORQUE_FB, items.IQ_FB])
-                act.set_feedback_callback(lambda address, fb: None)
-                act.set_feedback_rate(rate)
-                ns = ns_per_tick(act, args.steps, args.repeats)
+                ns = ns_per_tick(fed_actuator((lib, bindings), rate), args.steps, args.repeats)
                 own = ns - bare_ns if bare_ns else float("nan")
                 parts.append(f"{rate} Hz {ns:.1f} (own {own:.1f})")
                 figure(GROUP, f"loop cost per tick, 4 items + callback at {rate} Hz [reference]", own, "ns",

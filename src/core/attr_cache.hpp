@@ -12,7 +12,7 @@
 // the ordinary read.
 #pragma once
 
-#include <Python.h>
+#include "core/pyutil.hpp"
 
 namespace vkl {
 
@@ -99,7 +99,7 @@ private:
         Py_CLEAR(descr_);
         type_ = nullptr;
         tag_ = 0;
-        if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+        if (!has_version_tag(t))
             return;
         PyObject *d = _PyType_Lookup(t, name); // borrowed
         if (!d) {

@@ -1,5 +1,7 @@
 #include "core/ctypes_field.hpp"
 
+#include "core/pyutil.hpp"
+
 #include <cstring>
 
 namespace vkl {
@@ -70,7 +72,7 @@ void CtypesField::learn(PyObject *obj, PyObject *name) {
         PyErr_SetRaisedException(exc);
     };
     if (!c.ok || t->tp_getattro != PyObject_GenericGetAttr ||
-        (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t)))
+        !has_version_tag(t))
         return done();
     unsigned int tag = t->tp_version_tag; // what is learnt holds for this version only
     // The field descriptor, from the class itself (its own dictionary, as the

@@ -8,13 +8,6 @@ extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key
 
 namespace vkl {
 
-namespace {
-// The class has a version tag (given one now if it had none).
-bool tagged(PyTypeObject *t) {
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
-}
-} // namespace
-
 bool MemberHashes::take(const nb::object *members, size_t n) {
     tag_ = 0;
     size_t first = 0;
@@ -22,7 +15,7 @@ bool MemberHashes::take(const nb::object *members, size_t n) {
         ++first;
     // A class that can have no tag could change unseen: nothing is kept
     // (and nothing hashed in vain).
-    if (first == n || !tagged(Py_TYPE(members[first].ptr())))
+    if (first == n || !has_version_tag(Py_TYPE(members[first].ptr())))
         return false;
     PyTypeObject *t = Py_TYPE(members[first].ptr());
     // Hashed into a vector of their own: __hash__ is Python code, during
@@ -40,7 +33,7 @@ bool MemberHashes::take(const nb::object *members, size_t n) {
     }
     // Hashing ran Python code, which may have changed the class meanwhile:
     // the hashes are kept only under a tag taken now.
-    if (!tagged(t))
+    if (!has_version_tag(t))
         return false;
     hash_ = std::move(hashes);
     type_ = t;

@@ -31,6 +31,14 @@
 namespace vkl {
 namespace nb = nanobind;
 
+// ---- classes ------------------------------------------------------------
+// The class has a version tag (given one now if it had none).  Any change to
+// the class or a base gives it a new one, and tags are never reused, so what
+// was learnt of a class under a tag holds while the tag does.
+inline bool has_version_tag(PyTypeObject *t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
+}
+
 // ---- errors -------------------------------------------------------------
 // Raise (as a C++ exception carrying the Python error) a TypeError with the
 // shared argument-type text.

@@ -52,7 +52,7 @@ bool posix_class_untouched(PosixPort &p) {
     if (io)
         return false;
     PyErr_Clear();
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+    if (!has_version_tag(t))
         return false;
     p.write_timeout_plain = _PyType_Lookup(t, p.n_write_timeout.ptr()) == nullptr;
     p.checked_tag = t->tp_version_tag;

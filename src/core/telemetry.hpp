@@ -73,27 +73,23 @@ public:
     size_t capacity() const { return blk_ ? blk_->cap : 0; }
     size_t bytes_allocated() const { return capacity() * item_size(kind_); }
 
-    // Make room for at least n elements in total (geometric growth).
-    void ensure(size_t n) {
-        if (!blk_ || n > blk_->cap) {
-            sync();
-            grow(n);
-            resync();
-        }
-        if (blk_->mapped && n * item_size(kind_) + blk_->color > blk_->populated)
-            populate(n);
-    }
-
-    // Capacity for at least n elements in total, without backing the pages
-    // of a mapping yet.  A writer that knows how many rows are coming takes
-    // the storage they will end in at once, sparing the copies through each
-    // size on the way; ensure() then backs what its next rows need.
+    // Capacity for at least n elements in total (geometric growth), without
+    // backing the pages of a mapping yet.  A writer that knows how many rows
+    // are coming takes the storage they will end in at once, sparing the
+    // copies through each size on the way; ensure() then backs what its next
+    // rows need.
     void reserve(size_t n) {
         if (!blk_ || n > blk_->cap) {
             sync();
             grow(n);
             resync();
         }
+    }
+    // Make room for at least n elements in total, backed.
+    void ensure(size_t n) {
+        reserve(n);
+        if (blk_->mapped && n * item_size(kind_) + blk_->color > blk_->populated)
+            populate(n);
     }
 
     void push_double(double v) {

@@ -934,7 +934,7 @@ bool class_facts(State &S, PyTypeObject *t) {
         !plain_byte(_PyType_Lookup(t, S.n_start_byte.ptr()), &f.known.start) ||
         !plain_byte(_PyType_Lookup(t, S.n_crc_magic.ptr()), &f.known.trailer))
         return false;
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) && !PyUnstable_Type_AssignVersionTag(t))
+    if (!has_version_tag(t))
         return false;
     f.tag = t->tp_version_tag;
     return f.tag != 0;

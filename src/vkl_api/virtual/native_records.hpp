@@ -25,12 +25,6 @@ inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // ---- Verified classes ------------------------------------------------------------
 
-// The class has a version tag (given one now if it had none); any change to
-// the class resets it.
-inline bool has_version_tag(PyTypeObject *t) {
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
-}
-
 // The full checks of the classes below, each recording the version tag it
 // passed under.
 bool self_type_check(State &S, PyTypeObject *t);

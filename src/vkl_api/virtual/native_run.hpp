@@ -160,8 +160,9 @@ struct CallWriter {
         size_t reserve = (size_t) std::min(std::max(ahead, n), kReserveRows);
         for (int c = 0; c < kNumSeries; ++c) {
             cols[c]->attach(&cur[c], &stage);
-            cols[c]->reserve(cols[c]->size() + reserve);
-            cols[c]->ensure(cols[c]->size() + (size_t) n);
+            size_t len = cols[c]->size();
+            cols[c]->reserve(len + reserve);
+            cols[c]->ensure(len + (size_t) n);
             least = std::min(least, cols[c]->spare());
         }
         rows = cols[kTfbIndex]->size();
