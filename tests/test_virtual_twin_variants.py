@@ -583,6 +583,52 @@ def test_callback_exception_leaves_state_of_the_last_tick(paths, proxy):
     assert a._simulation_step_count == 35
 
 
+def _hold(a):
+    return a._latest_feedback, a.feedback
+
+
+def _add_key(a):
+    a.feedback["extra"] = 1.0
+
+
+def _reorder(a):
+    value = a.feedback.pop(I.SPEED_FB)
+    a.feedback[I.SPEED_FB] = value
+
+
+def _store_int(a):
+    a._latest_feedback[I.POSITION_FB] = 7
+
+
+@pytest.mark.parametrize("meddle", [_hold, _add_key, _reorder, _store_int])
+def test_one_tick_steps_give_fresh_maps_whatever_the_caller_did_to_the_last(paths, meddle):
+    """Lockstep one-tick calls on the native road: after each tick the snapshot and `feedback`
+    hold exactly the items in their order with the tick's values, and the maps of earlier ticks
+    that the caller still holds stay as they were."""
+    w = new_wrapper(paths)
+    a = KavrelActuatorVirtual(w)
+    a.connect()
+    a.change_speed_setpoint(3.0)
+    a.start()
+    a.set_feedback_items([I.SPEED_FB, I.POSITION_FB])
+    before = native_ticks()
+    for _ in range(3):
+        a.step(steps=1)
+    held = meddle(a)
+    frozen = [dict(d) for d in held] if held else None
+    for k in range(12):
+        a.step(load=0.01 * k, steps=1)
+        now = {I.SPEED_FB: float(w.info.spd_fb), I.POSITION_FB: float(w.info.pos_fb)}
+        for d in (a._latest_feedback, a.feedback):
+            assert d == now and list(d) == [I.SPEED_FB, I.POSITION_FB]
+            assert all(type(v) is float for v in d.values())
+        if k % 4 == 0:
+            meddle(a)
+    if held:
+        assert [dict(d) for d in held] == frozen and held[0] is not a._latest_feedback
+    assert native_ticks() - before == 15
+
+
 def test_step_called_from_the_callback(paths):
     """A callback may step the actuator itself; the outer call then goes on with its own count."""
     def run(twin):
