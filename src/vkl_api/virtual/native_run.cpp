@@ -198,7 +198,9 @@ bool full_checks(State &S, Run &s) {
     const Plan::LogSeen &seen_log = plan->log_seen;
     if (s.slot_run && seen_log.log == log && seen_log.generation == tel::storage_generation &&
         std::memcmp(seen_log.slots, s.slot_run, sizeof seen_log.slots) == 0) {
-        std::copy(seen_log.cols, seen_log.cols + kNumSeries, s.cols);
+        s.cols = seen_log.cols;
+        s.slots0 = seen_log.slots;
+        s.log_as_seen = true;
     } else {
         for (int i = 0; i < kNumSeries; ++i) {
             PyObject *o = log_slot(S, log, i);
@@ -212,12 +214,12 @@ bool full_checks(State &S, Run &s) {
                 series_set_kind(so, plan->kind[i]);
             }
             s.keep[i] = nb::borrow(o);
-            s.cols[i] = so->col;
+            s.cols_own[i] = so->col;
         }
         s.have_keep = true;
     }
-    if (s.slot_run)
-        std::memcpy(s.slots0, s.slot_run, sizeof s.slots0);
+    if (s.slot_run && !s.log_as_seen)
+        std::memcpy(s.slots_own, s.slot_run, sizeof s.slots_own);
     PyObject *ts = log_slot(S, log, kTimeStepIndex), *t0 = log_slot(S, log, kTimeStartIndex);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
         return false;

@@ -200,8 +200,16 @@ struct Run : Found {
     nb::object keep[kLogFields];
     bool have_keep = false;
     PyObject **slot_run = nullptr; // the log's slots, when they are one run of words
-    PyObject *slots0[kLogFields];
-    tel::Column *cols[kNumSeries];
+    // The slots and columns as the full checks found them: the plan's record
+    // itself when they found the log as recorded (Plan::LogSeen), else this
+    // run's own copy.  The record is rewritten only at the end of a short
+    // run; a nested run on the same plan counts as a Python frame, after
+    // which this run reads neither again.
+    PyObject *const *slots0 = slots_own;
+    tel::Column *const *cols = cols_own;
+    bool log_as_seen = false; // slots0 and cols are the plan's record
+    PyObject *slots_own[kLogFields];
+    tel::Column *cols_own[kNumSeries];
     // The call's writer (made by the first long run that needs it).
     std::unique_ptr<CallWriter> *writer = nullptr;
     double time_step = 0, time_start = 0;
@@ -244,7 +252,7 @@ struct Run : Found {
     }
     bool slots_unchanged() const {
         if (!have_keep)
-            return std::memcmp(slot_run, slots0, sizeof slots0) == 0;
+            return std::memcmp(slot_run, slots0, kLogFields * sizeof(PyObject *)) == 0;
         for (int i = 0; i < kLogFields; ++i)
             if (log_slot(*st, log, i) != keep[i].ptr())
                 return false;

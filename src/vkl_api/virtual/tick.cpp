@@ -182,13 +182,19 @@ long long short_run(State &S, Run &s, long long remaining) {
                 break;
             }
         }
-        if (done > 0 && !finish_generic && s.slot_run) {
-            // The series as checked after the last tick, its row appended.
-            Plan::LogSeen &seen_log = plan->log_seen;
+        // The series as checked after the last tick, its row appended: the
+        // record stands as it is when the run found the log as recorded and no
+        // column's storage changed since (the run's checks held the slots and
+        // columns to it; a nested run, which could rewrite it, counts as a
+        // Python frame and ends this run the generic way).
+        Plan::LogSeen &seen_log = plan->log_seen;
+        if (done > 0 && !finish_generic && s.slot_run &&
+            !(s.log_as_seen && seen_log.generation == tel::storage_generation)) {
             seen_log.log = s.log;
             seen_log.generation = tel::storage_generation;
             std::memcpy(seen_log.slots, s.slot_run, sizeof seen_log.slots);
-            std::copy(s.cols, s.cols + kNumSeries, seen_log.cols);
+            if (s.cols != seen_log.cols)
+                std::copy(s.cols, s.cols + kNumSeries, seen_log.cols);
         }
     } catch (std::bad_alloc &) {
         out_of_memory(S, s, counting, done);
@@ -285,7 +291,7 @@ struct Watch {
         for (int i = 0; i < n_types; ++i)
             if (types[i]->tp_version_tag != tags[i] || (owners[i] && Py_TYPE(owners[i]) != types[i]))
                 return false;
-        return std::memcmp(s.slot_run, s.slots0, sizeof s.slots0) == 0 && s.v->call_unchanged() &&
+        return std::memcmp(s.slot_run, s.slots0, kLogFields * sizeof(PyObject *)) == 0 && s.v->call_unchanged() &&
                s.items_unchanged();
     }
 };
