@@ -202,6 +202,7 @@ bool full_checks(State &S, Run &s) {
         s.slots0 = seen_log.slots;
         s.log_as_seen = true;
     } else {
+        s.series_hold.emplace();
         for (int i = 0; i < kNumSeries; ++i) {
             PyObject *o = log_slot(S, log, i);
             if (!o || !is_series(o) || !((SeriesObject *) o)->col)
@@ -213,7 +214,7 @@ bool full_checks(State &S, Run &s) {
                     return false;
                 series_set_kind(so, plan->kind[i]);
             }
-            s.keep[i] = nb::borrow(o);
+            (*s.series_hold)[i] = nb::borrow(o);
             s.cols_own[i] = so->col;
         }
         s.have_keep = true;
@@ -223,8 +224,8 @@ bool full_checks(State &S, Run &s) {
     PyObject *ts = log_slot(S, log, kTimeStepIndex), *t0 = log_slot(S, log, kTimeStartIndex);
     if (!ts || !t0 || !PyFloat_CheckExact(ts) || !PyFloat_CheckExact(t0))
         return false;
-    s.keep[kTimeStepIndex] = nb::borrow(ts);
-    s.keep[kTimeStartIndex] = nb::borrow(t0);
+    s.time_hold[0] = nb::borrow(ts);
+    s.time_hold[1] = nb::borrow(t0);
     s.time_step = PyFloat_AS_DOUBLE(ts);
     s.time_start = PyFloat_AS_DOUBLE(t0);
     if (inp_port_added(*plan, v))

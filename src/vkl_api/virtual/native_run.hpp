@@ -11,8 +11,10 @@
 #include "virtual/series.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vkl::virt {
@@ -196,9 +198,15 @@ struct Run : Found {
     // has to read them after foreign code ran; a short run that finds them as
     // the last one left them (Plan::LogSeen) only compares the log's slots
     // (`slots0`, the whole run of them) and the storage generation, which
-    // tell the same.  The time step and start are always kept.
-    nb::object keep[kLogFields];
-    bool have_keep = false;
+    // tell the same.  The time step and start are always kept.  The series'
+    // holds are made only where needed, so that such a run neither makes nor
+    // drops any.
+    std::optional<std::array<nb::object, kNumSeries>> series_hold;
+    nb::object time_hold[2];
+    bool have_keep = false; // every series held
+    PyObject *kept(int i) const {
+        return i < kNumSeries ? (*series_hold)[i].ptr() : time_hold[i - kNumSeries].ptr();
+    }
     PyObject **slot_run = nullptr; // the log's slots, when they are one run of words
     // The slots and columns as the full checks found them: the plan's record
     // itself when they found the log as recorded (Plan::LogSeen), else this
@@ -254,7 +262,7 @@ struct Run : Found {
         if (!have_keep)
             return std::memcmp(slot_run, slots0, kLogFields * sizeof(PyObject *)) == 0;
         for (int i = 0; i < kLogFields; ++i)
-            if (log_slot(*st, log, i) != keep[i].ptr())
+            if (log_slot(*st, log, i) != kept(i))
                 return false;
         return true;
     }
@@ -262,7 +270,7 @@ struct Run : Found {
         if (!slots_unchanged())
             return false;
         for (int i = 0; i < kNumSeries; ++i)
-            if (((SeriesObject *) keep[i].ptr())->col != cols[i] || cols[i]->kind() != plan->kind[i])
+            if (((SeriesObject *) kept(i))->col != cols[i] || cols[i]->kind() != plan->kind[i])
                 return false;
         return true;
     }
@@ -271,8 +279,10 @@ struct Run : Found {
     void keep_all() {
         if (have_keep)
             return;
+        if (!series_hold)
+            series_hold.emplace();
         for (int i = 0; i < kNumSeries; ++i)
-            keep[i] = nb::borrow(log_slot(*st, log, i));
+            (*series_hold)[i] = nb::borrow(log_slot(*st, log, i));
         have_keep = true;
     }
     bool u64_fit() const {

@@ -328,7 +328,7 @@ long long long_run(State &S, Run &s, long long remaining) {
         *s.writer = std::make_unique<CallWriter>(S);
     CallWriter &wr = **s.writer;
     if (!wr.holds_all(s.cols, plan->narrow))
-        wr.take(s.keep, s.cols, plan->narrow);
+        wr.take(s.series_hold->data(), s.cols, plan->narrow);
     if (S.parked == &wr)
         S.parked = nullptr; // running: not to be taken over
     Stage &stage = wr.stage;
