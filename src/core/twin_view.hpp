@@ -44,6 +44,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace vkl::twin {
 namespace nb = nanobind;
@@ -165,6 +166,25 @@ struct TwinView {
         return inp_group;
     }
     mutable const GroupView *inp_group = nullptr;
+
+    // Each group's structure object and its class as viewed, side by side in
+    // one array: the tick loops check the classes after every foreign call,
+    // and the map's nodes lie all over the heap.  Made on first use (the map
+    // does not change after the view is built).
+    struct GroupClass {
+        PyObject *obj; // the structure (held by its GroupView)
+        PyTypeObject *type;
+        unsigned int tag;
+    };
+    const std::vector<GroupClass> &group_classes() const {
+        if (group_classes_.size() != groups.size()) {
+            group_classes_.clear();
+            for (const auto &kv : groups)
+                group_classes_.push_back({kv.second.obj.ptr(), kv.second.type, kv.second.type_tag});
+        }
+        return group_classes_;
+    }
+    mutable std::vector<GroupClass> group_classes_;
 
     // ---- validity (see the top of this file) --------------------------------
     PyTypeObject *owner_type = nullptr; // the exact wrapper class the view was built for

@@ -271,11 +271,9 @@ inline bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, Py
     }
     if (Py_TYPE(act) != c.owner || c.owner != v->owner_type || c.owner->tp_version_tag != c.owner_tag)
         return false;
-    for (const auto &kv : v->groups) {
-        const twin::GroupView &g = kv.second;
-        if (Py_TYPE(g.obj.ptr()) != g.type || g.type->tp_version_tag != g.type_tag)
+    for (const TwinView::GroupClass &g : v->group_classes())
+        if (Py_TYPE(g.obj) != g.type || g.type->tp_version_tag != g.tag)
             return false;
-    }
     return PyModule_CheckExact(v->lib.ptr()) && v->call_unchanged();
 }
 

@@ -257,8 +257,8 @@ struct Watch {
         add(Py_TYPE(s.log), s.log);
         add(s.v->owner_type, nullptr);
         add(Py_TYPE(s.v->step_obj.ptr()), s.v->step_obj.ptr());
-        for (const auto &kv : s.v->groups)
-            add(kv.second.type, kv.second.obj.ptr());
+        for (const TwinView::GroupClass &g : s.v->group_classes())
+            add(g.type, g.obj);
     }
     void add(PyTypeObject *t, PyObject *owner) {
         if (n_types < (int) std::size(types) && has_version_tag(t)) {
