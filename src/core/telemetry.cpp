@@ -234,6 +234,7 @@ void retire(Block *b) {
 
 uint64_t storage_generation = 0;
 uint64_t mutations = 0;
+size_t attached_columns = 0;
 
 void release_export(Block *b) {
     if (--b->exports == 0 && b->orphan)
@@ -254,6 +255,7 @@ Column::~Column() {
         // stored into freed storage.
         store_pending();
         *cursor_ = nullptr;
+        --attached_columns;
     }
     ++storage_generation;
     retire(blk_);
@@ -403,6 +405,8 @@ void Column::reset() {
     blk_ = nullptr;
     len_ = 0;
     resync(); // an attached writer is let go (its cursor cleared)
+    if (cursor_)
+        --attached_columns;
     cursor_ = nullptr;
     rows_ = nullptr;
 }

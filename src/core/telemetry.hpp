@@ -39,6 +39,9 @@ extern uint64_t storage_generation;
 // Counts every other change made through a column's own operations (appends,
 // stores, removals); see Column's native row writers.
 extern uint64_t mutations;
+// Columns attached to a row writer now, anywhere: none means no column is
+// (a caller about to write columns of its own need not look at each).
+extern size_t attached_columns;
 
 // A row writer that holds rows back before storing them through the cursors
 // of its columns (see Column's native row writers).  Every operation of an
@@ -143,12 +146,16 @@ public:
         sync();
         if (!blk_)
             grow(0);
+        if (!cursor_)
+            ++attached_columns;
         cursor_ = slot;
         rows_ = rows;
         resync();
     }
     void detach() {
         sync();
+        if (cursor_)
+            --attached_columns;
         cursor_ = nullptr;
         rows_ = nullptr;
     }

@@ -165,6 +165,8 @@ namespace {
 // column attached otherwise is in a run in progress further up (a twin
 // calling back).
 bool columns_free(State &S, Run &s) {
+    if (tel::attached_columns == 0)
+        return true; // (a caller stepping in lockstep: no writer anywhere)
     CallWriter *own = s.writer ? s.writer->get() : nullptr;
     bool attached = false;
     for (int c = 0; c < kNumSeries; ++c)
