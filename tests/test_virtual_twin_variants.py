@@ -629,6 +629,105 @@ def test_one_tick_steps_give_fresh_maps_whatever_the_caller_did_to_the_last(path
     assert native_ticks() - before == 15
 
 
+# ---- one-tick calls: what the caller does with the log between them ------------------------------
+
+def _reads(a, log):
+    return len(log.time), log.time[-1], log.pos_fb[-1], list(log.spd_fb)[-3:], len(log.inp_enable)
+
+
+def _buffer(a, log):
+    view = memoryview(log.pos_fb)
+    return view.tolist()
+
+
+def _appends_to_a_series(a, log):
+    log.pos_fb.append(1.25)
+    log.inp_enable.append(True)
+    return len(log.pos_fb), len(log.time)
+
+
+def _replaces_a_series(a, log):
+    log.spd_fb = VirtualActuatorLog().spd_fb
+    return ()
+
+
+def _replaces_the_log(a, log):
+    a.telemetry_log = VirtualActuatorLog()
+    return ()
+
+
+def _compares_and_clears(a, log):
+    same = log == log
+    del log.T_fb[:2]
+    return same, len(log.T_fb)
+
+
+def _long_run(a, log):
+    a.step(steps=70)
+    return (len(log.time),)
+
+
+def _drops_the_log(a, log):
+    a.telemetry_log = VirtualActuatorLog()
+    return "dropped"
+
+
+@pytest.mark.parametrize("between", [_reads, _buffer, _appends_to_a_series, _replaces_a_series,
+                                     _replaces_the_log, _compares_and_clears, _long_run, _drops_the_log])
+def test_one_tick_calls_leave_complete_logs_whatever_runs_between_them(paths, between):
+    """A controller stepping in lockstep: its one-tick calls on the native road and on the
+    generic one give the same logs, and every log the caller reads, changes, replaces or drops
+    between calls holds each row up to that call, in order."""
+    def run(generic):
+        a = bound(paths, generic)
+        a.connect()
+        a.start()
+        a.change_speed_setpoint(2.0)
+        seen, logs = [], []
+        for k in range(90):
+            a.step(load=0.01 * k, steps=1)
+            if k in (4, 40, 77):  # rows of the calls just made may be held back here
+                log = a.telemetry_log
+                seen.append(between(a, log))
+                if seen[-1] != "dropped":
+                    logs.append(log)
+                del log
+        return a, seen, logs
+
+    before = native_ticks()
+    a, seen_native, logs_native = run(False)
+    native = native_ticks() - before
+    b, seen_generic, logs_generic = run(True)
+    assert all(same_values(p, q) for p, q in zip(seen_native, seen_generic)) and len(seen_native) == 3
+    for x, y in zip(logs_native + [a.telemetry_log], logs_generic + [b.telemetry_log]):
+        assert logs_identical(x, y) is None
+    assert native == 90 + (3 * 70 if between is _long_run else 0)
+    if between is _replaces_the_log:
+        assert [len(log.time) for log in logs_native] == [5, 36, 37]
+
+
+def test_actuators_sharing_a_log_take_turns_at_its_rows(paths):
+    """Two actuators appending to one log in turn, one tick per call: the rows interleave as
+    the calls do, on the native road as on the generic one."""
+    def run(generic):
+        a, b = bound(paths, generic), bound(paths, generic)
+        for act, ref in ((a, 1.0), (b, -2.0)):
+            act.connect()
+            act.start()
+            act.change_speed_setpoint(ref)
+        b.telemetry_log = a.telemetry_log
+        for k in range(75):
+            a.step(load=0.01 * k, steps=1)
+            b.step(steps=1 + k % 2)
+        return a.telemetry_log
+
+    before = native_ticks()
+    native = run(False)
+    assert native_ticks() - before == 75 * 2 + 37
+    generic = run(True)
+    assert logs_identical(native, generic) is None and len(native.time) == 75 * 2 + 37
+
+
 def test_step_called_from_the_callback(paths):
     """A callback may step the actuator itself; the outer call then goes on with its own count."""
     def run(twin):

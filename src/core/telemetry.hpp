@@ -148,6 +148,8 @@ public:
             grow(0);
         if (!cursor_)
             ++attached_columns;
+        else
+            *cursor_ = nullptr; // the writer it leaves sees it is no longer its own
         cursor_ = slot;
         rows_ = rows;
         resync();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "core/twin_view.hpp"
+#include "virtual/short_writer.hpp"
 #include "virtual/state.hpp"
 
 #include <cstdint>
@@ -242,6 +243,8 @@ struct Plan {
         PyObject *slots[kLogFields] = {};
         tel::Column *cols[kNumSeries] = {};
     } log_seen;
+    // The short runs' writer (see ShortWriter), kept as long as the plan.
+    ShortWriter short_writer;
 };
 
 // The view's plan, made on first use and kept with the view (so any number of

@@ -160,13 +160,13 @@ bool find_objects(State &S, Found &s, PyObject *self) {
 
 namespace {
 
-// The log's columns are attached to no writer but the call's own (holding
-// them all as they are) or a parked one, which is made to let them go.  A
-// column attached otherwise is in a run in progress further up (a twin
-// calling back).
+// The log's columns are attached to no writer but the plan's short runs'
+// (holding them all), the call's own (likewise) or a parked one or another
+// plan's short runs', which are made to let them go.  A column attached
+// otherwise is in a run in progress further up (a twin calling back).
 bool columns_free(State &S, Run &s) {
-    if (tel::attached_columns == 0)
-        return true; // (a caller stepping in lockstep: no writer anywhere)
+    if (tel::attached_columns == 0 || s.plan->short_writer.holds(s.cols))
+        return true;
     CallWriter *own = s.writer ? s.writer->get() : nullptr;
     bool attached = false;
     for (int c = 0; c < kNumSeries; ++c)
@@ -177,6 +177,7 @@ bool columns_free(State &S, Run &s) {
         own->release();
     if (S.parked)
         S.parked->release();
+    ShortWriter::release_holders(s.cols);
     for (int c = 0; c < kNumSeries; ++c)
         if (s.cols[c]->attached())
             return false;

@@ -112,34 +112,19 @@ long long short_run(State &S, Run &s, long long remaining) {
     PyObject *sd = s.sd, *act = s.act, *ad = s.ad;
     PyObject *watched_libd = s.watched ? s.libd : nullptr;
     PyObject *watched_idd = s.watched ? s.idd.ptr() : nullptr;
-    // The row of one tick as the plan reads it from the fields.
+    // The row of one tick as the plan reads it from the fields, through the
+    // plan's short runs' writer (attached to the log's columns from one call
+    // to the next, so taking them is rare).
+    ShortWriter &writer = plan->short_writer;
     auto append_row = [&]() {
-        bool room = true;
-        for (int c = 0; c < kNumSeries; ++c)
-            room &= s.cols[c]->room();
-        double tm = tick::row_time(s.time_step, s.cols[kTfbIndex]->size(), s.time_start);
-        if (room) {
-            // Every column takes its value without growing: stored without
-            // the per-value checks, the row counted once.
-            write_row(plan, tm, [&s](int i, const void *src) {
-                uint64_t w;
-                std::memcpy(&w, src, 8);
-                s.cols[i]->put_unchecked(w);
-            }, [&s](int i, bool b) { s.cols[i]->put_unchecked(b ? 1 : 0); });
-            ++tel::mutations;
-            return;
-        }
-        write_row(plan, tm, [&s](int i, const void *src) {
-            uint64_t w;
-            std::memcpy(&w, src, 8);
-            if (s.plan->kind[i] == tel::Kind::Int)
-                s.cols[i]->push_int((int64_t) w);
-            else {
-                double x;
-                std::memcpy(&x, &w, 8);
-                s.cols[i]->push_double(x);
-            }
-        }, [&s](int i, bool b) { s.cols[i]->push_bool(b); });
+        if (!writer.holds(s.cols))
+            writer.take(s.cols, plan->narrow);
+        writer.make_room();
+        double tm = tick::row_time(s.time_step, writer.rows(), s.time_start);
+        uint64_t *w = writer.row();
+        write_row(plan, tm, [w](int i, const void *src) { std::memcpy(&w[i], src, 8); },
+                  [w](int i, bool b) { w[i] = b ? 1 : 0; });
+        writer.commit();
     };
     long long done = 0;
     bool due = false, finish_generic = false;
