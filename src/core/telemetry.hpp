@@ -137,7 +137,9 @@ public:
     // without checks only where ensure() made room and nothing else has run
     // since: operations that change the storage bump storage_generation, any
     // other change bumps `mutations`.  A writer that holds rows back names
-    // itself (`rows`): every operation stores them first.
+    // itself (`rows`): every operation stores them first.  A column taken by
+    // another writer, reset or destroyed clears the cursor it leaves, so a
+    // writer whose cursor is still set knows its column is alive and its own.
     void attach(unsigned char **slot, PendingRows *rows = nullptr) {
         if (cursor_ == slot) {
             rows_ = rows;
@@ -175,21 +177,6 @@ public:
         }
         size_t len = size();
         return cap > len ? cap - len : 0;
-    }
-
-    // ---- One row across many columns -------------------------------------
-    // An append without the checks of push_*: the caller has seen room() on
-    // this column with nothing run since, and counts the row in `mutations`
-    // itself once it is complete (one count per row, not per value, so that
-    // the stores of a row do not wait on each other).
-    bool room() const { return blk_ && !cursor_ && len_ < blk_->cap; }
-    void put_unchecked(uint64_t w) {
-        unsigned char *at = blk_->data + len_ * item_size(kind_);
-        if (kind_ == Kind::Bool)
-            *at = (unsigned char) w;
-        else
-            std::memcpy(at, &w, 8);
-        ++len_;
     }
 
 private:

@@ -54,11 +54,11 @@ bool fields_checked(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObje
 }
 
 // A short run (a caller stepping in lockstep, one tick per call) appends its
-// rows through the columns themselves (no cursors: a value per column, the
-// row counted once when every column has room) and makes the full checks around
-// each twin step: setting up write cursors and the change watch would cost
-// more than the ticks.  The step and field checks are taken from the record
-// of the last full ones while the dictionaries they read are watched.
+// rows through its plan's ShortWriter, attached from one call to the next, and
+// makes the full checks around each twin step: setting up the change watch
+// would cost more than the ticks.  The step and field checks are taken from
+// the record of the last full ones while the dictionaries they read are
+// watched.
 constexpr long long kShortRun = 4;
 
 // One tick's row as the plan reads it from the fields, handed value by value
