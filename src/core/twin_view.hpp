@@ -184,7 +184,6 @@ struct TwinView {
         }
         return group_classes_;
     }
-    mutable std::vector<GroupClass> group_classes_;
 
     // ---- validity (see the top of this file) --------------------------------
     PyTypeObject *owner_type = nullptr; // the exact wrapper class the view was built for
@@ -237,6 +236,8 @@ struct TwinView {
     // not overridden.  When `caches` is given, the three cached port values
     // are stored there (in the order of kOptionalInportCaches).
     bool step_valid(nb::handle wrapper, PyObject *wdict, double *caches = nullptr) const;
+
+    mutable std::vector<GroupClass> group_classes_; // see group_classes()
 };
 
 // The wrapper's view when its fields may be used now, else nullptr.
