@@ -100,6 +100,12 @@ const TwinView::ClassChecks &TwinView::class_checks() const {
     return class_state;
 }
 
+void TwinView::list_group_classes() const {
+    group_classes_.clear();
+    for (const auto &kv : groups)
+        group_classes_.push_back({kv.second.obj.ptr(), kv.second.type, kv.second.type_tag});
+}
+
 bool TwinView::fields_valid(nb::handle wrapper, PyObject *wdict) const {
     if (!wdict || Py_TYPE(wrapper.ptr()) != owner_type || !class_checks().fields)
         return false;

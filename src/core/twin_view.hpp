@@ -177,13 +177,11 @@ struct TwinView {
         unsigned int tag;
     };
     const std::vector<GroupClass> &group_classes() const {
-        if (group_classes_.size() != groups.size()) {
-            group_classes_.clear();
-            for (const auto &kv : groups)
-                group_classes_.push_back({kv.second.obj.ptr(), kv.second.type, kv.second.type_tag});
-        }
+        if (group_classes_.size() != groups.size())
+            list_group_classes();
         return group_classes_;
     }
+    void list_group_classes() const;
 
     // ---- validity (see the top of this file) --------------------------------
     PyTypeObject *owner_type = nullptr; // the exact wrapper class the view was built for
