@@ -43,6 +43,22 @@ extern uint64_t mutations;
 // (a caller about to write columns of its own need not look at each).
 extern size_t attached_columns;
 
+// What a row writer found when it last visited its columns: room for `rows`
+// more rows in every one from the log's row `from`, standing while no
+// column's storage or contents changed anywhere since (see Column's native
+// row writers).
+struct RoomRecord {
+    bool known = false;
+    uint64_t storage = 0, changes = 0;
+    size_t from = 0, rows = 0;
+
+    // Room for `n` more rows after the log's row `now`.
+    bool fits(size_t n, size_t now) const {
+        return known && storage == storage_generation && changes == mutations && rows >= n + (now - from);
+    }
+    void found(size_t now, size_t least) { *this = {true, storage_generation, mutations, now, least}; }
+};
+
 // A row writer that holds rows back before storing them through the cursors
 // of its columns (see Column's native row writers).  Every operation of an
 // attached column first asks it to store what it holds, so the rows held

@@ -111,13 +111,7 @@ struct CallWriter {
     bool narrow[kNumSeries];        // the columns of one byte per value (booleans)
     Stage stage{cur, narrow};       // rows held back during a run
     size_t rows = 0;                // the log's rows, those held back included
-    // The room every column had when make_room last visited them: `rows`
-    // more from row `from`, while nothing changed the columns' storage.
-    struct {
-        bool known = false;
-        uint64_t storage = 0, mutations = 0;
-        size_t from = 0, rows = 0;
-    } room;
+    tel::RoomRecord room; // as make_room last found it
 
     explicit CallWriter(State &S) : S(S) {}
     CallWriter(const CallWriter &) = delete;
@@ -155,8 +149,7 @@ struct CallWriter {
     // costs more than the rows of a batch when they have left the cache.
     static constexpr long long kReserveRows = 1 << 18;
     void make_room(long long n, long long ahead) {
-        if (room.known && room.storage == tel::storage_generation && room.mutations == tel::mutations &&
-            room.rows >= (size_t) n + (rows - room.from))
+        if (room.fits((size_t) n, rows))
             return;
         size_t least = SIZE_MAX;
         size_t reserve = (size_t) std::min(std::max(ahead, n), kReserveRows);
@@ -168,7 +161,7 @@ struct CallWriter {
             least = std::min(least, cols[c]->spare());
         }
         rows = cols[kTfbIndex]->size();
-        room = {true, tel::storage_generation, tel::mutations, rows, least};
+        room.found(rows, least);
     }
     // The columns still attached let go (the first stores any rows held back).
     void release() {

@@ -57,7 +57,7 @@ void ShortWriter::visit() {
         least = std::min(least, col->spare());
     }
     rows_ = cols_[kTfbIndex]->size();
-    room_ = {true, tel::storage_generation, tel::mutations, rows_, least};
+    room_.found(rows_, least);
 }
 
 void ShortWriter::release_holders(tel::Column *const *cols) {

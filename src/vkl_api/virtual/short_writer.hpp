@@ -59,10 +59,8 @@ public:
     // visit found may no longer hold: another row would not fit, or some
     // column's storage or contents changed anywhere since.
     void make_room() {
-        if (room_.known && room_.storage == tel::storage_generation && room_.mutations == tel::mutations &&
-            room_.rows > rows_ - room_.from)
-            return;
-        visit();
+        if (!room_.fits(1, rows_))
+            visit();
     }
     // The next row's words (see tick::RowStage::row), the log's row count
     // before it, and the row complete.
@@ -83,11 +81,7 @@ private:
     bool narrow_[kNumSeries] = {};
     tick::RowStage<kNumSeries> stage_{cur_, narrow_};
     size_t rows_ = 0; // the log's rows, those held back included
-    struct {
-        bool known = false;
-        uint64_t storage = 0, mutations = 0;
-        size_t from = 0, rows = 0;
-    } room_;
+    tel::RoomRecord room_; // as the last visit found it
     ShortWriter *next_ = nullptr, *prev_ = nullptr; // the list of live writers
 };
 
