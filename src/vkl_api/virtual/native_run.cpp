@@ -165,8 +165,12 @@ namespace {
 // plan's short runs', which are made to let them go.  A column attached
 // otherwise is in a run in progress further up (a twin calling back).
 bool columns_free(State &S, Run &s) {
-    if (tel::attached_columns == 0 || s.plan->short_writer.holds(s.cols))
+    if (tel::attached_columns == 0)
         return true;
+    if (s.plan->short_writer.holds(s.cols)) {
+        s.short_writer_holds = true;
+        return true;
+    }
     CallWriter *own = s.writer ? s.writer->get() : nullptr;
     bool attached = false;
     for (int c = 0; c < kNumSeries; ++c)

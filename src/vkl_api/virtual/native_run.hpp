@@ -209,6 +209,10 @@ struct Run : Found {
     PyObject *const *slots0 = slots_own;
     tel::Column *const *cols = cols_own;
     bool log_as_seen = false; // slots0 and cols are the plan's record
+    // The plan's short runs' writer holds the columns (found by the full
+    // checks; only a column's reset or destruction, which ends the run's
+    // native ticks, or another run, which counts as a frame, undoes it).
+    bool short_writer_holds = false;
     PyObject *slots_own[kLogFields];
     tel::Column *cols_own[kNumSeries];
     // The call's writer (made by the first long run that needs it).

@@ -47,7 +47,10 @@ void ShortWriter::release() {
     room_.known = false;
 }
 
-void ShortWriter::visit() {
+bool ShortWriter::visit() {
+    for (int c = 0; c < kNumSeries; ++c)
+        if (!cur_[c])
+            return false;
     // Each column's length reads through its cursor and stores the rows held
     // back first.
     size_t least = SIZE_MAX;
@@ -58,6 +61,7 @@ void ShortWriter::visit() {
     }
     rows_ = cols_[kTfbIndex]->size();
     room_.found(rows_, least);
+    return true;
 }
 
 void ShortWriter::release_holders(tel::Column *const *cols) {

@@ -57,11 +57,10 @@ public:
     // Room for one more row in every column, written through the cursors
     // (held back or not).  The columns are visited only when what the last
     // visit found may no longer hold: another row would not fit, or some
-    // column's storage or contents changed anywhere since.
-    void make_room() {
-        if (!room_.fits(1, rows_))
-            visit();
-    }
+    // column's storage or contents changed anywhere since.  False, with
+    // nothing done, when a column has left this writer meanwhile (a reset or
+    // a destruction changes the storage, so a visit always looks).
+    bool make_room() { return room_.fits(1, rows_) || visit(); }
     // The next row's words (see tick::RowStage::row), the log's row count
     // before it, and the row complete.
     uint64_t *row() { return stage_.row(); }
@@ -74,7 +73,7 @@ public:
     static void release_holders(tel::Column *const *cols);
 
 private:
-    void visit();
+    bool visit();
 
     tel::Column *cols_[kNumSeries] = {};
     unsigned char *cur_[kNumSeries] = {};

@@ -117,9 +117,12 @@ long long short_run(State &S, Run &s, long long remaining) {
     // to the next, so taking them is rare).
     ShortWriter &writer = plan->short_writer;
     auto append_row = [&]() {
-        if (!writer.holds(s.cols))
-            writer.take(s.cols, plan->narrow);
-        writer.make_room();
+        if (!s.short_writer_holds || !writer.make_room()) {
+            if (!writer.holds(s.cols))
+                writer.take(s.cols, plan->narrow);
+            s.short_writer_holds = true;
+            writer.make_room(); // all attached now
+        }
         double tm = tick::row_time(s.time_step, writer.rows(), s.time_start);
         uint64_t *w = writer.row();
         write_row(plan, tm, [w](int i, const void *src) { std::memcpy(&w[i], src, 8); },
