@@ -706,6 +706,25 @@ def test_one_tick_calls_leave_complete_logs_whatever_runs_between_them(paths, be
         assert [len(log.time) for log in logs_native] == [5, 36, 37]
 
 
+def test_one_tick_calls_grow_the_columns_as_they_fill(paths):
+    """Thousands of one-tick calls carry every column past the sizes its storage takes on the way
+    (the rows held back meanwhile included); the log matches the generic road's."""
+    def run(generic):
+        a = bound(paths, generic)
+        a.connect()
+        a.start()
+        a.change_speed_setpoint(1.5)
+        for k in range(5000):
+            a.step(load=0.001 * (k % 7), steps=1)
+        return a.telemetry_log
+
+    before = native_ticks()
+    native = run(False)
+    assert native_ticks() - before == 5000
+    generic = run(True)
+    assert logs_identical(native, generic) is None and len(native.time) == 5000
+
+
 def test_actuators_sharing_a_log_take_turns_at_its_rows(paths):
     """Two actuators appending to one log in turn, one tick per call: the rows interleave as
     the calls do, on the native road as on the generic one."""
