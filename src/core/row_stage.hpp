@@ -30,6 +30,18 @@
 
 namespace vkl::tick {
 
+// Ask for the cache line at `line` for writing: PREFETCHW (a no-op hint on
+// processors without it).  A prefetch never faults, whatever the address.
+inline void prefetch_for_write(const void *line) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    __asm__ volatile("prefetchw %0" ::"m"(*(const char *) line));
+#elif defined(__GNUC__)
+    __builtin_prefetch(line, 1, 3);
+#else
+    (void) line;
+#endif
+}
+
 template <size_t N>
 class RowStage final : public telemetry::PendingRows {
 public:
@@ -106,17 +118,6 @@ public:
     }
 
 private:
-    static void prefetch_for_write(const void *line) {
-#if defined(__GNUC__) && defined(__x86_64__)
-        // PREFETCHW (a no-op hint on processors without it); a prefetch never faults
-        __asm__ volatile("prefetchw %0" ::"m"(*(const char *) line));
-#elif defined(__GNUC__)
-        __builtin_prefetch(line, 1, 3);
-#else
-        (void) line;
-#endif
-    }
-
     unsigned char **cur_;
     const bool *narrow_;
     int n_ = 0;

@@ -3,6 +3,7 @@
 // Nothing here touches Python.
 #pragma once
 
+#include "core/row_stage.hpp"
 #include "core/telemetry.hpp"
 #include "core/twin_view.hpp"
 
@@ -68,12 +69,7 @@ inline double row_time(double step, size_t rows, double start) {
 // asked for (for writing) so the stores do not wait for it.
 inline void put8(unsigned char *&cursor, const void *src) {
     std::memcpy(cursor, src, 8);
-#if defined(__GNUC__) && defined(__x86_64__)
-    // PREFETCHW (a no-op hint on processors without it); a prefetch never faults
-    __asm__ volatile("prefetchw %0" ::"m"(*(const char *) (cursor + 512)));
-#elif defined(__GNUC__)
-    __builtin_prefetch(cursor + 512, 1, 3);
-#endif
+    prefetch_for_write(cursor + 512);
     cursor += 8;
 }
 
