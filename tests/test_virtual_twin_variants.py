@@ -629,6 +629,66 @@ def test_one_tick_steps_give_fresh_maps_whatever_the_caller_did_to_the_last(path
     assert native_ticks() - before == 15
 
 
+def _count(a, r):
+    return [a._simulation_step_count]
+
+
+def _snapshot_value(a, r):
+    return [a._latest_feedback[I.SPEED_FB]]
+
+
+def _feedback_values(a, r):
+    return list(a.feedback.values())
+
+
+def _returned_map(a, r):
+    return [r]
+
+
+def _returned_value(a, r):
+    return [r[I.POSITION_FB]]
+
+
+@pytest.mark.parametrize("take", [_count, _snapshot_value, _feedback_values, _returned_map, _returned_value])
+def test_one_tick_steps_leave_the_values_the_caller_holds_as_they_were(paths, take):
+    """The count, snapshot values and returned maps a caller keeps from earlier one-tick calls
+    keep their values however many calls follow, while the actuator's own stay current."""
+    w = new_wrapper(paths)
+    a = KavrelActuatorVirtual(w)
+    a.connect()
+    a.change_speed_setpoint(3.0)
+    a.start()
+    a.set_feedback_items([I.SPEED_FB, I.POSITION_FB])
+    before = native_ticks()
+    kept = []
+    for k in range(16):
+        r = a.step(load=0.01 * k, steps=1)
+        if k % 5 == 2:
+            kept += [(o, repr(o)) for o in take(a, r)]
+        now = {I.SPEED_FB: float(w.info.spd_fb), I.POSITION_FB: float(w.info.pos_fb)}
+        assert r == a._latest_feedback == a.feedback == now
+        assert a._simulation_step_count == k + 1
+    assert len(kept) >= 3
+    assert [repr(o) for o, _ in kept] == [text for _, text in kept]
+    assert native_ticks() - before == 16
+
+
+def test_one_tick_steps_count_past_an_int_digit(paths):
+    """The tick count stays exact where its int needs a second internal digit."""
+    w = new_wrapper(paths)
+    a = KavrelActuatorVirtual(w)
+    a.connect()
+    a.start()
+    a.set_feedback_items([I.SPEED_FB])
+    a.step(steps=1)
+    start = (1 << 30) - 3
+    a._simulation_step_count = start
+    for k in range(1, 6):
+        a.step(steps=1)
+        assert a._simulation_step_count == start + k
+        assert type(a._simulation_step_count) is int and str(a._simulation_step_count) == str(start + k)
+
+
 # ---- one-tick calls: what the caller does with the log between them ------------------------------
 
 def _reads(a, log):
