@@ -57,24 +57,29 @@ bool count_in_place(PyObject *o, long long count) {
     return true;
 }
 
-// The snapshot `latest` and `feedback` `fb`, both refillable (see above),
-// given the new values in place: each value of theirs is an exact float that
+// The snapshot `latest` and `feedback` `fb`, both referenced by the actuator's
+// dictionary and the run only and holding exactly the items in order (as
+// refillable asks), given the new values in place: each value of theirs is an exact float that
 // nothing but their entries references (one object may sit at the same key
 // in both), an item that is always NaN holding the module's NaN.  False, and
 // nothing changed, when that does not hold.
 bool maps_in_place(State &S, const Run &s, PyObject *latest, PyObject *fb, PyObject *const *item_keys) {
     const int n = s.n_distinct;
-    if (!kCountsExact || latest == fb || !refillable(latest, item_keys, n) || !refillable(fb, item_keys, n))
+    auto own = [n](PyObject *d) { return PyDict_CheckExact(d) && Py_REFCNT(d) == 2 && PyDict_GET_SIZE(d) == n; };
+    if (!kCountsExact || !latest || !fb || latest == fb || !own(latest) || !own(fb))
         return false;
-    PyObject *a[kNumItems], *b[kNumItems], *k;
+    PyObject *a[kNumItems], *b[kNumItems], *ka, *kb;
     Py_ssize_t pa = 0, pb = 0;
     for (int j = 0; j < n; ++j) {
-        PyDict_Next(latest, &pa, &k, &a[j]);
-        PyDict_Next(fb, &pb, &k, &b[j]);
+        PyDict_Next(latest, &pa, &ka, &a[j]);
+        PyDict_Next(fb, &pb, &kb, &b[j]);
+        if (ka != item_keys[j] || kb != item_keys[j])
+            return false;
         if (kItems[s.distinct[j]].kind == ItemKind::NaN) {
             if (a[j] != S.nan.ptr() || b[j] != S.nan.ptr())
                 return false;
-        } else if (a[j] == b[j] ? Py_REFCNT(a[j]) != 2 : Py_REFCNT(a[j]) != 1 || Py_REFCNT(b[j]) != 1) {
+        } else if (!PyFloat_CheckExact(a[j]) || !PyFloat_CheckExact(b[j]) ||
+                   (a[j] == b[j] ? Py_REFCNT(a[j]) != 2 : Py_REFCNT(a[j]) != 1 || Py_REFCNT(b[j]) != 1)) {
             return false;
         }
     }
