@@ -57,12 +57,13 @@ bool count_in_place(PyObject *o, long long count) {
     return true;
 }
 
-// The snapshot `latest` and `feedback` `fb`, both referenced by the actuator's
-// dictionary and the run only and holding exactly the items in order (as
-// refillable asks), given the new values in place: each value of theirs is an exact float that
-// nothing but their entries references (one object may sit at the same key
-// in both), an item that is always NaN holding the module's NaN.  False, and
-// nothing changed, when that does not hold.
+// The snapshot `latest` and `feedback` `fb` given the new values in place.
+// Both are referenced by the actuator's dictionary and the run only and hold
+// exactly the items in order (as refillable asks); each value is an exact
+// float that nothing but their entries references (one object may sit at the
+// same key in both), or, for an item that is always NaN, the module's NaN.
+// False, with nothing changed, when that does not hold: a caller keeping the
+// map `step` returned keeps its values, so the next call makes new ones.
 bool maps_in_place(State &S, const Run &s, PyObject *latest, PyObject *fb, PyObject *const *item_keys) {
     const int n = s.n_distinct;
     auto own = [n](PyObject *d) { return PyDict_CheckExact(d) && Py_REFCNT(d) == 2 && PyDict_GET_SIZE(d) == n; };
