@@ -600,17 +600,23 @@ def _store_int(a):
     a._latest_feedback[I.POSITION_FB] = 7
 
 
-@pytest.mark.parametrize("meddle", [_hold, _add_key, _reorder, _store_int])
-def test_one_tick_steps_give_fresh_maps_whatever_the_caller_did_to_the_last(paths, meddle):
-    """Lockstep one-tick calls on the native road: after each tick the snapshot and `feedback`
-    hold exactly the items in their order with the tick's values, and the maps of earlier ticks
-    that the caller still holds stay as they were."""
+def _spinning_with_two_items(paths):
+    """A started actuator on a fresh twin under a speed setpoint, with two feedback items."""
     w = new_wrapper(paths)
     a = KavrelActuatorVirtual(w)
     a.connect()
     a.change_speed_setpoint(3.0)
     a.start()
     a.set_feedback_items([I.SPEED_FB, I.POSITION_FB])
+    return w, a
+
+
+@pytest.mark.parametrize("meddle", [_hold, _add_key, _reorder, _store_int])
+def test_one_tick_steps_give_fresh_maps_whatever_the_caller_did_to_the_last(paths, meddle):
+    """Lockstep one-tick calls on the native road: after each tick the snapshot and `feedback`
+    hold exactly the items in their order with the tick's values, and the maps of earlier ticks
+    that the caller still holds stay as they were."""
+    w, a = _spinning_with_two_items(paths)
     before = native_ticks()
     for _ in range(3):
         a.step(steps=1)
@@ -653,12 +659,7 @@ def _returned_value(a, r):
 def test_one_tick_steps_leave_the_values_the_caller_holds_as_they_were(paths, take):
     """The count, snapshot values and returned maps a caller keeps from earlier one-tick calls
     keep their values however many calls follow, while the actuator's own stay current."""
-    w = new_wrapper(paths)
-    a = KavrelActuatorVirtual(w)
-    a.connect()
-    a.change_speed_setpoint(3.0)
-    a.start()
-    a.set_feedback_items([I.SPEED_FB, I.POSITION_FB])
+    w, a = _spinning_with_two_items(paths)
     a.step(steps=300)  # counts past the interpreter's shared small ints
     before = native_ticks()
     kept = []
