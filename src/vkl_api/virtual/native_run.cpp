@@ -387,12 +387,9 @@ void watch_dicts(State &S, Run &s) {
         return;
     TwinView *v = s.v;
     s.libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
-    // A dictionary with a version entry is watched already: it is tracked
-    // only once watched, and stays watched (nothing here unwatches one) until
-    // it is freed, which removes its entry.
-    auto watch = [&](PyObject *d) { return version_entry(d) || PyDict_Watch(S.dict_watcher, d) == 0; };
     bool watched = pyact::make_stores_notify(s.self, s.sd) && pyact::make_stores_notify(s.act, s.ad) && s.libd &&
-                   watch(s.sd) && watch(s.ad) && watch(s.libd);
+                   PyDict_Watch(S.dict_watcher, s.sd) == 0 && PyDict_Watch(S.dict_watcher, s.ad) == 0 &&
+                   PyDict_Watch(S.dict_watcher, s.libd) == 0;
     if (watched && (!s.plan->inp_missing.empty() || v->in_opt_missing_any)) {
         s.inp_obj = v->groups.find("inp")->second.obj.ptr();
         s.idd = nb::steal(instance_dict(s.inp_obj));
