@@ -16,19 +16,22 @@ namespace {
 // `d`, the snapshot or `feedback` dictionary as this run found it and as
 // the actuator's dictionary still holds it, is referenced by nothing else
 // (the actuator's dictionary and the run hold one reference each) and holds
-// exactly `keys`, in that order, with floats for values.  Refilled in place,
-// it cannot be told from the new dictionary that `step` is to make: no code
-// holds it, and the keys, their order and every value come out the same.
-// This spares a one-tick call two dictionaries made and two freed.
-bool refillable(PyObject *d, PyObject *const *keys, int n) {
+// exactly `keys`, in that order, with floats for values (given in `vals`).
+// Refilled in place, it cannot be told from the new dictionary that `step` is
+// to make: no code holds it, and the keys, their order and every value come
+// out the same.  This spares a one-tick call two dictionaries made and two
+// freed.
+bool refillable(PyObject *d, PyObject *const *keys, int n, PyObject **vals) {
     if (!d || !PyDict_CheckExact(d) || Py_REFCNT(d) != 2 || PyDict_GET_SIZE(d) != n)
         return false;
     Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    for (int j = 0; PyDict_Next(d, &pos, &k, &v); ++j)
+    PyObject *k;
+    for (int j = 0; j < n; ++j) {
+        PyDict_Next(d, &pos, &k, &vals[j]);
         // Exact floats only: dropping one runs no code.
-        if (j >= n || k != keys[j] || !PyFloat_CheckExact(v))
+        if (k != keys[j] || !PyFloat_CheckExact(vals[j]))
             return false;
+    }
     return true;
 }
 
@@ -57,30 +60,21 @@ bool count_in_place(PyObject *o, long long count) {
     return true;
 }
 
-// The snapshot `latest` and `feedback` `fb` given the new values in place.
-// Both are referenced by the actuator's dictionary and the run only and hold
-// exactly the items in order (as refillable asks); each value is an exact
-// float that nothing but their entries references (one object may sit at the
-// same key in both), or, for an item that is always NaN, the module's NaN.
-// False, with nothing changed, when that does not hold: a caller keeping the
-// map `step` returned keeps its values, so the next call makes new ones.
-bool maps_in_place(State &S, const Run &s, PyObject *latest, PyObject *fb, PyObject *const *item_keys) {
+// The values `a` of the snapshot and `b` of `feedback`, both refillable
+// dictionaries, given the new values in place: each is a float that nothing
+// but their entries references (one object may sit at the same key in both),
+// or, for an item that is always NaN, the module's NaN.  False, with nothing
+// changed, when that does not hold: a caller keeping the map `step` returned
+// keeps its values, so the next call makes new ones.
+bool values_in_place(State &S, const Run &s, PyObject *const *a, PyObject *const *b) {
     const int n = s.n_distinct;
-    auto own = [n](PyObject *d) { return PyDict_CheckExact(d) && Py_REFCNT(d) == 2 && PyDict_GET_SIZE(d) == n; };
-    if (!kCountsExact || !latest || !fb || latest == fb || !own(latest) || !own(fb))
+    if (!kCountsExact)
         return false;
-    PyObject *a[kNumItems], *b[kNumItems], *ka, *kb;
-    Py_ssize_t pa = 0, pb = 0;
     for (int j = 0; j < n; ++j) {
-        PyDict_Next(latest, &pa, &ka, &a[j]);
-        PyDict_Next(fb, &pb, &kb, &b[j]);
-        if (ka != item_keys[j] || kb != item_keys[j])
-            return false;
         if (kItems[s.distinct[j]].kind == ItemKind::NaN) {
             if (a[j] != S.nan.ptr() || b[j] != S.nan.ptr())
                 return false;
-        } else if (!PyFloat_CheckExact(a[j]) || !PyFloat_CheckExact(b[j]) ||
-                   (a[j] == b[j] ? Py_REFCNT(a[j]) != 2 : Py_REFCNT(a[j]) != 1 || Py_REFCNT(b[j]) != 1)) {
+        } else if (a[j] == b[j] ? Py_REFCNT(a[j]) != 2 : Py_REFCNT(a[j]) != 1 || Py_REFCNT(b[j]) != 1) {
             return false;
         }
     }
@@ -97,27 +91,36 @@ void materialize(State &S, Run &s) {
     s.dirty = false;
     const StepAttr keys[3] = {A_COUNT, A_LATEST, A_FEEDBACK};
     auto held = [&](int k) { return s.sd_entry(S, keys[k]) == s.seen[k].ptr(); };
-    const int n = s.n_distinct;
-    PyObject *item_keys[kNumItems];
-    for (int j = 0; j < n; ++j)
-        item_keys[j] = S.items[s.distinct[j]].ptr();
-    bool count_done = held(0) && count_in_place(s.seen[0].ptr(), s.count);
-    if (count_done && held(1) && held(2) && maps_in_place(S, s, s.seen[1].ptr(), s.seen[2].ptr(), item_keys))
-        return;
     auto put = [&](int k, nb::object v) {
         if (!held(k))
             return;
         memo_store(S, s.memo, s.sd, keys[k], v.ptr());
         s.seen[k] = std::move(v);
     };
-    if (!count_done)
+    if (!(held(0) && count_in_place(s.seen[0].ptr(), s.count)))
         put(0, steal_or_raise(PyLong_FromLongLong(s.count)));
+    const int n = s.n_distinct;
+    PyObject *item_keys[kNumItems];
+    for (int j = 0; j < n; ++j)
+        item_keys[j] = S.items[s.distinct[j]].ptr();
+    // The members' hashes, taken now if their class changed (which runs
+    // their __hash__): before the maps are looked at, so that no code runs
+    // between that look and their refill.
+    bool known = n > 0 && S.item_hashes.current(S.items, kNumItems);
+    // The snapshot, then `feedback` as its copy: each refilled where it can
+    // be (its values in place where nothing else reaches them), else made
+    // anew and stored.
+    PyObject *latest = s.seen[1].ptr(), *fb = s.seen[2].ptr();
+    PyObject *latest_vals[kNumItems], *fb_vals[kNumItems];
+    bool refill_latest = held(1) && refillable(latest, item_keys, n, latest_vals);
+    bool refill_fb = held(2) && fb != latest && refillable(fb, item_keys, n, fb_vals);
+    if (refill_latest && refill_fb && values_in_place(S, s, latest_vals, fb_vals))
+        return;
     nb::object values[kNumItems];
     for (int j = 0; j < n; ++j) {
         int k = s.distinct[j];
         values[j] = kItems[k].kind == ItemKind::NaN ? S.nan : steal_or_raise(PyFloat_FromDouble(s.values[j]));
     }
-    bool known = n > 0 && S.item_hashes.current(S.items, kNumItems);
     auto fill = [&](PyObject *d) {
         for (int j = 0; j < n; ++j) {
             int k = s.distinct[j];
@@ -127,14 +130,11 @@ void materialize(State &S, Run &s) {
                 raise_pending();
         }
     };
-    // The snapshot, then `feedback` as its copy: each refilled where it can
-    // be, else made anew and stored.
-    PyObject *latest = s.seen[1].ptr(), *fb = s.seen[2].ptr();
-    // Only with the members' hashes known: storing then runs no code, which
-    // could otherwise see a dictionary refilled in part.
+    // Refilled only with the members' hashes known: storing then runs no
+    // code, which could otherwise see a dictionary refilled in part.
     bool can_refill = known || n == 0;
-    bool refill_latest = can_refill && held(1) && refillable(latest, item_keys, n);
-    bool refill_fb = can_refill && held(2) && fb != latest && refillable(fb, item_keys, n);
+    refill_latest &= can_refill;
+    refill_fb &= can_refill;
     nb::object snap;
     if (refill_latest) {
         fill(latest);
