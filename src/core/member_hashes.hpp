@@ -24,9 +24,10 @@ public:
     // the class changed since.  False when they cannot be kept (no members,
     // members of different classes, a class without a version tag); the
     // dictionary then hashes the keys itself.  A failing __hash__ raises.
-    bool current(const nb::object *members, size_t n) {
-        return (tag_ != 0 && first_ < n && Py_TYPE(members[first_].ptr()) == type_ && type_->tp_version_tag == tag_) ||
-               take(members, n);
+    bool current(const nb::object *members, size_t n) { return held(members, n) || take(members, n); }
+    // Whether current() holds without hashing (so without running any code).
+    bool held(const nb::object *members, size_t n) const {
+        return tag_ != 0 && first_ < n && Py_TYPE(members[first_].ptr()) == type_ && type_->tp_version_tag == tag_;
     }
     Py_hash_t hash(size_t k) const { return hash_[k]; }
 

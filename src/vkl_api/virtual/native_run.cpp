@@ -13,28 +13,6 @@
 namespace vkl::virt {
 namespace {
 
-// `d`, the snapshot or `feedback` dictionary as this run found it and as
-// the actuator's dictionary still holds it, is referenced by nothing else
-// (the actuator's dictionary and the run hold one reference each) and holds
-// exactly `keys`, in that order, with floats for values (given in `vals`).
-// Refilled in place, it cannot be told from the new dictionary that `step` is
-// to make: no code holds it, and the keys, their order and every value come
-// out the same.  This spares a one-tick call two dictionaries made and two
-// freed.
-bool refillable(PyObject *d, PyObject *const *keys, int n, PyObject **vals) {
-    if (!d || !PyDict_CheckExact(d) || Py_REFCNT(d) != 2 || PyDict_GET_SIZE(d) != n)
-        return false;
-    Py_ssize_t pos = 0;
-    PyObject *k;
-    for (int j = 0; j < n; ++j) {
-        PyDict_Next(d, &pos, &k, &vals[j]);
-        // Exact floats only: dropping one runs no code.
-        if (k != keys[j] || !PyFloat_CheckExact(vals[j]))
-            return false;
-    }
-    return true;
-}
-
 // Values that no code can reach but through the dictionaries this run holds
 // are updated in place: an object of an immutable type referenced only from
 // there cannot be told from a new one of the new value (the interpreter
@@ -60,28 +38,64 @@ bool count_in_place(PyObject *o, long long count) {
     return true;
 }
 
-// The values `a` of the snapshot and `b` of `feedback`, both refillable
-// dictionaries, given the new values in place: each is a float that nothing
-// but their entries references (one object may sit at the same key in both),
-// or, for an item that is always NaN, the module's NaN.  False, with nothing
-// changed, when that does not hold: a caller keeping the map `step` returned
-// keeps its values, so the next call makes new ones.
-bool values_in_place(State &S, const Run &s, PyObject *const *a, PyObject *const *b) {
+// The snapshot `latest` and `feedback` `fb` as this run found them and as
+// the actuator's dictionary still holds them, looked at in one walk.  Each is
+// refillable when nothing else references it (the actuator's dictionary and
+// the run hold one reference each) and it holds exactly the items, in order,
+// with floats for values.  Refilled in place, it cannot be told from the new
+// dictionary that `step` is to make: no code holds it, and the keys, their
+// order and every value come out the same.  This spares a one-tick call two
+// dictionaries made and two freed.
+struct MapsLook {
+    bool latest = false, fb = false; // refillable
+    // Both are, and every value is a float that nothing but their entries
+    // references (one object may sit at the same key in both), or, for an
+    // item that is always NaN, the module's NaN: the values can be updated
+    // in place (values_in_place).  A caller keeping the map `step` returned
+    // keeps its values, so the next call makes new ones.
+    bool values_own = false;
+    PyObject *a[kNumItems], *b[kNumItems]; // the values of each
+};
+
+void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool latest_held, bool fb_held,
+                  PyObject *const *keys, MapsLook &m) {
     const int n = s.n_distinct;
-    if (!kCountsExact)
-        return false;
-    for (int j = 0; j < n; ++j) {
-        if (kItems[s.distinct[j]].kind == ItemKind::NaN) {
-            if (a[j] != S.nan.ptr() || b[j] != S.nan.ptr())
-                return false;
-        } else if (a[j] == b[j] ? Py_REFCNT(a[j]) != 2 : Py_REFCNT(a[j]) != 1 || Py_REFCNT(b[j]) != 1) {
-            return false;
+    auto candidate = [n](PyObject *d) {
+        return d && PyDict_CheckExact(d) && Py_REFCNT(d) == 2 && PyDict_GET_SIZE(d) == n;
+    };
+    m.latest = latest_held && candidate(latest);
+    m.fb = fb_held && fb != latest && candidate(fb);
+    m.values_own = kCountsExact && m.latest && m.fb;
+    Py_ssize_t pa = 0, pb = 0;
+    PyObject *k;
+    // Exact floats only: dropping one runs no code.
+    for (int j = 0; j < n && (m.latest || m.fb); ++j) {
+        if (m.latest) {
+            PyDict_Next(latest, &pa, &k, &m.a[j]);
+            m.latest = k == keys[j] && PyFloat_CheckExact(m.a[j]);
         }
+        if (m.fb) {
+            PyDict_Next(fb, &pb, &k, &m.b[j]);
+            m.fb = k == keys[j] && PyFloat_CheckExact(m.b[j]);
+        }
+        if (!m.values_own)
+            continue;
+        if (!m.latest || !m.fb)
+            m.values_own = false;
+        else if (kItems[s.distinct[j]].kind == ItemKind::NaN)
+            m.values_own = m.a[j] == S.nan.ptr() && m.b[j] == S.nan.ptr();
+        else
+            m.values_own = m.a[j] == m.b[j] ? Py_REFCNT(m.a[j]) == 2 : Py_REFCNT(m.a[j]) == 1 && Py_REFCNT(m.b[j]) == 1;
     }
-    for (int j = 0; j < n; ++j)
+    m.values_own &= m.latest && m.fb;
+}
+
+// The maps' values, as look_at_maps found them with `values_own`, given the
+// new values in place.
+void values_in_place(const Run &s, const MapsLook &m) {
+    for (int j = 0; j < s.n_distinct; ++j)
         if (kItems[s.distinct[j]].kind != ItemKind::NaN)
-            ((PyFloatObject *) a[j])->ob_fval = ((PyFloatObject *) b[j])->ob_fval = s.values[j];
-    return true;
+            ((PyFloatObject *) m.a[j])->ob_fval = ((PyFloatObject *) m.b[j])->ob_fval = s.values[j];
 }
 
 // Bring the Python-visible state up to the last finished tick.  A value that
@@ -103,19 +117,25 @@ void materialize(State &S, Run &s) {
     PyObject *item_keys[kNumItems];
     for (int j = 0; j < n; ++j)
         item_keys[j] = S.items[s.distinct[j]].ptr();
-    // The members' hashes, taken now if their class changed (which runs
-    // their __hash__): before the maps are looked at, so that no code runs
-    // between that look and their refill.
-    bool known = n > 0 && S.item_hashes.current(S.items, kNumItems);
     // The snapshot, then `feedback` as its copy: each refilled where it can
     // be (its values in place where nothing else reaches them), else made
     // anew and stored.
     PyObject *latest = s.seen[1].ptr(), *fb = s.seen[2].ptr();
-    PyObject *latest_vals[kNumItems], *fb_vals[kNumItems];
-    bool refill_latest = held(1) && refillable(latest, item_keys, n, latest_vals);
-    bool refill_fb = held(2) && fb != latest && refillable(fb, item_keys, n, fb_vals);
-    if (refill_latest && refill_fb && values_in_place(S, s, latest_vals, fb_vals))
+    MapsLook look;
+    look_at_maps(S, s, latest, fb, held(1), held(2), item_keys, look);
+    if (look.values_own) {
+        values_in_place(s, look);
         return;
+    }
+    // The members' hashes; taking them anew runs their __hash__, after which
+    // the maps are looked at again (no code may run between that look and
+    // their refill).
+    bool known = n > 0 && S.item_hashes.held(S.items, kNumItems);
+    if (n > 0 && !known) {
+        known = S.item_hashes.current(S.items, kNumItems);
+        look_at_maps(S, s, latest, fb, held(1), held(2), item_keys, look);
+    }
+    bool refill_latest = look.latest, refill_fb = look.fb;
     nb::object values[kNumItems];
     for (int j = 0; j < n; ++j) {
         int k = s.distinct[j];
