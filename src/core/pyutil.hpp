@@ -22,6 +22,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <initializer_list>
 #include <type_traits>
 #include <string>
@@ -37,6 +38,24 @@ namespace nb = nanobind;
 // was learnt of a class under a tag holds while the tag does.
 inline bool has_version_tag(PyTypeObject *t) {
     return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
+}
+
+// ---- dictionaries -------------------------------------------------------
+// The tag of a dictionary's entries (the interpreter's version tag without
+// the bits its watchers use): every entry added, replaced or removed gives the
+// dictionary a new one, and tags are never reused, so two reads that give
+// the same tag (not 0) of one live dictionary saw the same keys and values,
+// in the same order.  0 where the interpreter keeps no such tag.
+inline uint64_t dict_entries_tag(PyObject *d) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return ((PyDictObject *) d)->ma_version_tag >> 12;
+#pragma GCC diagnostic pop
+#else
+    (void) d;
+    return 0;
+#endif
 }
 
 // ---- errors -------------------------------------------------------------

@@ -243,6 +243,17 @@ struct Plan {
         PyObject *slots[kLogFields] = {};
         tel::Column *cols[kNumSeries] = {};
     } log_seen;
+    // The snapshot, `feedback` and the copy of the snapshot last returned
+    // (see ReturnedMaps) as the end of a run last walked them, each with its
+    // entries' tag (see dict_entries_tag): while the three tags are the same,
+    // the maps hold these keys and values in this order.  Compared by
+    // address only.
+    struct MapsSeen {
+        PyObject *latest = nullptr, *fb = nullptr, *spare = nullptr;
+        uint64_t latest_tag = 0, fb_tag = 0, spare_tag = 0;
+        int n = -1;
+        PyObject *keys[kNumItems], *a[kNumItems], *b[kNumItems], *r[kNumItems];
+    } maps_seen;
     // The short runs' writer (see ShortWriter), kept as long as the plan.
     ShortWriter short_writer;
 };

@@ -49,13 +49,29 @@ bool count_in_place(PyObject *o, long long count) {
 struct MapsLook {
     bool latest = false, fb = false; // refillable
     // Both are, and every value is a float that nothing but their entries
-    // references (one object may sit at the same key in both), or, for an
-    // item that is always NaN, the module's NaN: the values can be updated
-    // in place (values_in_place).  A caller keeping the map `step` returned
+    // references (one object may sit at the same key in both, and in the
+    // copy last returned when only S.returned holds it), or, for an item
+    // that is always NaN, the module's NaN: the values can be updated in
+    // place (values_in_place).  A caller keeping the map `step` returned
     // keeps its values, so the next call makes new ones.
     bool values_own = false;
     PyObject *a[kNumItems], *b[kNumItems]; // the values of each
+    PyObject *r[kNumItems];                // the spare copy's, where its keys are theirs
 };
+
+// Every value of the maps has no reference but those `m` knows of.
+bool only_known_references(State &S, const Run &s, const MapsLook &m) {
+    for (int j = 0; j < s.n_distinct; ++j) {
+        PyObject *a = m.a[j], *b = m.b[j], *r = m.r[j];
+        if (kItems[s.distinct[j]].kind == ItemKind::NaN) {
+            if (a != S.nan.ptr() || b != S.nan.ptr())
+                return false;
+        } else if (Py_REFCNT(a) != 1 + (a == b) + (r == a) || (a != b && Py_REFCNT(b) != 1 + (r == b))) {
+            return false;
+        }
+    }
+    return true;
+}
 
 void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool latest_held, bool fb_held,
                   PyObject *const *keys, MapsLook &m) {
@@ -65,29 +81,49 @@ void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool l
     };
     m.latest = latest_held && candidate(latest);
     m.fb = fb_held && fb != latest && candidate(fb);
-    m.values_own = kCountsExact && m.latest && m.fb;
-    Py_ssize_t pa = 0, pb = 0;
-    PyObject *k;
-    // Exact floats only: dropping one runs no code.
-    for (int j = 0; j < n && (m.latest || m.fb); ++j) {
-        if (m.latest) {
-            PyDict_Next(latest, &pa, &k, &m.a[j]);
-            m.latest = k == keys[j] && PyFloat_CheckExact(m.a[j]);
+    const bool both = m.latest && m.fb;
+    // The copy last returned, walked beside them while its keys are theirs:
+    // a value it holds at the same key has one more known reference.
+    PyObject *spare = both && kCountsExact ? S.returned.spare(latest) : nullptr;
+    if (spare && PyDict_GET_SIZE(spare) != n)
+        spare = nullptr;
+    Plan::MapsSeen &seen = s.plan->maps_seen;
+    const uint64_t latest_tag = dict_entries_tag(latest);
+    if (both && latest_tag && seen.n == n && seen.latest == latest && seen.latest_tag == latest_tag &&
+        seen.fb == fb && seen.fb_tag == dict_entries_tag(fb) && seen.spare == spare &&
+        (!spare || seen.spare_tag == dict_entries_tag(spare)) && std::equal(keys, keys + n, seen.keys)) {
+        std::copy(seen.a, seen.a + n, m.a);
+        std::copy(seen.b, seen.b + n, m.b);
+        std::copy(seen.r, seen.r + n, m.r);
+    } else {
+        Py_ssize_t pa = 0, pb = 0, pr = 0;
+        PyObject *k;
+        // Exact floats only: dropping one runs no code.
+        for (int j = 0; j < n && (m.latest || m.fb); ++j) {
+            if (m.latest) {
+                PyDict_Next(latest, &pa, &k, &m.a[j]);
+                m.latest = k == keys[j] && PyFloat_CheckExact(m.a[j]);
+            }
+            if (m.fb) {
+                PyDict_Next(fb, &pb, &k, &m.b[j]);
+                m.fb = k == keys[j] && PyFloat_CheckExact(m.b[j]);
+            }
+            m.r[j] = nullptr;
+            if (spare) {
+                PyDict_Next(spare, &pr, &k, &m.r[j]);
+                if (k != keys[j])
+                    spare = m.r[j] = nullptr;
+            }
         }
-        if (m.fb) {
-            PyDict_Next(fb, &pb, &k, &m.b[j]);
-            m.fb = k == keys[j] && PyFloat_CheckExact(m.b[j]);
+        if (both && m.latest && m.fb && latest_tag) {
+            seen = {latest, fb, spare, latest_tag, dict_entries_tag(fb), spare ? dict_entries_tag(spare) : 0, n};
+            std::copy(keys, keys + n, seen.keys);
+            std::copy(m.a, m.a + n, seen.a);
+            std::copy(m.b, m.b + n, seen.b);
+            std::copy(m.r, m.r + n, seen.r);
         }
-        if (!m.values_own)
-            continue;
-        if (!m.latest || !m.fb)
-            m.values_own = false;
-        else if (kItems[s.distinct[j]].kind == ItemKind::NaN)
-            m.values_own = m.a[j] == S.nan.ptr() && m.b[j] == S.nan.ptr();
-        else
-            m.values_own = m.a[j] == m.b[j] ? Py_REFCNT(m.a[j]) == 2 : Py_REFCNT(m.a[j]) == 1 && Py_REFCNT(m.b[j]) == 1;
     }
-    m.values_own &= m.latest && m.fb;
+    m.values_own = kCountsExact && m.latest && m.fb && only_known_references(S, s, m);
 }
 
 // The maps' values, as look_at_maps found them with `values_own`, given the

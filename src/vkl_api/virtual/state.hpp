@@ -9,6 +9,7 @@
 #include "core/member_hashes.hpp"
 #include "core/pyutil.hpp"
 #include "core/telemetry.hpp"
+#include "virtual/returned_maps.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -309,6 +310,9 @@ struct State {
     // The columns' writer of a `step` call between two of its runs, which a
     // run of another call may take over (see CallWriter).
     CallWriter *parked = nullptr;
+    // The maps `step` returned, for the next call to return again when
+    // the caller has dropped them.
+    ReturnedMaps returned;
     // Ticks run entirely on the native road since the module was loaded (read
     // by tests, through `_native_tick_count()`, to tell that the road was taken).
     uint64_t native_ticks = 0;

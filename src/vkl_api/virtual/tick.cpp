@@ -495,7 +495,7 @@ nb::object latest_feedback(State &S, nb::handle self) {
             PyErr_Clear();
         else if (SdMemo *m = current_memo(self.ptr(), sd.ptr()))
             if (PyObject *latest = m->v[A_LATEST]; latest && PyDict_CheckExact(latest))
-                return steal_or_raise(PyDict_Copy(latest));
+                return S.returned.copy_of(latest);
     }
     return dict_copy(get_attr(self, S.attr(A_LATEST)));
 }
