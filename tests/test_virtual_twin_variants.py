@@ -676,6 +676,50 @@ def test_one_tick_steps_leave_the_values_the_caller_holds_as_they_were(paths, ta
     assert native_ticks() - before == 16
 
 
+def _store_value(r):
+    r[I.SPEED_FB] = -1.0
+
+
+def _store_same_float(r):
+    r[I.SPEED_FB] = float(r[I.SPEED_FB])
+
+
+def _drop_key(r):
+    del r[I.POSITION_FB]
+
+
+def _swap_order(r):
+    r[I.SPEED_FB] = r.pop(I.SPEED_FB)
+
+
+def _clear(r):
+    r.clear()
+
+
+def _add_member(r):
+    r[I.TORQUE_FB] = 0.0
+
+
+@pytest.mark.parametrize("change", [_store_value, _store_same_float, _drop_key, _swap_order, _clear, _add_member])
+def test_one_tick_steps_return_the_current_snapshot_after_the_caller_changed_the_last_one(paths, change):
+    """A caller changes the map a one-tick call returned and drops it: the next call still
+    returns exactly the snapshot, items in order, and the actuator's own maps are untouched."""
+    w, a = _spinning_with_two_items(paths)
+    a.step(steps=300)
+    before = native_ticks()
+    for k in range(12):
+        r = a.step(load=0.01 * k, steps=1)
+        now = {I.SPEED_FB: float(w.info.spd_fb), I.POSITION_FB: float(w.info.pos_fb)}
+        for d in (r, a._latest_feedback, a.feedback):
+            assert d == now and list(d) == [I.SPEED_FB, I.POSITION_FB]
+            assert all(type(v) is float for v in d.values())
+        assert r is not a._latest_feedback and r is not a.feedback
+        if k % 3 == 1:
+            change(r)
+        del r
+    assert native_ticks() - before == 12
+
+
 def test_one_tick_steps_count_past_an_int_digit(paths):
     """The tick count stays exact where its int needs a second internal digit."""
     w = new_wrapper(paths)
