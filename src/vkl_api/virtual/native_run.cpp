@@ -56,7 +56,7 @@ struct MapsLook {
     // keeps its values, so the next call makes new ones.
     bool values_own = false;
     PyObject *a[kNumItems], *b[kNumItems]; // the values of each
-    PyObject *r[kNumItems];                // the spare copy's, where its keys are theirs
+    PyObject *r[kNumItems];                // the spare copy's, at the same places
 };
 
 // Every value of the maps has no reference but those `m` knows of.
@@ -82,8 +82,9 @@ void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool l
     m.latest = latest_held && candidate(latest);
     m.fb = fb_held && fb != latest && candidate(fb);
     const bool both = m.latest && m.fb;
-    // The copy last returned, walked beside them while its keys are theirs:
-    // a value it holds at the same key has one more known reference.
+    // The copy last returned, walked beside them: a value it holds at the
+    // same place has one more known reference (wherever it holds one more,
+    // the value counts as held elsewhere).
     PyObject *spare = both && kCountsExact ? S.returned.spare(latest) : nullptr;
     if (spare && PyDict_GET_SIZE(spare) != n)
         spare = nullptr;
@@ -109,11 +110,8 @@ void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool l
                 m.fb = k == keys[j] && PyFloat_CheckExact(m.b[j]);
             }
             m.r[j] = nullptr;
-            if (spare) {
+            if (spare)
                 PyDict_Next(spare, &pr, &k, &m.r[j]);
-                if (k != keys[j])
-                    spare = m.r[j] = nullptr;
-            }
         }
         if (both && m.latest && m.fb && latest_tag) {
             seen = {latest, fb, spare, latest_tag, dict_entries_tag(fb), spare ? dict_entries_tag(spare) : 0, n};
