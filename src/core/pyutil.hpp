@@ -57,6 +57,18 @@ inline uint64_t dict_entries_tag(PyObject *d) {
     return 0;
 #endif
 }
+// PyDict_Watch(watcher, d), with no call when `d` is watched by it already
+// (the watchers' bits of the same tag).
+inline int watch_dict(int watcher, PyObject *d) {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (PyDict_CheckExact(d) && watcher >= 0 && watcher < 8 && (((PyDictObject *) d)->ma_version_tag >> watcher) & 1)
+        return 0;
+#pragma GCC diagnostic pop
+#endif
+    return PyDict_Watch(watcher, d);
+}
 
 // ---- errors -------------------------------------------------------------
 // Raise (as a C++ exception carrying the Python error) a TypeError with the

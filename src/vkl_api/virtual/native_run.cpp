@@ -442,14 +442,14 @@ void watch_dicts(State &S, Run &s) {
     TwinView *v = s.v;
     s.libd = PyModule_CheckExact(v->lib.ptr()) ? PyModule_GetDict(v->lib.ptr()) : nullptr;
     bool watched = pyact::make_stores_notify(s.self, s.sd) && pyact::make_stores_notify(s.act, s.ad) && s.libd &&
-                   PyDict_Watch(S.dict_watcher, s.sd) == 0 && PyDict_Watch(S.dict_watcher, s.ad) == 0 &&
-                   PyDict_Watch(S.dict_watcher, s.libd) == 0;
+                   watch_dict(S.dict_watcher, s.sd) == 0 && watch_dict(S.dict_watcher, s.ad) == 0 &&
+                   watch_dict(S.dict_watcher, s.libd) == 0;
     if (watched && (!s.plan->inp_missing.empty() || v->in_opt_missing_any)) {
         s.inp_obj = v->groups.find("inp")->second.obj.ptr();
         s.idd = nb::steal(instance_dict(s.inp_obj));
         PyObject *idd = s.idd.ptr();
         watched = idd && PyDict_CheckExact(idd) && pyact::make_stores_notify(s.inp_obj, idd) &&
-                  PyDict_Watch(S.dict_watcher, idd) == 0;
+                  watch_dict(S.dict_watcher, idd) == 0;
     }
     if (!watched) {
         PyErr_Clear();

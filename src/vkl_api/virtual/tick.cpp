@@ -480,8 +480,9 @@ bool initialized_now(State &S, PyObject *self, PyObject *load) {
     }
     if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
         return false;
-    // What `self._load_value = load` does (the class defines no such attribute).
-    if (load)
+    // What `self._load_value = load` does (the class defines no such
+    // attribute); storing the object the entry holds already changes nothing.
+    if (load && sd_get(S, m, sd.ptr(), A_LOAD) != load)
         memo_store(S, m, sd.ptr(), A_LOAD, load);
     return true;
 }
