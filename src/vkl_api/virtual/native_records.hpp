@@ -142,11 +142,22 @@ uint64_t dict_version(PyObject *d);
 // only while the version matches (the dictionary then holds it).  Like the
 // watcher's record, it is keyed by dictionaries of any actuator, hence one
 // process-wide table.
+// What the twin wrapper's dictionary held of the names every call reads
+// (`step`, which must be absent, the native view, `initialized`) when its
+// entries had the tag `tag` (see dict_entries_tag): borrowed from `ad`, and
+// what lookups give while `ad`, alive, still has that tag.
+struct AdSeen {
+    PyObject *ad = nullptr; // compared only
+    uint64_t tag = 0;
+    PyObject *step = nullptr, *view = nullptr, *initialized = nullptr;
+};
+
 struct SdMemo {
     PyObject *sd = nullptr; // compared only
     uint64_t ver = 0;       // sd's version when read
     bool methods_free = false; // no stepping method in sd
     PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
+    AdSeen ad_seen; // of the wrapper this actuator last stepped
 };
 struct MemoTable {
     SdMemo entry[16];
@@ -175,6 +186,19 @@ inline PyObject *sd_get(State &S, SdMemo *m, PyObject *sd, StepAttr a) {
 // change made to a tracked dictionary meanwhile (replacing the old value may
 // free it, and freeing may run code).
 void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value);
+
+// The entries of the wrapper's live dictionary `ad` that every call reads,
+// kept with the actuator's memo `m` (when there is one).
+inline AdSeen ad_entries(State &S, SdMemo *m, PyObject *ad) {
+    uint64_t tag = PyDict_Check(ad) ? dict_entries_tag(ad) : 0;
+    if (m && tag && m->ad_seen.ad == ad && m->ad_seen.tag == tag)
+        return m->ad_seen;
+    AdSeen e{ad, tag, dict_get(ad, S.n_step.ptr()), dict_get(ad, S.n_native_view.ptr()),
+             dict_get(ad, S.n_initialized.ptr())};
+    if (m && tag)
+        m->ad_seen = e;
+    return e;
+}
 
 // The memo of `self`'s dictionary `sd` when it is current and `self`'s
 // attribute stores reach the dictionary (see make_stores_notify).

@@ -251,10 +251,13 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     s.act_hold = nb::borrow(act);
     s.ad_hold = nb::steal(instance_dict(act));
     PyObject *ad = s.ad_hold.ptr();
-    if (!ad || dict_get(ad, S.n_step.ptr()))
+    if (!ad)
+        return false;
+    AdSeen in_ad = ad_entries(S, s.memo, ad);
+    if (in_ad.step)
         return false;
     s.ad = ad;
-    PyObject *view_obj = dict_get(ad, S.n_native_view.ptr());
+    PyObject *view_obj = in_ad.view;
     if (!view_obj || Py_TYPE(view_obj) != S.view_type)
         return false;
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);

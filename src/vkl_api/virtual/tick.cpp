@@ -478,7 +478,7 @@ bool initialized_now(State &S, PyObject *self, PyObject *load) {
         PyErr_Clear();
         return false;
     }
-    if (dict_get(ad.ptr(), S.n_initialized.ptr()) != Py_True)
+    if (ad_entries(S, m, ad.ptr()).initialized != Py_True)
         return false;
     // What `self._load_value = load` does (the class defines no such
     // attribute); storing the object the entry holds already changes nothing.
