@@ -743,6 +743,44 @@ def test_one_tick_steps_return_the_current_snapshot_after_the_caller_changed_the
     assert native_ticks() - before == 12
 
 
+def _step_on_the_instance(w):
+    calls = []
+    own = type(w).step
+
+    def step(*args, **kwargs):
+        calls.append(args)
+        return own(w, *args, **kwargs)
+
+    w.step = step
+    return lambda native: calls and len(calls) == 4 and native == 0
+
+
+def _uninitialised(w):
+    w._initialized = False
+    return lambda native: w._initialized is True and native == 4
+
+
+def _view_dropped(w):
+    del w._native_view
+    return lambda native: native == 0
+
+
+@pytest.mark.parametrize("change", [_step_on_the_instance, _uninitialised, _view_dropped])
+def test_one_tick_steps_follow_what_was_done_to_the_wrapper_between_them(paths, change):
+    """Between two one-tick calls the wrapper gets a `step` of its own, is marked uninitialised,
+    or loses its native view: the next calls see it, on the road it calls for, with the snapshot
+    of each tick."""
+    w, a = _spinning_with_two_items(paths)
+    for _ in range(5):
+        a.step(steps=1)
+    holds = change(w)
+    before = native_ticks()
+    for _ in range(4):
+        r = a.step(steps=1)
+        assert r == {I.SPEED_FB: float(w.info.spd_fb), I.POSITION_FB: float(w.info.pos_fb)}
+    assert holds(native_ticks() - before)
+
+
 def test_one_tick_steps_count_past_an_int_digit(paths):
     """The tick count stays exact where its int needs a second internal digit."""
     w = new_wrapper(paths)
