@@ -235,6 +235,7 @@ void retire(Block *b) {
 uint64_t storage_generation = 0;
 uint64_t mutations = 0;
 size_t attached_columns = 0;
+uint64_t cursor_moves = 0;
 
 void release_export(Block *b) {
     if (--b->exports == 0 && b->orphan)

@@ -42,6 +42,10 @@ extern uint64_t mutations;
 // Columns attached to a row writer now, anywhere: none means no column is
 // (a caller about to write columns of its own need not look at each).
 extern size_t attached_columns;
+// Counts every column attached to a writer or let go by one (its destruction
+// and reset change the storage generation): with both counters unchanged,
+// every writer's cursors are set as they were.
+extern uint64_t cursor_moves;
 
 // What a row writer found when it last visited its columns: room for `rows`
 // more rows in every one from the log's row `from`, standing while no
@@ -168,14 +172,17 @@ public:
             ++attached_columns;
         else
             *cursor_ = nullptr; // the writer it leaves sees it is no longer its own
+        ++cursor_moves;
         cursor_ = slot;
         rows_ = rows;
         resync();
     }
     void detach() {
         sync();
-        if (cursor_)
+        if (cursor_) {
             --attached_columns;
+            ++cursor_moves;
+        }
         cursor_ = nullptr;
         rows_ = nullptr;
     }

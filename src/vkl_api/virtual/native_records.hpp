@@ -278,8 +278,16 @@ struct Plan {
         int n = -1;
         PyObject *keys[kNumItems], *a[kNumItems], *b[kNumItems], *r[kNumItems];
     } maps_seen;
-    // The short runs' writer (see ShortWriter), kept as long as the plan.
+    // The short runs' writer (see ShortWriter), kept as long as the plan,
+    // and the counters under which it was last found holding exactly the
+    // columns of `log_seen` (which stands while they are unchanged, unless
+    // rewritten, which forgets this).
     ShortWriter short_writer;
+    struct WriterSeen {
+        bool ok = false;
+        uint64_t storage = 0, moves = 0;
+        bool now() const { return ok && storage == tel::storage_generation && moves == tel::cursor_moves; }
+    } short_writer_seen;
 };
 
 // The view's plan, made on first use and kept with the view (so any number of

@@ -287,8 +287,15 @@ namespace {
 bool columns_free(State &S, Run &s) {
     if (tel::attached_columns == 0)
         return true;
+    Plan::WriterSeen &seen = s.plan->short_writer_seen;
+    if (s.log_as_seen && seen.now()) {
+        s.short_writer_holds = true;
+        return true;
+    }
     if (s.plan->short_writer.holds(s.cols)) {
         s.short_writer_holds = true;
+        if (s.log_as_seen)
+            seen = {true, tel::storage_generation, tel::cursor_moves};
         return true;
     }
     CallWriter *own = s.writer ? s.writer->get() : nullptr;
