@@ -170,10 +170,22 @@ void materialize(State &S, Run &s) {
         look_at_maps(S, s, latest, fb, held(1), held(2), item_keys, look);
     }
     bool refill_latest = look.latest, refill_fb = look.fb;
+    // The new values: the floats of a map `step` returned that the caller
+    // has dropped since (see ReturnedMaps), given their new values, else new
+    // floats.  (With the hashes known no code runs from here to the stores.)
     nb::object values[kNumItems];
-    for (int j = 0; j < n; ++j) {
-        int k = s.distinct[j];
-        values[j] = kItems[k].kind == ItemKind::NaN ? S.nan : steal_or_raise(PyFloat_FromDouble(s.values[j]));
+    PyObject *fixed[kNumItems], *reused[kNumItems];
+    for (int j = 0; j < n; ++j)
+        fixed[j] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S.nan.ptr() : nullptr;
+    if (kCountsExact && known && n > 0 && S.returned.free_floats(latest, item_keys, fixed, n, reused)) {
+        for (int j = 0; j < n; ++j) {
+            if (!fixed[j])
+                ((PyFloatObject *) reused[j])->ob_fval = s.values[j];
+            values[j] = nb::borrow(reused[j]);
+        }
+    } else {
+        for (int j = 0; j < n; ++j)
+            values[j] = fixed[j] ? nb::borrow(fixed[j]) : steal_or_raise(PyFloat_FromDouble(s.values[j]));
     }
     auto fill = [&](PyObject *d) {
         for (int j = 0; j < n; ++j) {

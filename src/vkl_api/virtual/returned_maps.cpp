@@ -2,6 +2,8 @@
 
 #include "core/pyutil.hpp"
 
+#include <utility>
+
 namespace vkl::virt {
 namespace {
 
@@ -19,9 +21,33 @@ bool same_entries(PyObject *map, PyObject *latest) {
     return true;
 }
 
+bool only_here(const nb::object &map) { return map.is_valid() && Py_REFCNT(map.ptr()) == 1; }
+
 } // namespace
 
-// Of the two slots `latest` may take: its own, else one whose map nothing
+PyObject *ReturnedMaps::free_floats(PyObject *latest, PyObject *const *keys, PyObject *const *fixed, int n,
+                                    PyObject **floats) const {
+    const Slot *s = find(latest);
+    if (!s)
+        return nullptr;
+    for (const nb::object &map : s->map) {
+        if (!only_here(map) || PyDict_GET_SIZE(map.ptr()) != n)
+            continue;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        int j = 0;
+        for (; j < n && PyDict_Next(map.ptr(), &pos, &k, &v); ++j) {
+            if (k != keys[j] || (fixed[j] ? v != fixed[j] : !PyFloat_CheckExact(v) || Py_REFCNT(v) != 1))
+                break;
+            floats[j] = v;
+        }
+        if (j == n)
+            return map.ptr();
+    }
+    return nullptr;
+}
+
+// Of the two slots `latest` may take: its own, else one whose maps nothing
 // else holds any more, else its home.
 ReturnedMaps::Slot *ReturnedMaps::place_for(PyObject *latest) {
     unsigned h = home(latest);
@@ -30,30 +56,45 @@ ReturnedMaps::Slot *ReturnedMaps::place_for(PyObject *latest) {
         return a;
     if (b->latest == latest)
         return b;
-    auto unused = [](const Slot *s) { return !s->map.is_valid() || Py_REFCNT(s->map.ptr()) == 1; };
+    auto unused = [](const Slot *s) { return (!s->map[0].is_valid() || only_here(s->map[0])) && (!s->map[1].is_valid() || only_here(s->map[1])); };
     return unused(a) || !unused(b) ? a : b;
 }
 
-nb::object ReturnedMaps::copy_of(PyObject *latest) {
+nb::object ReturnedMaps::copy_searched(PyObject *latest) {
     uint64_t latest_tag = dict_entries_tag(latest);
-    if (Slot *s = find(latest); s && Py_REFCNT(s->map.ptr()) == 1) {
-        PyObject *m = s->map.ptr();
-        uint64_t map_tag = dict_entries_tag(m);
-        bool unchanged = latest_tag && latest_tag == s->latest_tag && map_tag == s->map_tag;
-        if (unchanged || same_entries(m, latest)) {
-            s->latest_tag = latest_tag;
-            s->map_tag = map_tag;
+    if (Slot *s = find(latest)) {
+        for (int i = 0; i < 2; ++i) {
+            if (!only_here(s->map[i]))
+                continue;
+            PyObject *m = s->map[i].ptr();
+            uint64_t map_tag = dict_entries_tag(m);
+            bool unchanged = latest_tag && latest_tag == s->latest_tag[i] && map_tag == s->map_tag[i];
+            if (!unchanged && !same_entries(m, latest))
+                continue;
+            s->latest_tag[i] = latest_tag;
+            s->map_tag[i] = map_tag;
+            if (i == 1) { // the one returned last comes first
+                std::swap(s->map[0], s->map[1]);
+                std::swap(s->latest_tag[0], s->latest_tag[1]);
+                std::swap(s->map_tag[0], s->map_tag[1]);
+            }
             return nb::borrow(m);
         }
     }
     nb::object copy = steal_or_raise(PyDict_Copy(latest));
     Slot *s = place_for(latest);
-    s->latest = latest;
-    s->latest_tag = latest_tag;
-    s->map_tag = dict_entries_tag(copy.ptr());
+    if (s->latest != latest) {
+        s->latest_tag[0] = s->map_tag[0] = 0; // kept for another snapshot: never its copy
+        s->latest = latest;
+    }
     // The map given up is dropped last: freeing its values may run code.
-    nb::object old = std::move(s->map);
-    s->map = copy;
+    nb::object old = std::move(s->map[1]);
+    s->map[1] = std::move(s->map[0]);
+    s->latest_tag[1] = s->latest_tag[0];
+    s->map_tag[1] = s->map_tag[0];
+    s->map[0] = copy;
+    s->latest_tag[0] = latest_tag;
+    s->map_tag[0] = dict_entries_tag(copy.ptr());
     return copy;
 }
 
