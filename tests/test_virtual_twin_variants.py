@@ -600,6 +600,14 @@ def _store_int(a):
     a._latest_feedback[I.POSITION_FB] = 7
 
 
+def _drop_snapshot(a):
+    del a._latest_feedback
+
+
+def _snapshot_not_a_map(a):
+    a._latest_feedback = 5
+
+
 def _spinning_with_two_items(paths):
     """A started actuator on a fresh twin under a speed setpoint, with two feedback items."""
     w = new_wrapper(paths)
@@ -618,7 +626,7 @@ def _assert_hold_the_tick(now, *maps):
         assert all(type(v) is float for v in m.values())
 
 
-@pytest.mark.parametrize("meddle", [_hold, _add_key, _reorder, _store_int])
+@pytest.mark.parametrize("meddle", [_hold, _add_key, _reorder, _store_int, _drop_snapshot, _snapshot_not_a_map])
 def test_one_tick_steps_give_fresh_maps_whatever_the_caller_did_to_the_last(paths, meddle):
     """Lockstep one-tick calls on the native road: after each tick the snapshot and `feedback`
     hold exactly the items in their order with the tick's values, and the maps of earlier ticks

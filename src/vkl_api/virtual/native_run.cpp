@@ -89,7 +89,7 @@ void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool l
     if (spare && PyDict_GET_SIZE(spare) != n)
         spare = nullptr;
     Plan::MapsSeen &seen = s.plan->maps_seen;
-    const uint64_t latest_tag = dict_entries_tag(latest);
+    const uint64_t latest_tag = both ? dict_entries_tag(latest) : 0; // (both exact dicts)
     if (both && latest_tag && seen.n == n && seen.latest == latest && seen.latest_tag == latest_tag &&
         seen.fb == fb && seen.fb_tag == dict_entries_tag(fb) && seen.spare == spare &&
         (!spare || seen.spare_tag == dict_entries_tag(spare)) && std::equal(keys, keys + n, seen.keys)) {
