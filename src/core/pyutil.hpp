@@ -40,6 +40,16 @@ inline bool has_version_tag(PyTypeObject *t) {
     return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || PyUnstable_Type_AssignVersionTag(t);
 }
 
+// ---- reference counts ---------------------------------------------------
+// Whether an object's reference count tells exactly how many references
+// there are (not on a build that keeps them apart per thread): code that
+// reuses or changes an object nothing else references relies on it.
+#ifndef Py_GIL_DISABLED
+inline constexpr bool kRefCountsExact = true;
+#else
+inline constexpr bool kRefCountsExact = false;
+#endif
+
 // ---- dictionaries -------------------------------------------------------
 // The tag of a dictionary's entries (the interpreter's version tag without
 // the bits its watchers use): every entry added, replaced or removed gives the

@@ -20,11 +20,7 @@ namespace {
 // one-tick call the objects made and freed for its count and its items, and
 // the dictionary stores.  The reference counts decide it, so on a build that
 // keeps them apart per thread this does not apply.
-#ifndef Py_GIL_DISABLED
-constexpr bool kCountsExact = true;
-#else
-constexpr bool kCountsExact = false;
-#endif
+constexpr bool kCountsExact = kRefCountsExact;
 
 // The tick count `o`, referenced by the actuator's dictionary and the run
 // only, set to `count` in place: both one-digit positive ints.

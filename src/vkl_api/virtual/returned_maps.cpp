@@ -21,7 +21,7 @@ bool same_entries(PyObject *map, PyObject *latest) {
     return true;
 }
 
-bool only_here(const nb::object &map) { return map.is_valid() && Py_REFCNT(map.ptr()) == 1; }
+bool only_here(const nb::object &map) { return kRefCountsExact && map.is_valid() && Py_REFCNT(map.ptr()) == 1; }
 
 } // namespace
 

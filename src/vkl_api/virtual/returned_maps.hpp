@@ -15,7 +15,8 @@
 //     new float or a new map.
 // The table is keyed by the snapshot's address and is process-wide, like the
 // other records of the native road: any number of actuators stepped in turn
-// each find theirs.
+// each find theirs.  The reference counts decide what is reused, so on a
+// build that keeps them apart per thread (kRefCountsExact) nothing is.
 #pragma once
 
 #include "core/pyutil.hpp"
@@ -34,6 +35,8 @@ public:
     // when the native road decides whether it may change them in place.
     // Borrowed; nullptr when there is none.
     PyObject *spare(PyObject *latest) const {
+        if (!kRefCountsExact)
+            return nullptr;
         const Slot *s = find(latest);
         return s && s->map[0].is_valid() && Py_REFCNT(s->map[0].ptr()) == 1 ? s->map[0].ptr() : nullptr;
     }
@@ -51,7 +54,7 @@ public:
     nb::object copy_of(PyObject *latest) {
         // The usual case first: the map returned last, unchanged, as the
         // snapshot is.
-        if (Slot *s = find(latest); s && s->map[0].is_valid() && Py_REFCNT(s->map[0].ptr()) == 1) {
+        if (Slot *s = find(latest); kRefCountsExact && s && s->map[0].is_valid() && Py_REFCNT(s->map[0].ptr()) == 1) {
             uint64_t tag = dict_entries_tag(latest);
             if (tag && tag == s->latest_tag[0] && dict_entries_tag(s->map[0].ptr()) == s->map_tag[0])
                 return s->map[0];
