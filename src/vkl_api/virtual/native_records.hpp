@@ -278,16 +278,18 @@ struct Plan {
         int n = -1;
         PyObject *keys[kNumItems], *a[kNumItems], *b[kNumItems], *r[kNumItems];
     } maps_seen;
-    // The short runs' writer (see ShortWriter), kept as long as the plan,
-    // and the counters under which it was last found holding exactly the
-    // columns of `log_seen` (which stands while they are unchanged, unless
-    // rewritten, which forgets this).
-    ShortWriter short_writer;
+    // The counters under which the short runs' writer was last found
+    // holding exactly the columns of `log_seen`: it does while they are
+    // unchanged.  (`log_seen` is rewritten only after a change of storage,
+    // or with the columns the writer holds, or after the writer took new
+    // ones: every case but the second moves a counter.)  Then the writer
+    // itself (see ShortWriter), kept as long as the plan.
     struct WriterSeen {
         bool ok = false;
         uint64_t storage = 0, moves = 0;
         bool now() const { return ok && storage == tel::storage_generation && moves == tel::cursor_moves; }
     } short_writer_seen;
+    ShortWriter short_writer;
 };
 
 // The view's plan, made on first use and kept with the view (so any number of

@@ -178,7 +178,6 @@ long long short_run(State &S, Run &s, long long remaining) {
         Plan::LogSeen &seen_log = plan->log_seen;
         if (done > 0 && !finish_generic && s.slot_run &&
             !(s.log_as_seen && seen_log.generation == tel::storage_generation)) {
-            plan->short_writer_seen.ok = false;
             seen_log.log = s.log;
             seen_log.generation = tel::storage_generation;
             std::memcpy(seen_log.slots, s.slot_run, sizeof seen_log.slots);
