@@ -1,13 +1,13 @@
-// The ticks of the simulated actuator's `step` (see tick.cpp): the run of
-// its ticks, each on the native road where it applies, and the checks a
-// one-tick call makes around it.
+// The ticks of the simulated actuator's `step`: the run of its ticks, each on
+// the native road where it applies (tick.cpp), and the checks a one-tick call
+// makes around it (one_tick.cpp).
 #pragma once
 
 #include "virtual/state.hpp"
 
 namespace vkl::virt {
 
-// `self._ensure_initialized()` would do nothing now (see tick.cpp); then the
+// `self._ensure_initialized()` would do nothing now (see one_tick.cpp); then the
 // load (when not null) is stored as `step` stores it.
 bool initialized_now(State &S, PyObject *self, PyObject *load);
 // dict(self._latest_feedback), as `step` returns it.
