@@ -51,32 +51,31 @@ inline constexpr bool kRefCountsExact = false;
 #endif
 
 // ---- dictionaries -------------------------------------------------------
-// The tag of a dictionary's entries (the interpreter's version tag without
-// the bits its watchers use): every entry added, replaced or removed gives the
-// dictionary a new one, and tags are never reused, so two reads that give
-// the same tag (not 0) of one live dictionary saw the same keys and values,
-// in the same order.  0 where the interpreter keeps no such tag.
-inline uint64_t dict_entries_tag(PyObject *d) {
+// The interpreter's version word of a dictionary (CPython 3.13: bits 0-7 its
+// watchers, 8-11 a mutation counter, the rest a version); 0 where there is
+// none that can be read.
+inline uint64_t dict_version_word(PyObject *d) {
 #if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return ((PyDictObject *) d)->ma_version_tag >> 12;
+    return ((PyDictObject *) d)->ma_version_tag;
 #pragma GCC diagnostic pop
 #else
     (void) d;
     return 0;
 #endif
 }
+// The tag of a dictionary's entries (the version, without the bits its
+// watchers use): every entry added, replaced or removed gives the dictionary
+// a new one, and tags are never reused, so two reads that give the same tag
+// (not 0) of one live dictionary saw the same keys and values, in the same
+// order.  0 where the interpreter keeps no such tag.
+inline uint64_t dict_entries_tag(PyObject *d) { return dict_version_word(d) >> 12; }
 // PyDict_Watch(watcher, d), with no call when `d` is watched by it already
-// (the watchers' bits of the same tag).
+// (its bit of the version word).
 inline int watch_dict(int watcher, PyObject *d) {
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    if (PyDict_CheckExact(d) && watcher >= 0 && watcher < 8 && (((PyDictObject *) d)->ma_version_tag >> watcher) & 1)
+    if (PyDict_CheckExact(d) && watcher >= 0 && watcher < 8 && (dict_version_word(d) >> watcher) & 1)
         return 0;
-#pragma GCC diagnostic pop
-#endif
     return PyDict_Watch(watcher, d);
 }
 

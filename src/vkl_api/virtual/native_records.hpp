@@ -142,6 +142,7 @@ uint64_t dict_version(PyObject *d);
 // only while the version matches (the dictionary then holds it).  Like the
 // watcher's record, it is keyed by dictionaries of any actuator, hence one
 // process-wide table.
+
 // What the twin wrapper's dictionary held of the names every call reads
 // (`step`, which must be absent, the native view, `initialized`) when its
 // entries had the tag `tag` (see dict_entries_tag): borrowed from `ad`, and

@@ -19,13 +19,12 @@ namespace {
 // itself grows a string in place on the same grounds).  That spares a
 // one-tick call the objects made and freed for its count and its items, and
 // the dictionary stores.  The reference counts decide it, so on a build that
-// keeps them apart per thread this does not apply.
-constexpr bool kCountsExact = kRefCountsExact;
+// keeps them apart per thread this does not apply (kRefCountsExact).
 
 // The tick count `o`, referenced by the actuator's dictionary and the run
 // only, set to `count` in place: both one-digit positive ints.
 bool count_in_place(PyObject *o, long long count) {
-    if (!kCountsExact || !PyLong_CheckExact(o) || Py_REFCNT(o) != 2 || count < 1 || count > (long long) PyLong_MASK)
+    if (!kRefCountsExact || !PyLong_CheckExact(o) || Py_REFCNT(o) != 2 || count < 1 || count > (long long) PyLong_MASK)
         return false;
     auto *l = (PyLongObject *) o;
     if (l->long_value.lv_tag != (uintptr_t(1) << _PyLong_NON_SIZE_BITS))
@@ -81,7 +80,7 @@ void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool l
     // The copy last returned, walked beside them: a value it holds at the
     // same place has one more known reference (wherever it holds one more,
     // the value counts as held elsewhere).
-    PyObject *spare = both && kCountsExact ? S.returned.spare(latest) : nullptr;
+    PyObject *spare = both ? S.returned.spare(latest) : nullptr;
     if (spare && PyDict_GET_SIZE(spare) != n)
         spare = nullptr;
     Plan::MapsSeen &seen = s.plan->maps_seen;
@@ -117,7 +116,7 @@ void look_at_maps(State &S, const Run &s, PyObject *latest, PyObject *fb, bool l
             std::copy(m.r, m.r + n, seen.r);
         }
     }
-    m.values_own = kCountsExact && m.latest && m.fb && only_known_references(S, s, m);
+    m.values_own = kRefCountsExact && m.latest && m.fb && only_known_references(S, s, m);
 }
 
 // The maps' values, as look_at_maps found them with `values_own`, given the
@@ -173,7 +172,7 @@ void materialize(State &S, Run &s) {
     PyObject *fixed[kNumItems], *reused[kNumItems];
     for (int j = 0; j < n; ++j)
         fixed[j] = kItems[s.distinct[j]].kind == ItemKind::NaN ? S.nan.ptr() : nullptr;
-    if (kCountsExact && known && n > 0 && S.returned.free_floats(latest, item_keys, fixed, n, reused)) {
+    if (known && n > 0 && S.returned.free_floats(latest, item_keys, fixed, n, reused)) {
         for (int j = 0; j < n; ++j) {
             if (!fixed[j])
                 ((PyFloatObject *) reused[j])->ob_fval = s.values[j];

@@ -1,7 +1,5 @@
 #include "virtual/returned_maps.hpp"
 
-#include "core/pyutil.hpp"
-
 #include <utility>
 
 namespace vkl::virt {
@@ -20,8 +18,6 @@ bool same_entries(PyObject *map, PyObject *latest) {
     }
     return true;
 }
-
-bool only_here(const nb::object &map) { return kRefCountsExact && map.is_valid() && Py_REFCNT(map.ptr()) == 1; }
 
 } // namespace
 
@@ -56,7 +52,12 @@ ReturnedMaps::Slot *ReturnedMaps::place_for(PyObject *latest) {
         return a;
     if (b->latest == latest)
         return b;
-    auto unused = [](const Slot *s) { return (!s->map[0].is_valid() || only_here(s->map[0])) && (!s->map[1].is_valid() || only_here(s->map[1])); };
+    auto unused = [](const Slot *s) {
+        for (const nb::object &map : s->map)
+            if (map.is_valid() && !only_here(map))
+                return false;
+        return true;
+    };
     return unused(a) || !unused(b) ? a : b;
 }
 

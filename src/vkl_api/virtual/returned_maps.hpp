@@ -35,10 +35,8 @@ public:
     // when the native road decides whether it may change them in place.
     // Borrowed; nullptr when there is none.
     PyObject *spare(PyObject *latest) const {
-        if (!kRefCountsExact)
-            return nullptr;
         const Slot *s = find(latest);
-        return s && s->map[0].is_valid() && Py_REFCNT(s->map[0].ptr()) == 1 ? s->map[0].ptr() : nullptr;
+        return s && only_here(s->map[0]) ? s->map[0].ptr() : nullptr;
     }
 
     // A map of `latest`'s that only this table references, holding exactly
@@ -54,7 +52,7 @@ public:
     nb::object copy_of(PyObject *latest) {
         // The usual case first: the map returned last, unchanged, as the
         // snapshot is.
-        if (Slot *s = find(latest); kRefCountsExact && s && s->map[0].is_valid() && Py_REFCNT(s->map[0].ptr()) == 1) {
+        if (Slot *s = find(latest); s && only_here(s->map[0])) {
             uint64_t tag = dict_entries_tag(latest);
             if (tag && tag == s->latest_tag[0] && dict_entries_tag(s->map[0].ptr()) == s->map_tag[0])
                 return s->map[0];
@@ -63,6 +61,11 @@ public:
     }
 
 private:
+    // Nothing but this table references `map` (an empty place does not).
+    static bool only_here(const nb::object &map) {
+        return kRefCountsExact && map.is_valid() && Py_REFCNT(map.ptr()) == 1;
+    }
+
     static constexpr int kSlots = 64;
     struct Slot {
         PyObject *latest = nullptr; // compared only, never dereferenced
