@@ -305,11 +305,16 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
 bool inp_port_added(const Plan &plan, TwinView *v) {
     if (plan.inp_missing.empty())
         return false;
-    nb::object idd = nb::steal(instance_dict(v->groups.find("inp")->second.obj.ptr()));
-    if (idd.is_valid())
-        for (const nb::object &n : plan.inp_missing)
-            if (dict_get(idd.ptr(), n.ptr()))
-                return true;
+    nb::object idd = nb::steal(instance_dict(v->inp()->obj.ptr()));
+    if (!idd.is_valid())
+        return false;
+    uint64_t tag = PyDict_CheckExact(idd.ptr()) ? dict_entries_tag(idd.ptr()) : 0;
+    if (tag && plan.inp_seen.idd == idd.ptr() && plan.inp_seen.tag == tag)
+        return false;
+    for (const nb::object &n : plan.inp_missing)
+        if (dict_get(idd.ptr(), n.ptr()))
+            return true;
+    plan.inp_seen = {idd.ptr(), tag};
     return false;
 }
 

@@ -224,6 +224,13 @@ struct Plan {
     int n_u64 = 0;
     FieldRef u64[kRowSeries];
     std::vector<nb::object> inp_missing; // interned names of absent optional inputs
+    // The dictionary of `inp` under the entries tag with which it was last
+    // found holding none of them: it holds none while the tag stands.
+    struct InpSeen {
+        PyObject *idd = nullptr; // compared only
+        uint64_t tag = 0;
+    };
+    mutable InpSeen inp_seen;
     // Columns of one byte per value (booleans).
     bool narrow[kNumSeries] = {};
     // The row, split for the tick loop: double fields into float series

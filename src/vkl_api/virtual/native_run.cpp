@@ -462,7 +462,7 @@ void watch_dicts(State &S, Run &s) {
                    watch_dict(S.dict_watcher, s.sd) == 0 && watch_dict(S.dict_watcher, s.ad) == 0 &&
                    watch_dict(S.dict_watcher, s.libd) == 0;
     if (watched && (!s.plan->inp_missing.empty() || v->in_opt_missing_any)) {
-        s.inp_obj = v->groups.find("inp")->second.obj.ptr();
+        s.inp_obj = v->inp()->obj.ptr();
         s.idd = nb::steal(instance_dict(s.inp_obj));
         PyObject *idd = s.idd.ptr();
         watched = idd && PyDict_CheckExact(idd) && pyact::make_stores_notify(s.inp_obj, idd) &&
