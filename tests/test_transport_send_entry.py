@@ -207,15 +207,23 @@ def actuator_on(emulator, make_transport):
     return make
 
 
+@pytest.mark.parametrize("earlier", [False, True], ids=["first command", "after a command"])
 @pytest.mark.parametrize("case", list(CASES))
-def test_override_is_noticed(actuator_on, emulator, monkeypatch, caplog, case):
+def test_override_is_noticed(actuator_on, emulator, monkeypatch, caplog, case, earlier):
+    # Made before the first command, or after one (when what that command
+    # found of the transport and its port could be taken to hold still).
     c = CASES[case]
     t, act = actuator_on(c.cls)
+    before = b""
+    if earlier:
+        t.seen = []
+        act.change_torque_setpoint(*VALUES)
+        before = FRAME
     seen = []
     c.arrange(t, act, seen, monkeypatch)
     caplog.set_level(logging.DEBUG)
     act.change_torque_setpoint(*VALUES)
-    assert line_after(emulator, t) == c.frame
+    assert line_after(emulator, t) == before + c.frame
     assert seen == c.seen
     records = [(r.levelname, r.getMessage()) for r in caplog.records if r.name.startswith("vkl_api")]
     assert records == ([c.log] if c.log else [])

@@ -1,5 +1,7 @@
 #include "core/serial_native.hpp"
 
+#include "core/python_activity.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -151,22 +153,41 @@ Genuine genuine_port(PosixPort &p, PyObject *ser, WriteView *view) {
     PyObject *d = instance_dict(ser);
     if (!d)
         return Genuine::No;
-    Genuine g = Genuine::No;
+    uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
+    if (tag)
+        for (const PosixPort::Seen &e : p.seen) {
+            if (e.d == d && e.tag == tag && e.timeout_plain == p.write_timeout_plain) {
+                if (view && e.g == Genuine::Open)
+                    *view = e.view;
+                Py_DECREF(d);
+                return e.g;
+            }
+        }
+    PosixPort::Seen now{d, tag, p.write_timeout_plain};
     if (!dict_get(d, p.n_read.ptr()) && !dict_get(d, p.n_write.ptr()) && !dict_get(d, p.n_cancel_read.ptr())) {
         PyObject *io = dict_get(d, p.n_is_open.ptr());
         if (io == Py_True)
-            g = Genuine::Open;
+            now.g = Genuine::Open;
         else if (io == Py_False)
-            g = Genuine::Closed;
+            now.g = Genuine::Closed;
     }
-    if (g == Genuine::Open && view) {
-        view->fd = dict_fd(d, p.n_fd.ptr());
-        view->cancel = dict_fd(d, p.n_abort_write.ptr());
+    if (now.g == Genuine::Open) {
+        now.view.fd = dict_fd(d, p.n_fd.ptr());
+        now.view.cancel = dict_fd(d, p.n_abort_write.ptr());
         PyObject *wt = p.write_timeout_plain ? dict_get(d, p.n_write_timeout.ptr()) : nullptr;
-        view->have_timeout = wt && plain_timeout(wt, &view->timeout);
+        now.view.have_timeout = wt && plain_timeout(wt, &now.view.timeout);
+        if (view)
+            *view = now.view;
+    }
+    // Kept only where every store to the port's attributes reaches the
+    // dictionary and so moves its tag.
+    if (tag && !PyErr_Occurred() && pyact::make_stores_notify(ser, d)) {
+        now.tag = dict_entries_tag(d);
+        p.seen[p.seen_next] = now;
+        p.seen_next = (p.seen_next + 1) % (int) std::size(p.seen);
     }
     Py_DECREF(d);
-    return g;
+    return now.g;
 }
 
 PyObject *serial_class(PosixPort &p, const char *name) {

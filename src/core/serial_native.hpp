@@ -47,6 +47,18 @@ private:
     PyObject *p_ = nullptr;
 };
 
+// The state of a port object, read from its instance dict: not genuine (its
+// own methods must be used), or pyserial's own class untouched, closed or open.
+enum class Genuine { No, Closed, Open };
+// What the writer needs of an open genuine port, read in the same look at its
+// instance dict: the descriptors (-1: not a plain number) and the write
+// time-out when it is a plain value (seconds, negative for None).
+struct WriteView {
+    int fd = -1, cancel = -1;
+    bool have_timeout = false;
+    double timeout = 0.0;
+};
+
 // pyserial's POSIX port class as imported, its own methods, and the names the
 // native road reads of a port.  Filled once when the transport module is
 // imported and kept for the life of the process.
@@ -61,22 +73,25 @@ struct PosixPort {
 
     nb::object n_read, n_write, n_cancel_read, n_is_open, n_fd, n_abort_read, n_abort_write, n_timeout,
         n_write_timeout, n_serial, n_serialutil;
+
+    // What genuine_port last read of a few port objects' dictionaries, kept
+    // while each dictionary's entries tag stands (see dict_entries_tag): a
+    // writer sending frame after frame reads its port's entries once.
+    struct Seen {
+        PyObject *d = nullptr; // compared only
+        uint64_t tag = 0;
+        bool timeout_plain = false; // write_timeout_plain at the time
+        Genuine g = Genuine::No;
+        WriteView view; // when g is Open
+    } seen[4];
+    int seen_next = 0;
 };
 
 // Interns the names and takes pyserial's POSIX class, if the platform has one.
 void init_posix_port(PosixPort &p, nb::handle module_globals);
 
-// The state of a port object, read from its instance dict: not genuine (its
-// own methods must be used), or pyserial's own class untouched, closed or open.
-enum class Genuine { No, Closed, Open };
-// What the writer needs of an open genuine port, read in the same look at its
-// instance dict: the descriptors (-1: not a plain number) and the write
-// time-out when it is a plain value (seconds, negative for None).
-struct WriteView {
-    int fd = -1, cancel = -1;
-    bool have_timeout = false;
-    double timeout = 0.0;
-};
+// The state of the port object `ser`, and for an open genuine port what the
+// writer needs of it in `view` (when given).
 Genuine genuine_port(PosixPort &p, PyObject *ser, WriteView *view = nullptr);
 
 // serial.serialutil.<name> through the module's `serial` at call time: a new

@@ -10,6 +10,7 @@
 // core/serial_native.*.
 #include "core/frame.hpp"
 #include "core/protocol.hpp"
+#include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
 #include "core/send_entry.hpp"
 #include "core/serial_native.hpp"
@@ -51,6 +52,15 @@ struct ClassFacts {
     Known known{};
 };
 
+// What the C send entry last found in a transport's instance dictionary (see
+// own_send_vkl), kept while the dictionary's entries tag stands.
+struct DictFacts {
+    PyObject *d = nullptr; // compared only
+    uint64_t tag = 0;
+    bool own = false;       // no send_VKL of its own
+    bool unshadowed = false; // nor the checks, start byte or trailer
+};
+
 // ---- module state ---------------------------------------------------------------
 // Everything the operations need, taken once when the module is imported.
 // The polling worker, the at-exit hook and the actuator's send entry may run
@@ -68,6 +78,8 @@ struct State {
     nb::object send_vkl_fn;       // our send_VKL (function object)
     SendEntry entry{};            // the C-level send entry, published at import
     ClassFacts facts;             // what the entry verified of the class
+    DictFacts dict_facts[4];      // and of the last transports' dictionaries
+    int dict_facts_next = 0;
     nb::object parse_orig, build_orig; // the protocol's own flag-word codecs
     nb::object event_type, rlock_type; // threading.Event, type of threading.RLock()
 
@@ -940,6 +952,28 @@ bool class_facts(State &S, PyTypeObject *t) {
     return f.tag != 0;
 }
 
+// What the transport's dictionary `d` holds of the names above: read, or as
+// last read while its entries tag stands.
+DictFacts dict_facts(State &S, PyObject *transport, PyObject *d) {
+    uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
+    if (tag)
+        for (const DictFacts &e : S.dict_facts)
+            if (e.d == d && e.tag == tag)
+                return e;
+    DictFacts now{d, tag};
+    now.own = !dict_get(d, S.n_send_vkl.ptr());
+    now.unshadowed = now.own && !dict_get(d, S.n_check_id.ptr()) && !dict_get(d, S.n_check_payload.ptr()) &&
+                     !dict_get(d, S.n_start_byte.ptr()) && !dict_get(d, S.n_crc_magic.ptr());
+    // Kept only where every store to the transport's attributes reaches the
+    // dictionary and so moves its tag.
+    if (tag && !PyErr_Occurred() && pyact::make_stores_notify(transport, d)) {
+        now.tag = dict_entries_tag(d);
+        S.dict_facts[S.dict_facts_next] = now;
+        S.dict_facts_next = (S.dict_facts_next + 1) % (int) std::size(S.dict_facts);
+    }
+    return now;
+}
+
 // Is transport.send_VKL the class's own method?  `known` is set when, in
 // addition, the instance reaches the class's checks and bytes (it holds none
 // of their names).
@@ -954,12 +988,11 @@ bool own_send_vkl(State &S, PyObject *transport, const Known *&known) {
     PyObject *d = instance_dict(transport);
     if (!d)
         return false;
-    bool own = !dict_get(d, S.n_send_vkl.ptr());
-    if (own && facts && !dict_get(d, S.n_check_id.ptr()) && !dict_get(d, S.n_check_payload.ptr()) &&
-        !dict_get(d, S.n_start_byte.ptr()) && !dict_get(d, S.n_crc_magic.ptr()))
-        known = &S.facts.known;
+    DictFacts now = dict_facts(S, transport, d);
     Py_DECREF(d);
-    return own && !PyErr_Occurred();
+    if (now.unshadowed && facts)
+        known = &S.facts.known;
+    return now.own && !PyErr_Occurred();
 }
 
 int send_entry(void *ctx, PyObject *transport, PyObject *address, PyObject *list, const uint8_t *bytes, size_t n,
