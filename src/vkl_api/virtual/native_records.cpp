@@ -305,7 +305,8 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
 bool inp_port_added(const Plan &plan, TwinView *v) {
     if (plan.inp_missing.empty())
         return false;
-    nb::object idd = nb::steal(instance_dict(v->inp()->obj.ptr()));
+    PyObject *inp = v->inp()->obj.ptr();
+    nb::object idd = nb::steal(instance_dict(inp));
     if (!idd.is_valid())
         return false;
     uint64_t tag = PyDict_CheckExact(idd.ptr()) ? dict_entries_tag(idd.ptr()) : 0;
@@ -314,7 +315,10 @@ bool inp_port_added(const Plan &plan, TwinView *v) {
     for (const nb::object &n : plan.inp_missing)
         if (dict_get(idd.ptr(), n.ptr()))
             return true;
-    plan.inp_seen = {idd.ptr(), tag};
+    // Kept only where every store to the structure's attributes reaches its
+    // dictionary and so moves its tag.
+    if (tag && pyact::make_stores_notify(inp, idd.ptr()))
+        plan.inp_seen = {idd.ptr(), dict_entries_tag(idd.ptr())};
     return false;
 }
 
