@@ -153,6 +153,25 @@ def _high_speed_wanted(t, act, seen, mp):
     act.can_high_speed = 1  # the setpoint's own True is handed on
 
 
+def _high_speed_a_class_property(t, act, seen, mp):
+    mp.setattr(type(act), "can_high_speed", property(lambda self: seen.append("property") or True), raising=False)
+
+
+class FlagMovingTheAddress:
+    """A high-speed flag whose truth readdresses the actuator (read after it)."""
+
+    def __init__(self, act):
+        self.act = act
+
+    def __bool__(self):
+        self.act.address = ADDR + 1
+        return False
+
+
+def _high_speed_flag_moving_the_address(t, act, seen, mp):
+    act.can_high_speed = FlagMovingTheAddress(act)
+
+
 FRAME = encode_frame(ADDR, PAYLOAD, priority=True)
 CASES = {
     "nothing replaced": Case(lambda *a: None),
@@ -183,6 +202,10 @@ CASES = {
     "actuator address an int subclass": Case(_address_an_int_subclass),
     "actuator high-speed flag an int": Case(_high_speed_flag_an_int),
     "actuator wants high speed": Case(_high_speed_wanted, frame=encode_frame(ADDR, PAYLOAD, True, True)),
+    "actuator high-speed flag a property of its class": Case(
+        _high_speed_a_class_property, frame=encode_frame(ADDR, PAYLOAD, True, True), seen=["property"]),
+    "actuator high-speed flag readdressing it": Case(
+        _high_speed_flag_moving_the_address, frame=encode_frame(ADDR + 1, PAYLOAD, True)),
 }
 
 

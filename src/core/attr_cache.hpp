@@ -12,7 +12,12 @@
 // the ordinary read.
 #pragma once
 
+#include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 namespace vkl {
 
@@ -118,6 +123,97 @@ private:
     Kind kind_ = Kind::Other;
     PyObject *descr_ = nullptr;
     bool pure_ = false;
+};
+
+// Reads of a fixed set of names off instances of one class, answered from a
+// record of the instance's dictionary while the class keeps its version tag
+// and the dictionary its entries tag (see dict_entries_tag): the record then
+// holds what the ordinary read gives, an entry of the dictionary under a name
+// the class holds no data descriptor for.  A command that reads the same
+// attributes of its actuator each time reads them once per change of either.
+// Records are kept for the last few dictionaries (actuators used in turn),
+// and only for objects whose attribute stores reach their dictionary (see
+// make_stores_notify), so that every store moves the tag.
+template <int N>
+class InstanceReads {
+public:
+    struct Entry {
+        PyObject *d = nullptr; // compared only
+        uint64_t tag = 0;
+        PyObject *v[N] = {};   // borrowed from d; nullptr: read the ordinary way
+    };
+
+    // The names, interned, held elsewhere for the life of the process.
+    explicit InstanceReads(PyObject *const (&names)[N]) { std::copy(names, names + N, names_); }
+    InstanceReads(const InstanceReads &) = delete;
+    InstanceReads &operator=(const InstanceReads &) = delete;
+
+    // The current record of `obj`, made now if needed; nullptr where the
+    // reads cannot be answered so (read the ordinary way).  Runs no code.
+    // Good until any code runs or `obj`'s dictionary changes.
+    const Entry *of(PyObject *obj) {
+        PyTypeObject *t = Py_TYPE(obj);
+        if (t->tp_getattro != PyObject_GenericGetAttr)
+            return nullptr;
+        if (t != type_ || t->tp_version_tag != type_tag_ || type_tag_ == 0)
+            if (!learn(t))
+                return nullptr;
+        PyObject *d = PyObject_GenericGetDict(obj, nullptr);
+        if (!d) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        Py_DECREF(d); // (the object holds it)
+        uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
+        if (tag == 0)
+            return nullptr;
+        for (const Entry &e : entries_)
+            if (e.d == d && e.tag == tag)
+                return &e;
+        if (!pyact::make_stores_notify(obj, d))
+            return nullptr;
+        Entry &e = entries_[next_];
+        next_ = (next_ + 1) % (int) std::size(entries_);
+        e.d = d;
+        e.tag = dict_entries_tag(d);
+        for (int i = 0; i < N; ++i)
+            e.v[i] = plain_[i] ? dict_get(d, names_[i]) : nullptr;
+        return &e;
+    }
+
+    // `obj.<names[i]>` as a new reference (nullptr with an exception set),
+    // from `e` (a record of `obj` just taken) when it holds the value.
+    PyObject *get(const Entry *e, PyObject *obj, int i) {
+        if (e && e->v[i])
+            return Py_NewRef(e->v[i]);
+        return PyObject_GetAttr(obj, names_[i]);
+    }
+
+private:
+    // Which names the class leaves to the instance; records of another
+    // class or version are forgotten.
+    bool learn(PyTypeObject *t) {
+        type_ = nullptr;
+        type_tag_ = 0;
+        for (Entry &e : entries_)
+            e = Entry{};
+        if (!has_version_tag(t))
+            return false;
+        for (int i = 0; i < N; ++i) {
+            PyObject *c = _PyType_Lookup(t, names_[i]); // borrowed
+            plain_[i] = !c || !(Py_TYPE(c)->tp_descr_get && Py_TYPE(c)->tp_descr_set);
+        }
+        type_ = t;
+        type_tag_ = t->tp_version_tag;
+        return type_tag_ != 0;
+    }
+
+    PyObject *names_[N];
+    bool plain_[N] = {};
+    PyTypeObject *type_ = nullptr; // compared only
+    unsigned int type_tag_ = 0;
+    Entry entries_[4];
+    int next_ = 0;
 };
 
 } // namespace vkl

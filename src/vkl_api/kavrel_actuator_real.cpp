@@ -127,7 +127,17 @@ struct State {
     // the serial transport's C-level send entry, once published (see send_entry)
     nb::object send_entry_key;
     const SendEntry *send_entry = nullptr;
+    // The actuator's attributes every command reads (see CommandRead).
+    std::unique_ptr<InstanceReads<5>> command_reads;
 };
+
+// The order of State::command_reads' names.
+enum CommandRead { R_CURRENT_MODE, R_SEND_COMMON, R_CAN_HIGH_SPEED, R_ADAPTER, R_ADDRESS };
+
+// self.<name> of a command's reads, through the record `e` of `self`.
+nb::object command_read(State &S, const InstanceReads<5>::Entry *e, nb::handle self, CommandRead r) {
+    return steal_or_raise(S.command_reads->get(e, self.ptr(), r));
+}
 using StateP = std::shared_ptr<State>;
 
 // `time` and `sleep` are read from the module at call time, so that a test or
@@ -190,10 +200,16 @@ const SendEntry *send_entry(State &S) {
 // other transport, and then the call is made).
 nb::object send_payload(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size_t n,
                         nb::handle high_speed_candidate) {
-    nb::object can_high_speed = get(self, S.n_can_high_speed);
+    const InstanceReads<5>::Entry *e = S.command_reads->of(self.ptr());
+    nb::object can_high_speed = command_read(S, e, self, R_CAN_HIGH_SPEED);
+    // The truth of anything but a bool may run code, which may change `self`.
+    if (!PyBool_Check(can_high_speed.ptr()))
+        e = nullptr;
     nb::handle flag = truth(can_high_speed) ? high_speed_candidate : nb::handle(can_high_speed);
-    nb::object adapter = get(self, S.n_adapter);
-    nb::object address = get(self, S.n_address);
+    if (!e)
+        e = S.command_reads->of(self.ptr());
+    nb::object adapter = command_read(S, e, self, R_ADAPTER);
+    nb::object address = command_read(S, e, self, R_ADDRESS);
     if (const SendEntry *e = send_entry(S)) {
         PyObject *result = nullptr;
         int r = e->send(e->ctx, adapter.ptr(), address.ptr(), list.ptr(), bytes, n, flag.ptr(), &result);
@@ -230,9 +246,14 @@ void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size
     // nothing under the name, so `self._send_VKL_common` is that method.
     PyTypeObject *t = Py_TYPE(self.ptr());
     if (t->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(t, S.n_send_common.ptr()) == S.send_common_fn.ptr()) {
-        PyObject *d = instance_dict(self);
-        bool shadowed = !d || dict_get(d, S.n_send_common.ptr()) != nullptr || PyErr_Occurred();
-        Py_XDECREF(d);
+        bool shadowed;
+        if (const InstanceReads<5>::Entry *e = S.command_reads->of(self.ptr())) {
+            shadowed = e->v[R_SEND_COMMON] != nullptr;
+        } else {
+            PyObject *d = instance_dict(self);
+            shadowed = !d || dict_get(d, S.n_send_common.ptr()) != nullptr || PyErr_Occurred();
+            Py_XDECREF(d);
+        }
         if (!shadowed) {
             send_payload(S, self, list, bytes, n, candidate);
             return;
@@ -583,7 +604,7 @@ delivered:
 // ---- commands ----------------------------------------------------------------
 
 void ensure_mode(State &S, nb::handle self, nb::handle mode) {
-    nb::object current = get(self, S.n_current_mode);
+    nb::object current = command_read(S, S.command_reads->of(self.ptr()), self, R_CURRENT_MODE);
     // `current != mode` as the interpreter evaluates it (no identity shortcut).
     bool differs = current.is(mode) && PyType_IsSubtype(Py_TYPE(mode.ptr()), (PyTypeObject *) S.Mode.ptr())
                        ? false
@@ -1000,6 +1021,9 @@ StateP make_state(nb::module_ &m) {
     s.kw_can_high_speed = nb::make_tuple(intern_name("can_high_speed"));
     s.kw_timeout = nb::make_tuple(intern_name("timeout"));
     s.send_entry_key = intern_name(kSendEntryKey);
+    PyObject *const command_names[] = {s.n_current_mode.ptr(), s.n_send_common.ptr(), s.n_can_high_speed.ptr(),
+                                       s.n_adapter.ptr(), s.n_address.ptr()};
+    s.command_reads = std::make_unique<InstanceReads<5>>(command_names);
     return S;
 }
 
