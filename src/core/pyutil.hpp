@@ -153,6 +153,17 @@ bool has_attr(nb::handle obj, const char *name);
 // Borrowed item of a dictionary, nullptr when absent or on a null argument
 // (lookup errors cleared).
 PyObject *dict_get(PyObject *d, PyObject *key);
+// Whether `d[name]` is `expected`, answered from `seen` (the entries tag of
+// `d` when it last was; 0: unknown) while `d` keeps that tag: a namespace read
+// on every call for a function that is nearly always the one it was.
+inline bool entry_is(PyObject *d, PyObject *name, PyObject *expected, uint64_t &seen) {
+    uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
+    if (tag && tag == seen)
+        return true;
+    bool is = expected && dict_get(d, name) == expected;
+    seen = is ? tag : 0;
+    return is;
+}
 // The object's instance dictionary (new reference), nullptr when it has none.
 PyObject *instance_dict(PyObject *o);
 inline PyObject *instance_dict(nb::handle o) { return instance_dict(o.ptr()); }

@@ -87,6 +87,9 @@ struct State {
     // call and the namespace they read them from (at call time).
     nb::dict vkl_dict;
     nb::object check_id_sm, check_payload_sm, valid_address_orig, valid_payload_orig;
+    // The entries tags under which the namespaces last held the protocol's
+    // own functions (see entry_is).
+    uint64_t valid_address_seen = 0, valid_payload_seen = 0, build_seen = 0;
 
     // attribute and module names, interned once from kNames
     nb::object n_is_connected, n_polling_thread_event, n_flag, n_is_set, n_ser, n_callbacks, n_lock, n_acquire,
@@ -712,11 +715,12 @@ uint8_t byte_value(nb::handle v) {
 // `fn`?  While it does, the check is the protocol's range test done here,
 // without two rounds of argument dispatch per frame; anything else (or a
 // failure along the way) takes the call.
-bool own_protocol_fn(State &S, PyObject *fn, nb::handle fn_orig) {
-    return fn_orig.is_valid() && dict_get(S.vkl_dict.ptr(), fn) == fn_orig.ptr() && !PyErr_Occurred();
+bool own_protocol_fn(State &S, PyObject *fn, nb::handle fn_orig, uint64_t &seen) {
+    return entry_is(S.vkl_dict.ptr(), fn, fn_orig.ptr(), seen) && !PyErr_Occurred();
 }
 
-bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObject *fn, nb::handle fn_orig) {
+bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObject *fn, nb::handle fn_orig,
+               uint64_t &seen) {
     PyTypeObject *t = Py_TYPE(self);
     if (!sm.is_valid() || t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, check) != sm.ptr())
         return false;
@@ -727,7 +731,7 @@ bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObjec
     Py_DECREF(d);
     if (shadowed || PyErr_Occurred())
         return false;
-    return own_protocol_fn(S, fn, fn_orig);
+    return own_protocol_fn(S, fn, fn_orig, seen);
 }
 
 // self.check_vkl_id_range(address) and self.check_vkl_payload_size(data), by
@@ -736,9 +740,9 @@ bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObjec
 // after it, so it is dropped.
 bool id_in_range(State &S, nb::handle self, nb::handle address, const Known *&known) {
     if (PyLong_CheckExact(address.ptr()) &&
-        (known ? own_protocol_fn(S, S.n_valid_address.ptr(), S.valid_address_orig)
+        (known ? own_protocol_fn(S, S.n_valid_address.ptr(), S.valid_address_orig, S.valid_address_seen)
                : own_check(S, self.ptr(), S.n_check_id.ptr(), S.check_id_sm, S.n_valid_address.ptr(),
-                           S.valid_address_orig))) {
+                           S.valid_address_orig, S.valid_address_seen))) {
         int overflow = 0;
         long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
         if (!(a == -1 && PyErr_Occurred()))
@@ -769,9 +773,9 @@ struct Payload {
 
 bool payload_fits(State &S, nb::handle self, Payload &data, const Known *&known) {
     if ((!data.list.is_valid() || PyList_CheckExact(data.list.ptr())) &&
-        (known ? own_protocol_fn(S, S.n_valid_payload.ptr(), S.valid_payload_orig)
+        (known ? own_protocol_fn(S, S.n_valid_payload.ptr(), S.valid_payload_orig, S.valid_payload_seen)
                : own_check(S, self.ptr(), S.n_check_payload.ptr(), S.check_payload_sm, S.n_valid_payload.ptr(),
-                           S.valid_payload_orig)))
+                           S.valid_payload_orig, S.valid_payload_seen)))
         return data.size() <= (size_t) proto::MAX_PAYLOAD_SIZE;
     known = nullptr;
     return truth(call_method(self, S.n_check_payload, data.as_list()));
@@ -782,13 +786,14 @@ bool payload_fits(State &S, nb::handle self, Payload &data, const Known *&known)
 // builder (and struct for anything but a plain int in range); `called` tells
 // whether the builder was called.
 uint16_t flag_word(State &S, nb::handle address, bool priority, bool hs, bool &called) {
-    nb::object builder = module_global(S.g, S.n_build_flags);
+    bool own = entry_is(S.g.ptr(), S.n_build_flags.ptr(), S.build_orig.ptr(), S.build_seen);
+    nb::object builder = own ? nb::borrow(S.build_orig) : module_global(S.g, S.n_build_flags);
     auto build = [&] {
         called = true;
         return builder(address, nb::arg("priority") = nb::bool_(priority), nb::arg("can_high_speed") = nb::bool_(hs));
     };
     nb::object w;
-    if (builder.ptr() == S.build_orig.ptr() && PyLong_CheckExact(address.ptr())) {
+    if (own && PyLong_CheckExact(address.ptr())) {
         int overflow = 0;
         long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
         if (a == -1 && PyErr_Occurred())
