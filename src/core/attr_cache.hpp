@@ -125,22 +125,63 @@ private:
     bool pure_ = false;
 };
 
+// Records of what was read from a few instance dictionaries, each standing
+// while its dictionary keeps the entries tag it had when read (see
+// dict_entries_tag).  A record is kept only for an object whose attribute
+// stores reach its dictionary (see make_stores_notify: on 3.13.0 a store
+// through inline values moves no tag), so that every store moves the tag.
+// Dictionaries are compared by address only; the last N records are kept
+// (objects used in turn).
+template <class T, int N = 4>
+class DictRecords {
+public:
+    // The tag under which a record of `d` can stand; 0: none can.
+    static uint64_t tag_of(PyObject *d) { return PyDict_CheckExact(d) ? dict_entries_tag(d) : 0; }
+
+    // The record of `d`, read under `tag` (tag_of), or nullptr.
+    const T *find(PyObject *d, uint64_t tag) const {
+        if (tag)
+            for (const Entry &e : entries_)
+                if (e.d == d && e.tag == tag)
+                    return &e.value;
+        return nullptr;
+    }
+    // Keep `value`, read from `obj`'s dictionary `d` under `tag`; nullptr when
+    // it cannot be kept.
+    const T *keep(PyObject *obj, PyObject *d, uint64_t tag, const T &value) {
+        if (!tag || !pyact::make_stores_notify(obj, d))
+            return nullptr;
+        Entry &e = entries_[next_];
+        next_ = (next_ + 1) % N;
+        e = Entry{d, dict_entries_tag(d), value};
+        return &e.value;
+    }
+    void clear() {
+        for (Entry &e : entries_)
+            e = Entry{};
+    }
+
+private:
+    struct Entry {
+        PyObject *d = nullptr; // compared only
+        uint64_t tag = 0;
+        T value{};
+    };
+    Entry entries_[N];
+    int next_ = 0;
+};
+
 // Reads of a fixed set of names off instances of one class, answered from a
-// record of the instance's dictionary while the class keeps its version tag
-// and the dictionary its entries tag (see dict_entries_tag): the record then
-// holds what the ordinary read gives, an entry of the dictionary under a name
-// the class holds no data descriptor for.  A command that reads the same
-// attributes of its actuator each time reads them once per change of either.
-// Records are kept for the last few dictionaries (actuators used in turn),
-// and only for objects whose attribute stores reach their dictionary (see
-// make_stores_notify), so that every store moves the tag.
+// record of the instance's dictionary (DictRecords) while the class keeps its
+// version tag: the record holds what the ordinary read gives, an entry of the
+// dictionary under a name the class holds no data descriptor for.  A command
+// that reads the same attributes of its actuator each time reads them once
+// per change of either.
 template <int N>
 class InstanceReads {
 public:
     struct Entry {
-        PyObject *d = nullptr; // compared only
-        uint64_t tag = 0;
-        PyObject *v[N] = {};   // borrowed from d; nullptr: read the ordinary way
+        PyObject *v[N] = {}; // borrowed from the dictionary; nullptr: read the ordinary way
     };
 
     // The names, interned, held elsewhere for the life of the process.
@@ -164,21 +205,13 @@ public:
             return nullptr;
         }
         Py_DECREF(d); // (the object holds it)
-        uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
-        if (tag == 0)
-            return nullptr;
-        for (const Entry &e : entries_)
-            if (e.d == d && e.tag == tag)
-                return &e;
-        if (!pyact::make_stores_notify(obj, d))
-            return nullptr;
-        Entry &e = entries_[next_];
-        next_ = (next_ + 1) % (int) std::size(entries_);
-        e.d = d;
-        e.tag = dict_entries_tag(d);
+        uint64_t tag = records_.tag_of(d);
+        if (const Entry *e = records_.find(d, tag))
+            return e;
+        Entry now;
         for (int i = 0; i < N; ++i)
-            e.v[i] = plain_[i] ? dict_get(d, names_[i]) : nullptr;
-        return &e;
+            now.v[i] = plain_[i] ? dict_get(d, names_[i]) : nullptr;
+        return records_.keep(obj, d, tag, now);
     }
 
     // `obj.<names[i]>` as a new reference (nullptr with an exception set),
@@ -195,8 +228,7 @@ private:
     bool learn(PyTypeObject *t) {
         type_ = nullptr;
         type_tag_ = 0;
-        for (Entry &e : entries_)
-            e = Entry{};
+        records_.clear();
         if (!has_version_tag(t))
             return false;
         for (int i = 0; i < N; ++i) {
@@ -212,8 +244,7 @@ private:
     bool plain_[N] = {};
     PyTypeObject *type_ = nullptr; // compared only
     unsigned int type_tag_ = 0;
-    Entry entries_[4];
-    int next_ = 0;
+    DictRecords<Entry> records_;
 };
 
 } // namespace vkl

@@ -1,7 +1,5 @@
 #include "core/serial_native.hpp"
 
-#include "core/python_activity.hpp"
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -58,6 +56,7 @@ bool posix_class_untouched(PosixPort &p) {
         return false;
     p.write_timeout_plain = _PyType_Lookup(t, p.n_write_timeout.ptr()) == nullptr;
     p.checked_tag = t->tp_version_tag;
+    p.seen.clear();
     return t->tp_version_tag != 0;
 }
 
@@ -153,17 +152,14 @@ Genuine genuine_port(PosixPort &p, PyObject *ser, WriteView *view) {
     PyObject *d = instance_dict(ser);
     if (!d)
         return Genuine::No;
-    uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
-    if (tag)
-        for (const PosixPort::Seen &e : p.seen) {
-            if (e.d == d && e.tag == tag && e.timeout_plain == p.write_timeout_plain) {
-                if (view && e.g == Genuine::Open)
-                    *view = e.view;
-                Py_DECREF(d);
-                return e.g;
-            }
-        }
-    PosixPort::Seen now{d, tag, p.write_timeout_plain};
+    uint64_t tag = p.seen.tag_of(d);
+    if (const PosixPort::Seen *e = p.seen.find(d, tag)) {
+        if (view && e->g == Genuine::Open)
+            *view = e->view;
+        Py_DECREF(d);
+        return e->g;
+    }
+    PosixPort::Seen now;
     if (!dict_get(d, p.n_read.ptr()) && !dict_get(d, p.n_write.ptr()) && !dict_get(d, p.n_cancel_read.ptr())) {
         PyObject *io = dict_get(d, p.n_is_open.ptr());
         if (io == Py_True)
@@ -179,13 +175,8 @@ Genuine genuine_port(PosixPort &p, PyObject *ser, WriteView *view) {
         if (view)
             *view = now.view;
     }
-    // Kept only where every store to the port's attributes reaches the
-    // dictionary and so moves its tag.
-    if (tag && !PyErr_Occurred() && pyact::make_stores_notify(ser, d)) {
-        now.tag = dict_entries_tag(d);
-        p.seen[p.seen_next] = now;
-        p.seen_next = (p.seen_next + 1) % (int) std::size(p.seen);
-    }
+    if (!PyErr_Occurred())
+        p.seen.keep(ser, d, tag, now);
     Py_DECREF(d);
     return now.g;
 }

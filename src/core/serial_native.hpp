@@ -10,6 +10,7 @@
 // WorkerRef (see there), written against the C API's return-code convention.
 #pragma once
 
+#include "core/attr_cache.hpp"
 #include "core/pyutil.hpp"
 #include "core/serial_port.hpp"
 
@@ -74,17 +75,14 @@ struct PosixPort {
     nb::object n_read, n_write, n_cancel_read, n_is_open, n_fd, n_abort_read, n_abort_write, n_timeout,
         n_write_timeout, n_serial, n_serialutil;
 
-    // What genuine_port last read of a few port objects' dictionaries, kept
-    // while each dictionary's entries tag stands (see dict_entries_tag): a
-    // writer sending frame after frame reads its port's entries once.
+    // What genuine_port last read of a few port objects' dictionaries (a
+    // writer sending frame after frame reads its port's entries once),
+    // forgotten when the class is checked again.
     struct Seen {
-        PyObject *d = nullptr; // compared only
-        uint64_t tag = 0;
-        bool timeout_plain = false; // write_timeout_plain at the time
         Genuine g = Genuine::No;
         WriteView view; // when g is Open
-    } seen[4];
-    int seen_next = 0;
+    };
+    DictRecords<Seen> seen;
 };
 
 // Interns the names and takes pyserial's POSIX class, if the platform has one.

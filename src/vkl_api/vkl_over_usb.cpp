@@ -9,8 +9,8 @@
 // pyserial's own port (reads, the writer, the genuine-port test) is in
 // core/serial_native.*.
 #include "core/frame.hpp"
+#include "core/attr_cache.hpp"
 #include "core/protocol.hpp"
-#include "core/python_activity.hpp"
 #include "core/pyutil.hpp"
 #include "core/send_entry.hpp"
 #include "core/serial_native.hpp"
@@ -52,11 +52,9 @@ struct ClassFacts {
     Known known{};
 };
 
-// What the C send entry last found in a transport's instance dictionary (see
-// own_send_vkl), kept while the dictionary's entries tag stands.
+// What the C send entry found in a transport's instance dictionary (see
+// own_send_vkl).
 struct DictFacts {
-    PyObject *d = nullptr; // compared only
-    uint64_t tag = 0;
     bool own = false;       // no send_VKL of its own
     bool unshadowed = false; // nor the checks, start byte or trailer
 };
@@ -78,8 +76,7 @@ struct State {
     nb::object send_vkl_fn;       // our send_VKL (function object)
     SendEntry entry{};            // the C-level send entry, published at import
     ClassFacts facts;             // what the entry verified of the class
-    DictFacts dict_facts[4];      // and of the last transports' dictionaries
-    int dict_facts_next = 0;
+    DictRecords<DictFacts> dict_facts; // and of the last transports' dictionaries
     nb::object parse_orig, build_orig; // the protocol's own flag-word codecs
     nb::object event_type, rlock_type; // threading.Event, type of threading.RLock()
 
@@ -960,22 +957,15 @@ bool class_facts(State &S, PyTypeObject *t) {
 // What the transport's dictionary `d` holds of the names above: read, or as
 // last read while its entries tag stands.
 DictFacts dict_facts(State &S, PyObject *transport, PyObject *d) {
-    uint64_t tag = PyDict_CheckExact(d) ? dict_entries_tag(d) : 0;
-    if (tag)
-        for (const DictFacts &e : S.dict_facts)
-            if (e.d == d && e.tag == tag)
-                return e;
-    DictFacts now{d, tag};
+    uint64_t tag = S.dict_facts.tag_of(d);
+    if (const DictFacts *e = S.dict_facts.find(d, tag))
+        return *e;
+    DictFacts now;
     now.own = !dict_get(d, S.n_send_vkl.ptr());
     now.unshadowed = now.own && !dict_get(d, S.n_check_id.ptr()) && !dict_get(d, S.n_check_payload.ptr()) &&
                      !dict_get(d, S.n_start_byte.ptr()) && !dict_get(d, S.n_crc_magic.ptr());
-    // Kept only where every store to the transport's attributes reaches the
-    // dictionary and so moves its tag.
-    if (tag && !PyErr_Occurred() && pyact::make_stores_notify(transport, d)) {
-        now.tag = dict_entries_tag(d);
-        S.dict_facts[S.dict_facts_next] = now;
-        S.dict_facts_next = (S.dict_facts_next + 1) % (int) std::size(S.dict_facts);
-    }
+    if (!PyErr_Occurred())
+        S.dict_facts.keep(transport, d, tag, now);
     return now;
 }
 
