@@ -15,6 +15,7 @@ namespace {
 // nothing else changes while it is installed.  It is installed only while a
 // scope is open, so code outside native runs never pays for it.
 _PyFrameEvalFunction g_prev = nullptr;
+PyInterpreterState *g_interp = nullptr; // where the outermost open scope installed ours
 int g_depth = 0;
 bool g_displaced = false;          // someone replaced our evaluator while it was in place
 FrameCount *g_innermost = nullptr; // the open scopes, innermost first through outer_
@@ -57,9 +58,10 @@ FrameCount::FrameCount(void (*before_python)(void *), void *ctx) : before_python
             return;
         }
         g_prev = cur;
+        g_interp = interp;
         _PyInterpreterState_SetEvalFrameFunc(interp, count_frame);
-    } else if (_PyInterpreterState_GetEvalFrameFunc(interp) != count_frame) {
-        return; // replaced under an open scope: frames here would go uncounted
+    } else if (interp != g_interp || _PyInterpreterState_GetEvalFrameFunc(interp) != count_frame) {
+        return; // replaced under an open scope (or another interpreter's): frames here would go uncounted
     }
     ++g_depth;
     active_ = true;
@@ -81,7 +83,7 @@ void FrameCount::close() {
         }
     if (--g_depth > 0)
         return;
-    PyInterpreterState *interp = PyInterpreterState_Get();
+    PyInterpreterState *interp = g_interp;
     if (_PyInterpreterState_GetEvalFrameFunc(interp) == count_frame)
         _PyInterpreterState_SetEvalFrameFunc(interp, g_prev);
     else

@@ -465,8 +465,14 @@ nb::object step(State &S, nb::handle self, nb::handle load, nb::handle steps) {
     nb::object ld = PyFloat_CheckExact(load.ptr()) ? nb::borrow(load) : arg_float_or_none(load, "load");
     long long n = 0;
     int overflow = 1;
-    if (PyLong_CheckExact(steps.ptr()))
-        n = PyLong_AsLongLongAndOverflow(steps.ptr(), &overflow);
+    if (PyLong_CheckExact(steps.ptr())) {
+        if (PyUnstable_Long_IsCompact((PyLongObject *) steps.ptr())) {
+            n = PyUnstable_Long_CompactValue((PyLongObject *) steps.ptr());
+            overflow = 0;
+        } else {
+            n = PyLong_AsLongLongAndOverflow(steps.ptr(), &overflow);
+        }
+    }
     if (overflow || (n == -1 && PyErr_Occurred())) {
         PyErr_Clear();
         nb::object n_obj = arg_int(steps, "steps");

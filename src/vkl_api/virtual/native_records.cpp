@@ -110,18 +110,18 @@ void note_watched(PyObject *sd) {
     e = ShadowFree{sd, g_watch.key_additions, false};
 }
 
-uint64_t dict_version(PyObject *d) {
+DictVersion *version_slot(PyObject *d) {
     if (DictVersion *e = version_entry(d))
-        return e->ver;
+        return e;
     unsigned h = version_home(d);
     for (int i = 0; i < kVersionProbe; ++i) {
         DictVersion &e = g_watch.version[(h + i) % kVersionSlots];
         if (!e.dict || e.dict == kGone) {
             e = DictVersion{d, ++g_watch.version_source};
-            return e.ver;
+            return &e;
         }
     }
-    return 0;
+    return nullptr;
 }
 
 int add_dict_watcher() {
@@ -138,20 +138,21 @@ int add_dict_watcher() {
 MemoTable g_memo;
 
 SdMemo *sd_memo(PyObject *sd) {
-    DictVersion *e = version_entry(sd);
-    if (!e)
-        return nullptr;
     // A call looks its memo up three times (before, during and after its
     // ticks): the one found last is tried first.
-    SdMemo &last = g_memo.entry[g_memo.last];
-    if (last.sd == sd)
-        return last.ver == e->ver ? &last : nullptr;
-    for (auto &m : g_memo.entry)
-        if (m.sd == sd) {
-            g_memo.last = (int) (&m - g_memo.entry);
-            return m.ver == e->ver ? &m : nullptr;
-        }
-    return nullptr;
+    SdMemo *m = &g_memo.entry[g_memo.last];
+    if (m->sd != sd) {
+        m = nullptr;
+        for (auto &x : g_memo.entry)
+            if (x.sd == sd) {
+                g_memo.last = (int) (&x - g_memo.entry);
+                m = &x;
+                break;
+            }
+        if (!m)
+            return nullptr;
+    }
+    return version_holds(m->slot, sd, m->ver) ? m : nullptr;
 }
 
 SdMemo *sd_memo_fill(State &S, PyObject *sd) {
@@ -168,6 +169,7 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd) {
     }
     m->sd = sd;
     m->ver = e->ver;
+    m->slot = e;
     for (int k = 0; k < kNumStepAttrs; ++k)
         m->v[k] = dict_get(sd, S.attr((StepAttr) k));
     m->methods_free = true;
@@ -178,18 +180,16 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd) {
 }
 
 void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value) {
-    bool current = false;
-    if (m && m->sd == sd) {
-        DictVersion *e = version_entry(sd);
-        current = e && e->ver == m->ver;
-    }
+    bool current = m && m->sd == sd && version_holds(m->slot, sd, m->ver);
     uint64_t src = g_watch.version_source;
     if (PyDict_SetItem(sd, S.attr(a), value) < 0)
         raise_pending();
     if (current) {
-        DictVersion *e = version_entry(sd);
-        if (e && ((g_watch.version_source == src && e->ver == m->ver) ||
-                  (g_watch.version_source == src + 1 && e->ver == src + 1))) {
+        // The store's own event, and nothing else, happened since (its entry
+        // stays where it is: sd lives on in the caller's hands).
+        DictVersion *e = m->slot;
+        if (e->dict == sd && ((g_watch.version_source == src && e->ver == m->ver) ||
+                              (g_watch.version_source == src + 1 && e->ver == src + 1))) {
             m->ver = e->ver;
             m->v[a] = value;
         } else {
@@ -219,12 +219,11 @@ FieldRef view_field(TwinView *v, const char *path) {
 
 } // namespace
 
-std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
-    if (v->consumer_plan) {
-        auto pp = std::static_pointer_cast<Plan>(v->consumer_plan);
-        if (pp->view_obj == view_obj && pp->v == v)
-            return pp;
-    }
+Plan *plan_for(PyObject *view_obj, TwinView *v) {
+    // The view lives in its object, so a plan kept with it was made for this
+    // object and never needs replacing (which could free it under a run).
+    if (v->consumer_plan)
+        return static_cast<Plan *>(v->consumer_plan.get());
     auto pp = std::make_shared<Plan>();
     Plan &p = *pp;
     p.view_obj = view_obj;
@@ -299,7 +298,7 @@ std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v) {
         }
     }
     v->consumer_plan = pp;
-    return pp;
+    return pp.get();
 }
 
 bool inp_port_added(const Plan &plan, TwinView *v) {

@@ -124,9 +124,23 @@ inline DictVersion *version_entry(PyObject *d) {
     return nullptr;
 }
 
-// The current version of `d` (which must be watched), tracking it from now
-// on; 0 when there is no room to track it.
-uint64_t dict_version(PyObject *d);
+// The entry tracking `d` (which must be watched), tracking it from now on;
+// nullptr when there is no room to track it.
+DictVersion *version_slot(PyObject *d);
+// The current version of `d`, likewise; 0 when it cannot be tracked.
+inline uint64_t dict_version(PyObject *d) {
+    DictVersion *e = version_slot(d);
+    return e ? e->ver : 0;
+}
+
+// A version of `d` read from its entry `slot` is still its version: no event
+// on `d` since.  An entry stays where it is while its dictionary lives (a
+// freed one is marked gone and may be taken again, by a new dictionary at the
+// same address too, which gets a version never given before), so a record
+// can keep the slot it read and skip the lookup.
+inline bool version_holds(const DictVersion *slot, PyObject *d, uint64_t ver) {
+    return slot && slot->dict == d && slot->ver == ver;
+}
 
 // ---- What an actuator's dictionary held at its last known version ----------
 //
@@ -156,6 +170,7 @@ struct AdSeen {
 struct SdMemo {
     PyObject *sd = nullptr; // compared only
     uint64_t ver = 0;       // sd's version when read
+    DictVersion *slot = nullptr; // where it was read (see version_holds)
     bool methods_free = false; // no stepping method in sd
     PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
     AdSeen ad_seen; // of the wrapper this actuator last stepped
@@ -175,11 +190,8 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd);
 
 // sd[a] (borrowed, nullptr when absent), through the memo while it is current.
 inline PyObject *sd_get(State &S, SdMemo *m, PyObject *sd, StepAttr a) {
-    if (m && m->sd == sd) {
-        DictVersion *e = version_entry(sd);
-        if (e && e->ver == m->ver)
-            return m->v[a];
-    }
+    if (m && m->sd == sd && version_holds(m->slot, sd, m->ver))
+        return m->v[a];
     return dict_get(sd, S.attr(a));
 }
 
@@ -251,6 +263,7 @@ struct Plan {
         bool ok = false;
         PyObject *ad = nullptr, *libd = nullptr, *idd = nullptr; // compared only
         uint64_t ad_ver = 0, lib_ver = 0, idd_ver = 0;
+        DictVersion *ad_slot = nullptr, *lib_slot = nullptr, *idd_slot = nullptr; // (see version_holds)
         PyTypeObject *owner = nullptr;
         unsigned int owner_tag = 0;
         double caches[3] = {0, 0, 0};
@@ -301,8 +314,9 @@ struct Plan {
 };
 
 // The view's plan, made on first use and kept with the view (so any number of
-// actuators stepping in turn each find theirs at once).
-std::shared_ptr<Plan> plan_for(PyObject *view_obj, TwinView *v);
+// actuators stepping in turn each find theirs at once); it lives as long as
+// the view, which its users hold meanwhile.
+Plan *plan_for(PyObject *view_obj, TwinView *v);
 
 // An optional input port that the plan reads as absent (NaN) has appeared
 // as a plain attribute of `inp`.
@@ -317,14 +331,9 @@ inline bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, Py
                           PyObject *idd) {
     if (!c.ok || c.ad != ad || c.libd != libd || c.idd != idd)
         return false;
-    DictVersion *ae = version_entry(ad), *le = version_entry(libd);
-    if (!ae || ae->ver != c.ad_ver || !le || le->ver != c.lib_ver)
+    if (!version_holds(c.ad_slot, ad, c.ad_ver) || !version_holds(c.lib_slot, libd, c.lib_ver) ||
+        (idd && !version_holds(c.idd_slot, idd, c.idd_ver)))
         return false;
-    if (idd) {
-        DictVersion *ie = version_entry(idd);
-        if (!ie || ie->ver != c.idd_ver)
-            return false;
-    }
     if (Py_TYPE(act) != c.owner || c.owner != v->owner_type || c.owner->tp_version_tag != c.owner_tag)
         return false;
     for (const TwinView::GroupClass &g : v->group_classes())

@@ -273,8 +273,7 @@ bool find_objects(State &S, Found &s, PyObject *self) {
     s.view_obj = view_obj;
     s.v = v;
     s.view_hold = nb::borrow(view_obj); // the view (its structures, its plan) outlives the run
-    s.plan_hold = plan_for(view_obj, v);
-    Plan *plan = s.plan = s.plan_hold.get();
+    Plan *plan = s.plan = plan_for(view_obj, v);
     if (!plan->rows_ok)
         return false;
     PyObject *log = s.sd_entry(S, A_LOG);

@@ -77,8 +77,7 @@ struct Found {
     Plan *plan = nullptr;
     PyObject *log = nullptr;
     SdMemo *memo = nullptr; // sd's memo, while it is current
-    nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold;
-    std::shared_ptr<Plan> plan_hold;
+    nb::object sd_hold, act_hold, ad_hold, view_hold, log_hold; // (the view holds the plan)
 
     PyObject *sd_entry(State &S, StepAttr a) const { return sd_get(S, memo, sd, a); }
 };

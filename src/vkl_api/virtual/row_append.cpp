@@ -154,8 +154,8 @@ bool log_append_native(State &S, PyObject *log, PyObject *act) {
     TwinView *v = nb::inst_ptr<TwinView>(view_obj);
     if (!v || !v->fields_valid(act, ad))
         return false;
-    std::shared_ptr<Plan> plan_hold = plan_for(view_obj, v);
-    const Plan &plan = *plan_hold;
+    nb::object view_hold = nb::borrow(view_obj); // (with it, its plan)
+    const Plan &plan = *plan_for(view_obj, v);
     if (!plan.rows_ok)
         return false;
     if (inp_port_added(plan, v))

@@ -29,17 +29,23 @@ bool step_checks(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObject 
         return true;
     }
     c.ok = false;
-    uint64_t av = libd ? dict_version(ad) : 0, lv = libd ? dict_version(libd) : 0;
-    uint64_t iv = libd && idd ? dict_version(idd) : 1;
+    DictVersion *ae = libd ? version_slot(ad) : nullptr, *le = libd ? version_slot(libd) : nullptr;
+    DictVersion *ie = libd && idd ? version_slot(idd) : nullptr;
+    // (Read before the checks: an event on the way leaves a version that no
+    // longer holds.)
+    uint64_t av = ae ? ae->ver : 0, lv = le ? le->ver : 0, iv = ie ? ie->ver : 0;
     if (!v->step_valid(act, ad, caches))
         return false;
-    if (av && lv && iv && v->fields_valid(act, ad) && v->owner_type->tp_version_tag != 0) {
+    if (ae && le && (ie || !idd) && v->fields_valid(act, ad) && v->owner_type->tp_version_tag != 0) {
         c.ad = ad;
         c.libd = libd;
         c.idd = idd;
         c.ad_ver = av;
         c.lib_ver = lv;
-        c.idd_ver = idd ? iv : 0;
+        c.idd_ver = iv;
+        c.ad_slot = ae;
+        c.lib_slot = le;
+        c.idd_slot = ie;
         c.owner = v->owner_type;
         c.owner_tag = v->owner_type->tp_version_tag;
         std::copy(caches, caches + 3, c.caches);
