@@ -52,6 +52,41 @@ def test_step_argument_types(act, twin, kwargs, message):
     assert twin.calls == [] and act._load_value == 0.0
 
 
+# Calls of `step` in every form, beside the same call through the general dispatch of the
+# bound function (which every call the method's own entry declines goes to).
+_LOAD = "".join(["lo", "ad"])  # a keyword equal to the parameter's name but not the same object
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((0.3,), {}), ((0.3, 2), {}), ((None, 3), {}), ((), {"load": 0.3}), ((), {"steps": 2}),
+    ((), {"steps": 2, "load": -0.5}), ((0.3,), {"steps": 2}), ((), {"load": None, "steps": 1}),
+    ((), {_LOAD: 0.7}), ((0.3, 2, 1), {}), ((), {"foo": 1}), ((0.3,), {"load": 0.4}),
+    ((), {"steps": 0}), ((), {"load": "x"}),
+])
+def test_step_call_forms_match_the_general_dispatch(args, kwargs):
+    general = KavrelActuatorVirtual.step.__wrapped_native__
+    outcomes = []
+    for call in (lambda a: a.step(*args, **kwargs), lambda a: KavrelActuatorVirtual.step(a, *args, **kwargs),
+                 lambda a: general(a, *args, **kwargs)):
+        twin = RecordingTwin()
+        a = KavrelActuatorVirtual(twin)
+        a.connect()
+        a.set_feedback_items([I.POSITION_FB])
+        try:
+            got = ("ok", call(a))
+        except Exception as e:  # the error's type and text are part of the outcome
+            got = (type(e), str(e))
+        outcomes.append((got, ticks(twin), a._load_value, a._simulation_step_count))
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+
+
+def test_step_called_without_self():
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        KavrelActuatorVirtual.step()
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        KavrelActuatorVirtual.step(load=0.1)
+
+
 def test_start_steps_argument_type(act):
     with pytest.raises(TypeError, match=r"^Argument 'step_number' has incorrect type \(expected int, got str\)$"):
         act.start_steps("10")

@@ -2,6 +2,9 @@
 
 #include <structmember.h>
 
+#include <new>
+#include <stdexcept>
+
 namespace vkl {
 
 void raise_pending() { throw nb::python_error(); }
@@ -359,10 +362,18 @@ struct VklFunction {
     PyObject *doc;
     PyObject *dict;
     PyObject *weakrefs;
+    FastCall fast;        // nullptr: every call goes to func
+    PyObject *fast_owner; // what `fast` needs alive
 };
 
 PyObject *vf_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     return PyObject_Vectorcall(((VklFunction *) self)->func, args, nargsf, kwnames);
+}
+
+PyObject *vf_fast_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *f = (VklFunction *) self;
+    PyObject *r = f->fast(f->fast_owner, args, nargsf, kwnames);
+    return r != kDeclined ? r : PyObject_Vectorcall(f->func, args, nargsf, kwnames);
 }
 
 PyObject *vf_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -380,6 +391,7 @@ int vf_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->dict);
+    Py_VISIT(f->fast_owner);
     return 0;
 }
 
@@ -391,6 +403,10 @@ int vf_clear(PyObject *self) {
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
+    // (The fast entry goes with what it needs.)
+    f->fast = nullptr;
+    f->vectorcall = vf_vectorcall;
+    Py_CLEAR(f->fast_owner);
     return 0;
 }
 
@@ -497,8 +513,88 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
     f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
     f->dict = nullptr;
     f->weakrefs = nullptr;
+    f->fast = nullptr;
+    f->fast_owner = nullptr;
     PyObject_GC_Track((PyObject *) f);
     return nb::steal((PyObject *) f);
+}
+
+namespace {
+// A distinct address no result can have.
+char declined_mark;
+} // namespace
+PyObject *const kDeclined = (PyObject *) &declined_mark;
+
+void set_fast_call(nb::handle wrapped, FastCall call, nb::object owner) {
+    if (Py_TYPE(wrapped.ptr()) != vf_type())
+        raise(PyExc_RuntimeError, "set_fast_call: not a wrapped function");
+    auto *f = (VklFunction *) wrapped.ptr();
+    Py_XSETREF(f->fast_owner, owner.release().ptr());
+    f->fast = call;
+    f->vectorcall = vf_fast_vectorcall;
+}
+
+bool take_call_args(PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject *const *names, int n,
+                    PyObject **out) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > n)
+        return false;
+    for (int i = 0; i < n; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        int i = 0;
+        while (i < n && names[i] != key)
+            ++i;
+        if (i == n || out[i])
+            return false;
+        out[i] = args[nargs + k];
+    }
+    return true;
+}
+
+void set_error_from_exception() noexcept {
+    // nanobind's order: its own exceptions, a Python error, then the default
+    // translator of standard exceptions.
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+        case nb::exception_type::index_error: type = PyExc_IndexError; break;
+        case nb::exception_type::key_error: type = PyExc_KeyError; break;
+        case nb::exception_type::value_error: type = PyExc_ValueError; break;
+        case nb::exception_type::type_error: type = PyExc_TypeError; break;
+        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+        case nb::exception_type::import_error: type = PyExc_ImportError; break;
+        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+        default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::domain_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::range_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::overflow_error &e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError,
+                        "nanobind::detail::nb_func_error_except(): exception could not be translated!");
+    }
 }
 
 void set_signature(nb::handle fn, const char *text) { set_signature(fn, text, nb::handle()); }
@@ -552,6 +648,13 @@ ClassBuilder &ClassBuilder::add(const char *name, nb::object fn, Kind kind, nb::
     last_fn_ = fn;
     last_kind_ = kind;
     last_fset_ = fset;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::fast_call(FastCall call, nb::object owner) {
+    if (!last_ || last_kind_ != Kind::Method)
+        raise(PyExc_RuntimeError, "ClassBuilder::fast_call without a method");
+    set_fast_call(last_fn_, call, std::move(owner));
     return *this;
 }
 

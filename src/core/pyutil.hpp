@@ -229,6 +229,31 @@ constexpr bool has_args_v = (nb::detail::arg_traits<Extra>::is_arg || ... || fal
 nb::object wrap_function(nb::handle func, const char *name, const std::string &qualname,
                          nb::handle module_name, const char *doc);
 
+// ---- a method's own entry for its usual calls ----
+// A wrapped function may read the calls it gets most itself, ahead of
+// nanobind's general dispatch (which matches keywords by name and builds the
+// call's defaults on every call).  Its FastCall gets the call as the
+// interpreter passes it and returns the result, nullptr with an exception
+// set, or kDeclined, having done nothing: the call then goes to the nanobind
+// function, so every other call, its argument errors and their texts
+// included, is served as before.  `owner` is held by the function (what the
+// entry needs to live as long).
+using FastCall = PyObject *(*)(PyObject *owner, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+extern PyObject *const kDeclined;
+void set_fast_call(nb::handle wrapped, FastCall call, nb::object owner);
+
+// A call's arguments, `self` first, into out[0..n): by position, then by
+// keyword (names[i]: the interned name of parameter i, compared by identity);
+// those not given are nullptr.  False, to decline the call, when there are
+// more than n, or a keyword is not one of the names (by identity) or names a
+// parameter given already.
+bool take_call_args(PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject *const *names, int n,
+                    PyObject **out);
+
+// Set the Python error for the C++ exception being handled, as nanobind's
+// dispatch sets it for a bound function (our modules add no translators).
+void set_error_from_exception() noexcept;
+
 // Give a wrapped function the signature of a Python definition, for example
 // "(self, address: int = 0, logger: Optional[logging.Logger] = None) -> None":
 // inspect.signature() then reports it and __annotations__ holds the annotations
@@ -302,6 +327,9 @@ public:
         return *this;
     }
     ClassBuilder &doc(const char *text);
+    // The member defined last (a method) reads its usual calls itself (see
+    // set_fast_call).
+    ClassBuilder &fast_call(FastCall call, nb::object owner);
     // Signature (see set_signature) of the member defined last; for a property,
     // of its getter.  This is how every built class attaches its signatures:
     // beside the member, with its docstring.
