@@ -77,6 +77,7 @@ struct State {
     SendEntry entry{};            // the C-level send entry, published at import
     ClassFacts facts;             // what the entry verified of the class
     DictRecords<DictFacts> dict_facts; // and of the last transports' dictionaries
+    CachedAttr c_ser;             // `self._ser` of the frame writer (see CachedAttr)
     nb::object parse_orig, build_orig; // the protocol's own flag-word codecs
     nb::object event_type, rlock_type; // threading.Event, type of threading.RLock()
 
@@ -847,7 +848,7 @@ size_t payload_bytes(nb::handle data, uint8_t (&out)[kMaxLengthBytePayload]) {
 // The frame to the port: natively on a genuine open port, else through the
 // port's own write while it is open.  False (logged) when it is not.
 bool write_frame(State &S, nb::handle self, const uint8_t *fb, size_t flen) {
-    nb::object ser = nb::getattr(self, S.n_ser);
+    nb::object ser = steal_or_raise(S.c_ser.get(self.ptr(), S.n_ser.ptr()));
     serial_native::WriteView view;
     Genuine g = serial_native::genuine_port(S.port, ser.ptr(), &view);
     if (g == Genuine::Open) {
