@@ -43,22 +43,25 @@ PyObject *ReturnedMaps::free_floats(PyObject *latest, PyObject *const *keys, PyO
     return nullptr;
 }
 
-// Of the two slots `latest` may take: its own, else one whose maps nothing
-// else holds any more, else its home.
+// Of the slots `latest` may take: its own, else the first that is empty,
+// else the first whose maps nothing else holds any more, else its home.
 ReturnedMaps::Slot *ReturnedMaps::place_for(PyObject *latest) {
+    if (Slot *s = find(latest))
+        return s;
     unsigned h = home(latest);
-    Slot *a = &slot_[h], *b = &slot_[(h + 1) % kSlots];
-    if (a->latest == latest)
-        return a;
-    if (b->latest == latest)
-        return b;
     auto unused = [](const Slot *s) {
         for (const nb::object &map : s->map)
             if (map.is_valid() && !only_here(map))
                 return false;
         return true;
     };
-    return unused(a) || !unused(b) ? a : b;
+    for (int i = 0; i < kWindow; ++i)
+        if (Slot *s = &slot_[(h + i) % kSlots]; !s->latest)
+            return s;
+    for (int i = 0; i < kWindow; ++i)
+        if (Slot *s = &slot_[(h + i) % kSlots]; unused(s))
+            return s;
+    return &slot_[h];
 }
 
 nb::object ReturnedMaps::copy_searched(PyObject *latest) {

@@ -66,7 +66,10 @@ private:
         return kRefCountsExact && map.is_valid() && Py_REFCNT(map.ptr()) == 1;
     }
 
-    static constexpr int kSlots = 64;
+    // A snapshot's slot is one of kWindow from its home: with a dozen
+    // actuators stepped in turn, a window of two let three snapshots whose
+    // homes fell together take each other's places on every call.
+    static constexpr int kSlots = 128, kWindow = 4;
     struct Slot {
         PyObject *latest = nullptr; // compared only, never dereferenced
         // The map returned last, and the one before.
@@ -78,13 +81,15 @@ private:
     Slot slot_[kSlots];
 
     static unsigned home(PyObject *latest) {
-        return (unsigned) ((((uintptr_t) latest >> 4) * 0x9E3779B97F4A7C15ull) >> 58);
+        return (unsigned) ((((uintptr_t) latest >> 4) * 0x9E3779B97F4A7C15ull) >> 57);
     }
-    // The slot of `latest` among the two it may take.
+    // The slot of `latest` among those it may take.
     Slot *find(PyObject *latest) {
         unsigned h = home(latest);
-        Slot *a = &slot_[h], *b = &slot_[(h + 1) % kSlots];
-        return a->latest == latest ? a : b->latest == latest ? b : nullptr;
+        for (int i = 0; i < kWindow; ++i)
+            if (Slot *s = &slot_[(h + i) % kSlots]; s->latest == latest)
+                return s;
+        return nullptr;
     }
     const Slot *find(PyObject *latest) const { return const_cast<ReturnedMaps *>(this)->find(latest); }
     Slot *place_for(PyObject *latest);
