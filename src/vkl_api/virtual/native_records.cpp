@@ -138,35 +138,31 @@ int add_dict_watcher() {
 MemoTable g_memo;
 
 SdMemo *sd_memo(PyObject *sd) {
-    // A call looks its memo up three times (before, during and after its
-    // ticks): the one found last is tried first.
-    SdMemo *m = &g_memo.entry[g_memo.last];
-    if (m->sd != sd) {
-        m = nullptr;
-        for (auto &x : g_memo.entry)
-            if (x.sd == sd) {
-                g_memo.last = (int) (&x - g_memo.entry);
-                m = &x;
-                break;
-            }
-        if (!m)
-            return nullptr;
+    unsigned h = MemoTable::home(sd);
+    for (int i = 0; i < MemoTable::kWindow; ++i) {
+        SdMemo &m = g_memo.entry[(h + i) % MemoTable::kEntries];
+        if (m.sd == sd)
+            return version_holds(m.slot, sd, m.ver) ? &m : nullptr;
     }
-    return version_holds(m->slot, sd, m->ver) ? m : nullptr;
+    return nullptr;
 }
 
 SdMemo *sd_memo_fill(State &S, PyObject *sd) {
     DictVersion *e = version_entry(sd);
     if (!e)
         return nullptr;
-    SdMemo *m = nullptr;
-    for (auto &x : g_memo.entry)
+    // Its own entry, else an empty one, else one of the window in turn.
+    unsigned h = MemoTable::home(sd);
+    SdMemo *m = nullptr, *empty = nullptr;
+    for (int i = 0; i < MemoTable::kWindow && !m; ++i) {
+        SdMemo &x = g_memo.entry[(h + i) % MemoTable::kEntries];
         if (x.sd == sd)
             m = &x;
-    if (!m) {
-        m = &g_memo.entry[g_memo.next];
-        g_memo.next = (g_memo.next + 1) % (int) std::size(g_memo.entry);
+        else if (!x.sd && !empty)
+            empty = &x;
     }
+    if (!m)
+        m = empty ? empty : &g_memo.entry[(h + g_memo.next++ % MemoTable::kWindow) % MemoTable::kEntries];
     m->sd = sd;
     m->ver = e->ver;
     m->slot = e;

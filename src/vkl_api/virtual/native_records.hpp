@@ -175,10 +175,16 @@ struct SdMemo {
     PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
     AdSeen ad_seen; // of the wrapper this actuator last stepped
 };
+// A dictionary's memo is one of kWindow entries from its home (a call looks
+// its memo up three times, and with a dozen actuators stepped in turn a scan
+// of the table cost a cache miss per entry).
 struct MemoTable {
-    SdMemo entry[16];
-    int next = 0;
-    int last = 0; // the entry sd_memo found last
+    static constexpr int kEntries = 64, kWindow = 4;
+    SdMemo entry[kEntries];
+    unsigned next = 0; // which of a full window's entries a new memo takes
+    static unsigned home(PyObject *sd) {
+        return (unsigned) ((((uintptr_t) sd >> 4) * 0x9E3779B97F4A7C15ull) >> 58);
+    }
 };
 extern MemoTable g_memo;
 
