@@ -289,3 +289,23 @@ def test_result_of_the_transport(actuator_on, emulator, caplog):
     assert act._send_VKL_common([1, 2]) is False
     assert [r.getMessage() for r in caplog.records if r.name.startswith("vkl_api")] == ["Serial port not connected"]
 
+
+
+def test_actuators_commanded_in_turn_keep_their_own_reads(emulator, make_transport):
+    # A robot's actuators on one bus, commanded one after another: what a
+    # command read of its actuator must never answer another's, also once
+    # some of them are readdressed or given high speed between commands.
+    t = make_transport(emulator)
+    acts = [KavrelActuatorReal(t, ADDR + k) for k in range(12)]
+    for a in acts:
+        a._current_mode = Mode.TORQUE
+    expected = b""
+    for rnd in range(3):
+        for k, a in enumerate(acts):
+            if rnd == 1 and k % 3 == 0:
+                a.address = ADDR + 0x40 + k
+            if rnd == 2 and k % 4 == 1:
+                a.can_high_speed = True
+            a.change_torque_setpoint(*VALUES)
+            expected += encode_frame(a.address, PAYLOAD, True, a.can_high_speed)
+    assert line_after(emulator, t) == expected

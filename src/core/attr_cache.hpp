@@ -130,31 +130,47 @@ private:
 // dict_entries_tag).  A record is kept only for an object whose attribute
 // stores reach its dictionary (see make_stores_notify: on 3.13.0 a store
 // through inline values moves no tag), so that every store moves the tag.
-// Dictionaries are compared by address only; the last N records are kept
-// (objects used in turn).
+// Dictionaries are compared by address only.  A dictionary's record is one
+// of the four places from its home among N (a power of two), so that up to
+// about N objects used in turn each keep theirs.
 template <class T, int N = 4>
 class DictRecords {
+    static_assert(N > 0 && (N & (N - 1)) == 0, "N must be a power of two");
+    static constexpr int kWindow = N < 4 ? N : 4;
+
 public:
     // The tag under which a record of `d` can stand; 0: none can.
     static uint64_t tag_of(PyObject *d) { return PyDict_CheckExact(d) ? dict_entries_tag(d) : 0; }
 
     // The record of `d`, read under `tag` (tag_of), or nullptr.
     const T *find(PyObject *d, uint64_t tag) const {
-        if (tag)
-            for (const Entry &e : entries_)
-                if (e.d == d && e.tag == tag)
+        if (tag) {
+            unsigned h = home(d);
+            for (int i = 0; i < kWindow; ++i)
+                if (const Entry &e = entries_[(h + i) & (N - 1)]; e.d == d && e.tag == tag)
                     return &e.value;
+        }
         return nullptr;
     }
     // Keep `value`, read from `obj`'s dictionary `d` under `tag`; nullptr when
-    // it cannot be kept.
+    // it cannot be kept.  It takes the place of an older record of `d`, else
+    // an empty place, else one of the window in turn.
     const T *keep(PyObject *obj, PyObject *d, uint64_t tag, const T &value) {
         if (!tag || !pyact::make_stores_notify(obj, d))
             return nullptr;
-        Entry &e = entries_[next_];
-        next_ = (next_ + 1) % N;
-        e = Entry{d, dict_entries_tag(d), value};
-        return &e.value;
+        unsigned h = home(d);
+        Entry *place = nullptr, *empty = nullptr;
+        for (int i = 0; i < kWindow && !place; ++i) {
+            Entry &e = entries_[(h + i) & (N - 1)];
+            if (e.d == d)
+                place = &e;
+            else if (!e.d && !empty)
+                empty = &e;
+        }
+        if (!place)
+            place = empty ? empty : &entries_[(h + next_++ % kWindow) & (N - 1)];
+        *place = Entry{d, dict_entries_tag(d), value};
+        return &place->value;
     }
     void clear() {
         for (Entry &e : entries_)
@@ -162,13 +178,16 @@ public:
     }
 
 private:
+    static unsigned home(PyObject *d) {
+        return N == 1 ? 0 : (unsigned) (((uintptr_t) d >> 4) * 0x9E3779B97F4A7C15ull >> 32) & (N - 1);
+    }
     struct Entry {
         PyObject *d = nullptr; // compared only
         uint64_t tag = 0;
         T value{};
     };
     Entry entries_[N];
-    int next_ = 0;
+    unsigned next_ = 0;
 };
 
 // Reads of a fixed set of names off instances of one class, answered from a
@@ -244,7 +263,7 @@ private:
     bool plain_[N] = {};
     PyTypeObject *type_ = nullptr; // compared only
     unsigned int type_tag_ = 0;
-    DictRecords<Entry> records_;
+    DictRecords<Entry, 32> records_; // (a robot's actuators commanded in turn)
 };
 
 } // namespace vkl
