@@ -67,6 +67,29 @@ unsigned char *take_pooled(size_t bytes) {
     return static_cast<unsigned char *>(std::malloc(bytes));
 }
 
+// For a column growing through the mid sizes: the largest pooled block of
+// at least `bytes` (a mid size), into `got`, else a new one of `bytes`.  A
+// fresh log then takes the blocks the log it replaces left, at once, instead
+// of copying its values through every size on the way to theirs (the blocks
+// are resident already, so nothing more is used).
+unsigned char *take_pooled_up(size_t bytes, size_t &got) {
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex);
+        for (int i = kMidSizes - 1; i >= mid_index(bytes); --i) {
+            auto &list = pool[i];
+            if (!list.empty()) {
+                unsigned char *base = list.back();
+                list.pop_back();
+                got = kMidMin << i;
+                pool_bytes -= got;
+                return base;
+            }
+        }
+    }
+    got = bytes;
+    return static_cast<unsigned char *>(std::malloc(bytes));
+}
+
 void give_pooled(unsigned char *base, size_t bytes) {
     {
         std::lock_guard<std::mutex> lock(pool_mutex);
@@ -316,9 +339,9 @@ void Column::grow(size_t n) {
 #endif
     if (blk_ && blk_->exports == 0 && want * isz + blk_->color >= kMidMin &&
         want * isz + blk_->color <= kMapThreshold) {
-        // Into the next pooled size.
-        size_t bytes = mid_bytes(want * isz + blk_->color);
-        unsigned char *p = take_pooled(bytes);
+        // Into the next pooled size, or a larger one left in the pool.
+        size_t bytes = 0;
+        unsigned char *p = take_pooled_up(mid_bytes(want * isz + blk_->color), bytes);
         if (!p)
             throw std::bad_alloc();
         std::memcpy(p + blk_->color, blk_->data, len_ * isz);
