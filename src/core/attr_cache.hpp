@@ -179,7 +179,7 @@ public:
 
 private:
     static unsigned home(PyObject *d) {
-        return N == 1 ? 0 : (unsigned) (((uintptr_t) d >> 4) * 0x9E3779B97F4A7C15ull >> 32) & (N - 1);
+        return N == 1 ? 0 : address_home(d, __builtin_ctz(N));
     }
     struct Entry {
         PyObject *d = nullptr; // compared only

@@ -79,6 +79,13 @@ inline int watch_dict(int watcher, PyObject *d) {
     return PyDict_Watch(watcher, d);
 }
 
+// The home of an object's address in a table of 2^bits places (bits 1 to
+// 32): the records kept by object address (dictionaries, snapshots) spread
+// over their tables, whatever the allocator's spacing.
+inline unsigned address_home(const void *p, int bits) {
+    return (unsigned) ((((uintptr_t) p >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+}
+
 // ---- errors -------------------------------------------------------------
 // Raise (as a C++ exception carrying the Python error) a TypeError with the
 // shared argument-type text.

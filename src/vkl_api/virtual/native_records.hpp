@@ -61,6 +61,7 @@ struct DictVersion {
     uint64_t ver;
 };
 constexpr int kVersionSlots = 256, kVersionProbe = 8;
+static_assert(kVersionSlots == 1 << 8, "version_home() gives 8 bits");
 
 struct ShadowFree {
     PyObject *dict = nullptr; // compared only, never dereferenced
@@ -109,7 +110,7 @@ void note_watched(PyObject *sd);
 // dictionary at the same address never inherits a version.  Only
 // dictionaries watched (with their objects' stores notifying) are tracked.
 inline unsigned version_home(PyObject *d) {
-    return (unsigned) ((((uintptr_t) d >> 4) * 0x9E3779B97F4A7C15ull) >> 56);
+    return address_home(d, 8); // (kVersionSlots places)
 }
 
 inline DictVersion *version_entry(PyObject *d) {
@@ -180,10 +181,11 @@ struct SdMemo {
 // of the table cost a cache miss per entry).
 struct MemoTable {
     static constexpr int kEntries = 64, kWindow = 4;
+    static_assert(kEntries == 1 << 6, "home() gives 6 bits");
     SdMemo entry[kEntries];
     unsigned next = 0; // which of a full window's entries a new memo takes
     static unsigned home(PyObject *sd) {
-        return (unsigned) ((((uintptr_t) sd >> 4) * 0x9E3779B97F4A7C15ull) >> 58);
+        return address_home(sd, 6); // (kEntries places)
     }
 };
 extern MemoTable g_memo;

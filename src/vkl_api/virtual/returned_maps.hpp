@@ -70,6 +70,7 @@ private:
     // actuators stepped in turn, a window of two let three snapshots whose
     // homes fell together take each other's places on every call.
     static constexpr int kSlots = 128, kWindow = 4;
+    static_assert(kSlots == 1 << 7, "home() gives 7 bits");
     struct Slot {
         PyObject *latest = nullptr; // compared only, never dereferenced
         // The map returned last, and the one before.
@@ -81,7 +82,7 @@ private:
     Slot slot_[kSlots];
 
     static unsigned home(PyObject *latest) {
-        return (unsigned) ((((uintptr_t) latest >> 4) * 0x9E3779B97F4A7C15ull) >> 57);
+        return address_home(latest, 7); // (kSlots places)
     }
     // The slot of `latest` among those it may take.
     Slot *find(PyObject *latest) {
