@@ -130,45 +130,26 @@ private:
 // dict_entries_tag).  A record is kept only for an object whose attribute
 // stores reach its dictionary (see make_stores_notify: on 3.13.0 a store
 // through inline values moves no tag), so that every store moves the tag.
-// Dictionaries are compared by address only.  A dictionary's record is one
-// of the four places from its home among N (a power of two), so that up to
-// about N objects used in turn each keep theirs.
+// Dictionaries are compared by address only; a dictionary's record is one of
+// a few places among N (see AddressWindow), so that up to about N objects
+// used in turn each keep theirs.
 template <class T, int N = 4>
 class DictRecords {
-    static_assert(N > 0 && (N & (N - 1)) == 0, "N must be a power of two");
-    static constexpr int kWindow = N < 4 ? N : 4;
-
 public:
     // The tag under which a record of `d` can stand; 0: none can.
     static uint64_t tag_of(PyObject *d) { return PyDict_CheckExact(d) ? dict_entries_tag(d) : 0; }
 
     // The record of `d`, read under `tag` (tag_of), or nullptr.
     const T *find(PyObject *d, uint64_t tag) const {
-        if (tag) {
-            unsigned h = home(d);
-            for (int i = 0; i < kWindow; ++i)
-                if (const Entry &e = entries_[(h + i) & (N - 1)]; e.d == d && e.tag == tag)
-                    return &e.value;
-        }
-        return nullptr;
+        const Entry *e = tag ? Places::find(entries_, d, key_of) : nullptr;
+        return e && e->tag == tag ? &e->value : nullptr;
     }
-    // Keep `value`, read from `obj`'s dictionary `d` under `tag`; nullptr when
-    // it cannot be kept.  It takes the place of an older record of `d`, else
-    // an empty place, else one of the window in turn.
+    // Keep `value`, read from `obj`'s dictionary `d` under `tag`, in place of
+    // any older record of `d`; nullptr when it cannot be kept.
     const T *keep(PyObject *obj, PyObject *d, uint64_t tag, const T &value) {
         if (!tag || !pyact::make_stores_notify(obj, d))
             return nullptr;
-        unsigned h = home(d);
-        Entry *place = nullptr, *empty = nullptr;
-        for (int i = 0; i < kWindow && !place; ++i) {
-            Entry &e = entries_[(h + i) & (N - 1)];
-            if (e.d == d)
-                place = &e;
-            else if (!e.d && !empty)
-                empty = &e;
-        }
-        if (!place)
-            place = empty ? empty : &entries_[(h + next_++ % kWindow) & (N - 1)];
+        Entry *place = Places::place(entries_, d, turn_, key_of);
         *place = Entry{d, dict_entries_tag(d), value};
         return &place->value;
     }
@@ -178,16 +159,15 @@ public:
     }
 
 private:
-    static unsigned home(PyObject *d) {
-        return N == 1 ? 0 : address_home(d, __builtin_ctz(N));
-    }
     struct Entry {
         PyObject *d = nullptr; // compared only
         uint64_t tag = 0;
         T value{};
     };
+    using Places = AddressWindow<N>;
+    static const void *key_of(const Entry &e) { return e.d; }
     Entry entries_[N];
-    unsigned next_ = 0;
+    unsigned turn_ = 0;
 };
 
 // Reads of a fixed set of names off instances of one class, answered from a

@@ -86,6 +86,41 @@ inline unsigned address_home(const void *p, int bits) {
     return (unsigned) ((((uintptr_t) p >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
 
+// A table of N records (a power of two) kept by object address, where a
+// key's record is one of the kWindow places from its home: lookups touch a
+// few places whatever the number of keys in use.  `key_of(entry)` is the
+// entry's key (nullptr: empty); a key has at most one entry.
+template <int N, int Window = 4>
+struct AddressWindow {
+    static_assert(N >= 2 && (N & (N - 1)) == 0, "N must be a power of two");
+    static constexpr int kWindow = Window < N ? Window : N;
+    static unsigned home(const void *key) { return address_home(key, __builtin_ctz(N)); }
+    // The entry of `key`, or nullptr.
+    template <class E, class KeyOf>
+    static E *find(E *table, const void *key, KeyOf key_of) {
+        unsigned h = home(key);
+        for (int i = 0; i < kWindow; ++i)
+            if (E *e = &table[(h + i) & (N - 1)]; key_of(*e) == key)
+                return e;
+        return nullptr;
+    }
+    // Where a record of `key` goes: its entry, else the first empty one, else
+    // one of the window in turn (`turn` counts the turns).
+    template <class E, class KeyOf>
+    static E *place(E *table, const void *key, unsigned &turn, KeyOf key_of) {
+        unsigned h = home(key);
+        E *empty = nullptr;
+        for (int i = 0; i < kWindow; ++i) {
+            E *e = &table[(h + i) & (N - 1)];
+            if (key_of(*e) == key)
+                return e;
+            if (!key_of(*e) && !empty)
+                empty = e;
+        }
+        return empty ? empty : &table[(h + turn++ % kWindow) & (N - 1)];
+    }
+};
+
 // ---- errors -------------------------------------------------------------
 // Raise (as a C++ exception carrying the Python error) a TypeError with the
 // shared argument-type text.

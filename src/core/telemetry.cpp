@@ -52,30 +52,16 @@ std::mutex pool_mutex;
 std::vector<unsigned char *> pool[kMidSizes];
 size_t pool_bytes = 0;
 
-// A pooled block of `bytes` (a mid size), else a new one.
-unsigned char *take_pooled(size_t bytes) {
+// A pooled block of at least `bytes` (a mid size) and at most kMidMin <<
+// `largest`, the largest there is, into `got`; else a new one of `bytes`.  A
+// column growing through the mid sizes asks for any size: a fresh log then
+// takes the blocks the log it replaces left, at once, instead of copying its
+// values through every size on the way to theirs (the blocks are resident
+// already, so nothing more is used).
+unsigned char *take_pooled(size_t bytes, int largest, size_t &got) {
     {
         std::lock_guard<std::mutex> lock(pool_mutex);
-        auto &list = pool[mid_index(bytes)];
-        if (!list.empty()) {
-            unsigned char *base = list.back();
-            list.pop_back();
-            pool_bytes -= bytes;
-            return base;
-        }
-    }
-    return static_cast<unsigned char *>(std::malloc(bytes));
-}
-
-// For a column growing through the mid sizes: the largest pooled block of
-// at least `bytes` (a mid size), into `got`, else a new one of `bytes`.  A
-// fresh log then takes the blocks the log it replaces left, at once, instead
-// of copying its values through every size on the way to theirs (the blocks
-// are resident already, so nothing more is used).
-unsigned char *take_pooled_up(size_t bytes, size_t &got) {
-    {
-        std::lock_guard<std::mutex> lock(pool_mutex);
-        for (int i = kMidSizes - 1; i >= mid_index(bytes); --i) {
+        for (int i = largest; i >= mid_index(bytes); --i) {
             auto &list = pool[i];
             if (!list.empty()) {
                 unsigned char *base = list.back();
@@ -208,8 +194,8 @@ Block *new_block(size_t cap, size_t isz, unsigned color_idx) {
     }
 #endif
     if (bytes >= kMidMin && bytes <= kMapThreshold) {
-        bytes = mid_bytes(bytes);
-        b->base = take_pooled(bytes);
+        size_t mid = mid_bytes(bytes);
+        b->base = take_pooled(mid, mid_index(mid), bytes); // (of that size)
         b->pooled = bytes;
         cap = (bytes - color) / isz;
     } else {
@@ -341,7 +327,7 @@ void Column::grow(size_t n) {
         want * isz + blk_->color <= kMapThreshold) {
         // Into the next pooled size, or a larger one left in the pool.
         size_t bytes = 0;
-        unsigned char *p = take_pooled_up(mid_bytes(want * isz + blk_->color), bytes);
+        unsigned char *p = take_pooled(mid_bytes(want * isz + blk_->color), kMidSizes - 1, bytes);
         if (!p)
             throw std::bad_alloc();
         std::memcpy(p + blk_->color, blk_->data, len_ * isz);

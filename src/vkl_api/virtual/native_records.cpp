@@ -138,34 +138,17 @@ int add_dict_watcher() {
 MemoTable g_memo;
 
 SdMemo *sd_memo(PyObject *sd) {
-    unsigned h = MemoTable::home(sd);
-    for (int i = 0; i < MemoTable::kWindow; ++i) {
-        SdMemo &m = g_memo.entry[(h + i) % MemoTable::kEntries];
-        if (m.sd == sd)
-            return version_holds(m.slot, sd, m.ver) ? &m : nullptr;
-    }
-    return nullptr;
+    SdMemo *m = MemoTable::Places::find(g_memo.entry, sd, MemoTable::key_of);
+    return m && m->seen.holds(sd) ? m : nullptr;
 }
 
 SdMemo *sd_memo_fill(State &S, PyObject *sd) {
     DictVersion *e = version_entry(sd);
     if (!e)
         return nullptr;
-    // Its own entry, else an empty one, else one of the window in turn.
-    unsigned h = MemoTable::home(sd);
-    SdMemo *m = nullptr, *empty = nullptr;
-    for (int i = 0; i < MemoTable::kWindow && !m; ++i) {
-        SdMemo &x = g_memo.entry[(h + i) % MemoTable::kEntries];
-        if (x.sd == sd)
-            m = &x;
-        else if (!x.sd && !empty)
-            empty = &x;
-    }
-    if (!m)
-        m = empty ? empty : &g_memo.entry[(h + g_memo.next++ % MemoTable::kWindow) % MemoTable::kEntries];
+    SdMemo *m = MemoTable::Places::place(g_memo.entry, sd, g_memo.turn, MemoTable::key_of);
     m->sd = sd;
-    m->ver = e->ver;
-    m->slot = e;
+    m->seen = VersionSeen::at(e);
     for (int k = 0; k < kNumStepAttrs; ++k)
         m->v[k] = dict_get(sd, S.attr((StepAttr) k));
     m->methods_free = true;
@@ -176,17 +159,17 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd) {
 }
 
 void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value) {
-    bool current = m && m->sd == sd && version_holds(m->slot, sd, m->ver);
+    bool current = m && m->sd == sd && m->seen.holds(sd);
     uint64_t src = g_watch.version_source;
     if (PyDict_SetItem(sd, S.attr(a), value) < 0)
         raise_pending();
     if (current) {
         // The store's own event, and nothing else, happened since (its entry
         // stays where it is: sd lives on in the caller's hands).
-        DictVersion *e = m->slot;
-        if (e->dict == sd && ((g_watch.version_source == src && e->ver == m->ver) ||
+        DictVersion *e = m->seen.slot;
+        if (e->dict == sd && ((g_watch.version_source == src && e->ver == m->seen.ver) ||
                               (g_watch.version_source == src + 1 && e->ver == src + 1))) {
-            m->ver = e->ver;
+            m->seen.ver = e->ver;
             m->v[a] = value;
         } else {
             m->sd = nullptr;
