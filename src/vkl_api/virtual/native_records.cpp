@@ -139,7 +139,7 @@ MemoTable g_memo;
 
 SdMemo *sd_memo(PyObject *sd) {
     SdMemo *m = MemoTable::Places::find(g_memo.entry, sd, MemoTable::key_of);
-    return m && m->seen.holds(sd) ? m : nullptr;
+    return m && version_holds(m->slot, sd, m->ver) ? m : nullptr;
 }
 
 SdMemo *sd_memo_fill(State &S, PyObject *sd) {
@@ -148,7 +148,8 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd) {
         return nullptr;
     SdMemo *m = MemoTable::Places::place(g_memo.entry, sd, g_memo.turn, MemoTable::key_of);
     m->sd = sd;
-    m->seen = VersionSeen::at(e);
+    m->ver = e->ver;
+    m->slot = e;
     for (int k = 0; k < kNumStepAttrs; ++k)
         m->v[k] = dict_get(sd, S.attr((StepAttr) k));
     m->methods_free = true;
@@ -159,17 +160,17 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd) {
 }
 
 void memo_store(State &S, SdMemo *m, PyObject *sd, StepAttr a, PyObject *value) {
-    bool current = m && m->sd == sd && m->seen.holds(sd);
+    bool current = m && m->sd == sd && version_holds(m->slot, sd, m->ver);
     uint64_t src = g_watch.version_source;
     if (PyDict_SetItem(sd, S.attr(a), value) < 0)
         raise_pending();
     if (current) {
         // The store's own event, and nothing else, happened since (its entry
         // stays where it is: sd lives on in the caller's hands).
-        DictVersion *e = m->seen.slot;
-        if (e->dict == sd && ((g_watch.version_source == src && e->ver == m->seen.ver) ||
+        DictVersion *e = m->slot;
+        if (e->dict == sd && ((g_watch.version_source == src && e->ver == m->ver) ||
                               (g_watch.version_source == src + 1 && e->ver == src + 1))) {
-            m->seen.ver = e->ver;
+            m->ver = e->ver;
             m->v[a] = value;
         } else {
             m->sd = nullptr;

@@ -134,18 +134,14 @@ inline uint64_t dict_version(PyObject *d) {
     return e ? e->ver : 0;
 }
 
-// A tracked dictionary's version as read, with the entry it was read from:
-// `holds(d)` while no event on `d` happened since.  An entry stays where it
-// is while its dictionary lives (a freed one is marked gone and may be taken
-// again, by a new dictionary at the same address too, which gets a version
-// never given before), so a record keeps the entry and checks it without a
-// lookup.
-struct VersionSeen {
-    DictVersion *slot = nullptr;
-    uint64_t ver = 0;
-    static VersionSeen at(DictVersion *e) { return e ? VersionSeen{e, e->ver} : VersionSeen{}; }
-    bool holds(PyObject *d) const { return slot && slot->dict == d && slot->ver == ver; }
-};
+// A version of `d` read from its entry `slot` is still its version: no event
+// on `d` since.  An entry stays where it is while its dictionary lives (a
+// freed one is marked gone and may be taken again, by a new dictionary at the
+// same address too, which gets a version never given before), so a record
+// can keep the slot it read and skip the lookup.
+inline bool version_holds(const DictVersion *slot, PyObject *d, uint64_t ver) {
+    return slot && slot->dict == d && slot->ver == ver;
+}
 
 // ---- What an actuator's dictionary held at its last known version ----------
 //
@@ -174,7 +170,8 @@ struct AdSeen {
 
 struct SdMemo {
     PyObject *sd = nullptr; // compared only
-    VersionSeen seen;       // sd's version when read
+    uint64_t ver = 0;       // sd's version when read
+    DictVersion *slot = nullptr; // where it was read (see version_holds)
     bool methods_free = false; // no stepping method in sd
     PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
     AdSeen ad_seen; // of the wrapper this actuator last stepped
@@ -198,7 +195,7 @@ SdMemo *sd_memo_fill(State &S, PyObject *sd);
 
 // sd[a] (borrowed, nullptr when absent), through the memo while it is current.
 inline PyObject *sd_get(State &S, SdMemo *m, PyObject *sd, StepAttr a) {
-    if (m && m->sd == sd && m->seen.holds(sd))
+    if (m && m->sd == sd && version_holds(m->slot, sd, m->ver))
         return m->v[a];
     return dict_get(sd, S.attr(a));
 }
@@ -270,7 +267,8 @@ struct Plan {
     struct Checked {
         bool ok = false;
         PyObject *ad = nullptr, *libd = nullptr, *idd = nullptr; // compared only
-        VersionSeen ad_seen, lib_seen, idd_seen;
+        uint64_t ad_ver = 0, lib_ver = 0, idd_ver = 0;
+        DictVersion *ad_slot = nullptr, *lib_slot = nullptr, *idd_slot = nullptr; // (see version_holds)
         PyTypeObject *owner = nullptr;
         unsigned int owner_tag = 0;
         double caches[3] = {0, 0, 0};
@@ -338,7 +336,8 @@ inline bool checked_fresh(const Plan::Checked &c, TwinView *v, PyObject *act, Py
                           PyObject *idd) {
     if (!c.ok || c.ad != ad || c.libd != libd || c.idd != idd)
         return false;
-    if (!c.ad_seen.holds(ad) || !c.lib_seen.holds(libd) || (idd && !c.idd_seen.holds(idd)))
+    if (!version_holds(c.ad_slot, ad, c.ad_ver) || !version_holds(c.lib_slot, libd, c.lib_ver) ||
+        (idd && !version_holds(c.idd_slot, idd, c.idd_ver)))
         return false;
     if (Py_TYPE(act) != c.owner || c.owner != v->owner_type || c.owner->tp_version_tag != c.owner_tag)
         return false;

@@ -29,24 +29,23 @@ bool step_checks(Plan *plan, TwinView *v, PyObject *act, PyObject *ad, PyObject 
         return true;
     }
     c.ok = false;
+    DictVersion *ae = libd ? version_slot(ad) : nullptr, *le = libd ? version_slot(libd) : nullptr;
+    DictVersion *ie = libd && idd ? version_slot(idd) : nullptr;
     // (Read before the checks: an event on the way leaves a version that no
     // longer holds.)
-    VersionSeen av, lv, iv;
-    if (libd) {
-        av = VersionSeen::at(version_slot(ad));
-        lv = VersionSeen::at(version_slot(libd));
-        if (idd)
-            iv = VersionSeen::at(version_slot(idd));
-    }
+    uint64_t av = ae ? ae->ver : 0, lv = le ? le->ver : 0, iv = ie ? ie->ver : 0;
     if (!v->step_valid(act, ad, caches))
         return false;
-    if (av.slot && lv.slot && (iv.slot || !idd) && v->fields_valid(act, ad) && v->owner_type->tp_version_tag != 0) {
+    if (ae && le && (ie || !idd) && v->fields_valid(act, ad) && v->owner_type->tp_version_tag != 0) {
         c.ad = ad;
         c.libd = libd;
         c.idd = idd;
-        c.ad_seen = av;
-        c.lib_seen = lv;
-        c.idd_seen = iv;
+        c.ad_ver = av;
+        c.lib_ver = lv;
+        c.idd_ver = iv;
+        c.ad_slot = ae;
+        c.lib_slot = le;
+        c.idd_slot = ie;
         c.owner = v->owner_type;
         c.owner_tag = v->owner_type->tp_version_tag;
         std::copy(caches, caches + 3, c.caches);
