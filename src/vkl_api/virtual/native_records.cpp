@@ -138,15 +138,31 @@ int add_dict_watcher() {
 MemoTable g_memo;
 
 SdMemo *sd_memo(PyObject *sd) {
-    SdMemo *m = MemoTable::Places::find(g_memo.entry, sd, MemoTable::key_of);
-    return m && version_holds(m->slot, sd, m->ver) ? m : nullptr;
+    unsigned h = MemoTable::home(sd);
+    for (int i = 0; i < MemoTable::kWindow; ++i) {
+        SdMemo &m = g_memo.entry[(h + i) % MemoTable::kEntries];
+        if (m.sd == sd)
+            return version_holds(m.slot, sd, m.ver) ? &m : nullptr;
+    }
+    return nullptr;
 }
 
 SdMemo *sd_memo_fill(State &S, PyObject *sd) {
     DictVersion *e = version_entry(sd);
     if (!e)
         return nullptr;
-    SdMemo *m = MemoTable::Places::place(g_memo.entry, sd, g_memo.turn, MemoTable::key_of);
+    // Its own entry, else an empty one, else one of the window in turn.
+    unsigned h = MemoTable::home(sd);
+    SdMemo *m = nullptr, *empty = nullptr;
+    for (int i = 0; i < MemoTable::kWindow && !m; ++i) {
+        SdMemo &x = g_memo.entry[(h + i) % MemoTable::kEntries];
+        if (x.sd == sd)
+            m = &x;
+        else if (!x.sd && !empty)
+            empty = &x;
+    }
+    if (!m)
+        m = empty ? empty : &g_memo.entry[(h + g_memo.next++ % MemoTable::kWindow) % MemoTable::kEntries];
     m->sd = sd;
     m->ver = e->ver;
     m->slot = e;

@@ -176,14 +176,17 @@ struct SdMemo {
     PyObject *v[kNumStepAttrs] = {}; // borrowed from sd; nullptr: absent
     AdSeen ad_seen; // of the wrapper this actuator last stepped
 };
-// A dictionary's memo is one of a few entries (see AddressWindow: a call looks
+// A dictionary's memo is one of kWindow entries from its home (a call looks
 // its memo up three times, and with a dozen actuators stepped in turn a scan
 // of the table cost a cache miss per entry).
 struct MemoTable {
-    using Places = AddressWindow<64>;
-    SdMemo entry[64];
-    unsigned turn = 0; // which of a full window's entries a new memo takes
-    static const void *key_of(const SdMemo &m) { return m.sd; }
+    static constexpr int kEntries = 64, kWindow = 4;
+    static_assert(kEntries == 1 << 6, "home() gives 6 bits");
+    SdMemo entry[kEntries];
+    unsigned next = 0; // which of a full window's entries a new memo takes
+    static unsigned home(PyObject *sd) {
+        return address_home(sd, 6); // (kEntries places)
+    }
 };
 extern MemoTable g_memo;
 

@@ -1,7 +1,5 @@
 #include "virtual/returned_maps.hpp"
 
-#include <algorithm>
-#include <iterator>
 #include <utility>
 
 namespace vkl::virt {
@@ -45,22 +43,25 @@ PyObject *ReturnedMaps::free_floats(PyObject *latest, PyObject *const *keys, PyO
     return nullptr;
 }
 
-// Of the slots `latest` may take: its own, else an empty one, else the first
-// whose maps nothing else holds any more, else its home.
+// Of the slots `latest` may take: its own, else the first that is empty,
+// else the first whose maps nothing else holds any more, else its home.
 ReturnedMaps::Slot *ReturnedMaps::place_for(PyObject *latest) {
     if (Slot *s = find(latest))
         return s;
-    unsigned h = Places::home(latest);
-    Slot *unused = nullptr;
-    for (int i = 0; i < Places::kWindow; ++i) {
-        Slot *s = &slot_[(h + i) % kSlots];
-        if (!s->latest)
+    unsigned h = home(latest);
+    auto unused = [](const Slot *s) {
+        for (const nb::object &map : s->map)
+            if (map.is_valid() && !only_here(map))
+                return false;
+        return true;
+    };
+    for (int i = 0; i < kWindow; ++i)
+        if (Slot *s = &slot_[(h + i) % kSlots]; !s->latest)
             return s;
-        if (!unused && std::none_of(std::begin(s->map), std::end(s->map),
-                                    [](const nb::object &m) { return m.is_valid() && !only_here(m); }))
-            unused = s;
-    }
-    return unused ? unused : &slot_[h];
+    for (int i = 0; i < kWindow; ++i)
+        if (Slot *s = &slot_[(h + i) % kSlots]; unused(s))
+            return s;
+    return &slot_[h];
 }
 
 nb::object ReturnedMaps::copy_searched(PyObject *latest) {

@@ -66,11 +66,11 @@ private:
         return kRefCountsExact && map.is_valid() && Py_REFCNT(map.ptr()) == 1;
     }
 
-    // A snapshot's slot is one of a few from its home: with a dozen
+    // A snapshot's slot is one of kWindow from its home: with a dozen
     // actuators stepped in turn, a window of two let three snapshots whose
     // homes fell together take each other's places on every call.
-    static constexpr int kSlots = 128;
-    using Places = AddressWindow<kSlots>;
+    static constexpr int kSlots = 128, kWindow = 4;
+    static_assert(kSlots == 1 << 7, "home() gives 7 bits");
     struct Slot {
         PyObject *latest = nullptr; // compared only, never dereferenced
         // The map returned last, and the one before.
@@ -81,9 +81,17 @@ private:
     };
     Slot slot_[kSlots];
 
-    static const void *key_of(const Slot &s) { return s.latest; }
+    static unsigned home(PyObject *latest) {
+        return address_home(latest, 7); // (kSlots places)
+    }
     // The slot of `latest` among those it may take.
-    Slot *find(PyObject *latest) { return Places::find(slot_, latest, key_of); }
+    Slot *find(PyObject *latest) {
+        unsigned h = home(latest);
+        for (int i = 0; i < kWindow; ++i)
+            if (Slot *s = &slot_[(h + i) % kSlots]; s->latest == latest)
+                return s;
+        return nullptr;
+    }
     const Slot *find(PyObject *latest) const { return const_cast<ReturnedMaps *>(this)->find(latest); }
     Slot *place_for(PyObject *latest);
     nb::object copy_searched(PyObject *latest);
