@@ -2,6 +2,7 @@
 high-speed flag, the mode cache, value packing, parameter-write batching and the
 maintenance commands.  Frames are read back by the emulator."""
 
+import inspect
 import logging
 import struct
 import sys
@@ -76,6 +77,58 @@ def test_omitted_gains_travel_as_single_precision_nan(rig, method, kwargs, mode,
     a = rig.actuator
     getattr(a, method)(1.0)
     assert rig.transport.sent[-1].copy == [action, 0x00, 0x00, 0x80, 0x3F] + NAN * (len(values) - 1)
+
+
+# Calls of the setpoint commands in every form, beside the same call through the general
+# dispatch of the bound function (which every call a command's own entry declines goes to).
+_SETPOINT = "".join(["set", "point"])  # a keyword equal to the parameter's name but not the same object
+_TORQUE_FORMS = [
+    ((0.5,), {}), ((0.5, 1.0, 2.0, 3.0, 4.0), {}), ((0.5, 1.0), {"iq_Ki": 4.0}),
+    ((), {"setpoint": 0.5, "iq_Kp": 3.0}), ((), {"iq_Kp": 3.0}), ((), {}), ((0.5, 1.0, 2.0, 3.0, 4.0, 5.0), {}),
+    ((0.5,), {"setpoint": 1.0}), ((0.5,), {"foo": 1.0}), ((None,), {}), ((0.5,), {"id_Kp": None}),
+    (("x",), {}), ((0.5, "x"), {}), ((2 ** 1100,), {}), ((1,), {"iq_Ki": True}), ((), {_SETPOINT: 0.7}),
+    ((0.5,), {"id_Kp": 1.0, "id_ki": 2.0}),
+]
+
+
+def _in_bound_order(name, kwargs):
+    """The keyword arguments of a SETPOINTS row as positions, in the order the method takes them."""
+    params = list(inspect.signature(getattr(KavrelActuatorReal, name)).parameters)[1:]
+    assert sorted(params) == sorted(kwargs)
+    return tuple(kwargs[p] for p in params)
+
+
+_EVERY_COMMAND_FORMS = [(name, (), kwargs) for name, kwargs, *_ in SETPOINTS] + [
+    (name, _in_bound_order(name, kwargs), {}) for name, kwargs, *_ in SETPOINTS
+] + [(name, (0.25,), {}) for name, *_ in SETPOINTS] + [
+    ("change_setpoint", (0.25,), {}), ("change_setpoint", (), {"setpoint": 0.25}), ("change_setpoint", (), {}),
+    ("change_setpoint", (None,), {}), ("change_setpoint", (0.25, 1.0), {}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs",
+                         [("change_torque_setpoint", a, k) for a, k in _TORQUE_FORMS] + _EVERY_COMMAND_FORMS)
+def test_setpoint_call_forms_match_the_general_dispatch(rig, name, args, kwargs):
+    a = rig.actuator
+    general = getattr(KavrelActuatorReal, name).__wrapped_native__
+    outcomes = []
+    for call in (lambda: getattr(a, name)(*args, **kwargs), lambda: getattr(KavrelActuatorReal, name)(a, *args, **kwargs),
+                 lambda: general(a, *args, **kwargs)):
+        a._current_mode = None
+        rig.transport.sent.clear()
+        try:
+            got = ("ok", call())
+        except Exception as e:  # the error's type and text are part of the outcome
+            got = (type(e), str(e))
+        outcomes.append((got, rig.transport.payloads(), a._current_mode))
+    assert outcomes[0] == outcomes[1] == outcomes[2]
+
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((), {"setpoint": 1.0}), ((None, 1.0), {}),
+                                          ((None,), {"setpoint": 1.0})])
+def test_setpoint_commands_called_without_self(args, kwargs):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        KavrelActuatorReal.change_torque_setpoint(*args, **kwargs)
 
 
 def test_speed_setpoint_on_a_fresh_actuator_exact_bytes(rig):

@@ -363,7 +363,8 @@ struct VklFunction {
     PyObject *dict;
     PyObject *weakrefs;
     FastCall fast;        // nullptr: every call goes to func
-    PyObject *fast_owner; // what `fast` needs alive
+    PyObject *fast_owner; // the capsule holding what `fast` needs
+    void *fast_data;      // its pointer
 };
 
 PyObject *vf_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
@@ -372,7 +373,7 @@ PyObject *vf_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
 
 PyObject *vf_fast_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = (VklFunction *) self;
-    PyObject *r = f->fast(f->fast_owner, args, nargsf, kwnames);
+    PyObject *r = f->fast(f->fast_data, args, nargsf, kwnames);
     return r != kDeclined ? r : PyObject_Vectorcall(f->func, args, nargsf, kwnames);
 }
 
@@ -405,6 +406,7 @@ int vf_clear(PyObject *self) {
     Py_CLEAR(f->dict);
     // (The fast entry goes with what it needs.)
     f->fast = nullptr;
+    f->fast_data = nullptr;
     f->vectorcall = vf_vectorcall;
     Py_CLEAR(f->fast_owner);
     return 0;
@@ -515,6 +517,7 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
     f->weakrefs = nullptr;
     f->fast = nullptr;
     f->fast_owner = nullptr;
+    f->fast_data = nullptr;
     PyObject_GC_Track((PyObject *) f);
     return nb::steal((PyObject *) f);
 }
@@ -528,30 +531,14 @@ PyObject *const kDeclined = (PyObject *) &declined_mark;
 void set_fast_call(nb::handle wrapped, FastCall call, nb::object owner) {
     if (Py_TYPE(wrapped.ptr()) != vf_type())
         raise(PyExc_RuntimeError, "set_fast_call: not a wrapped function");
+    void *data = PyCapsule_GetPointer(owner.ptr(), PyCapsule_GetName(owner.ptr()));
+    if (!data)
+        raise_pending();
     auto *f = (VklFunction *) wrapped.ptr();
     Py_XSETREF(f->fast_owner, owner.release().ptr());
+    f->fast_data = data;
     f->fast = call;
     f->vectorcall = vf_fast_vectorcall;
-}
-
-bool take_call_args(PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject *const *names, int n,
-                    PyObject **out) {
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs > n)
-        return false;
-    for (int i = 0; i < n; ++i)
-        out[i] = i < nargs ? args[i] : nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        int i = 0;
-        while (i < n && names[i] != key)
-            ++i;
-        if (i == n || out[i])
-            return false;
-        out[i] = args[nargs + k];
-    }
-    return true;
 }
 
 void set_error_from_exception() noexcept {

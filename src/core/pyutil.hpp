@@ -274,13 +274,13 @@ nb::object wrap_function(nb::handle func, const char *name, const std::string &q
 // ---- a method's own entry for its usual calls ----
 // A wrapped function may read the calls it gets most itself, ahead of
 // nanobind's general dispatch (which matches keywords by name and builds the
-// call's defaults on every call).  Its FastCall gets the call as the
-// interpreter passes it and returns the result, nullptr with an exception
-// set, or kDeclined, having done nothing: the call then goes to the nanobind
-// function, so every other call, its argument errors and their texts
-// included, is served as before.  `owner` is held by the function (what the
-// entry needs to live as long).
-using FastCall = PyObject *(*)(PyObject *owner, PyObject *const *args, size_t nargsf, PyObject *kwnames);
+// call's defaults on every call).  Its FastCall gets the pointer of `owner`, a
+// capsule the function holds (what the entry needs, alive as long), and the
+// call as the interpreter passes it, and returns the result, nullptr with an
+// exception set, or kDeclined, having done nothing: the call then goes to the
+// nanobind function, so every other call, its argument errors and their texts
+// included, is served as before.
+using FastCall = PyObject *(*)(void *data, PyObject *const *args, size_t nargsf, PyObject *kwnames);
 extern PyObject *const kDeclined;
 void set_fast_call(nb::handle wrapped, FastCall call, nb::object owner);
 
@@ -288,9 +288,28 @@ void set_fast_call(nb::handle wrapped, FastCall call, nb::object owner);
 // keyword (names[i]: the interned name of parameter i, compared by identity);
 // those not given are nullptr.  False, to decline the call, when there are
 // more than n, or a keyword is not one of the names (by identity) or names a
-// parameter given already.
-bool take_call_args(PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject *const *names, int n,
-                    PyObject **out);
+// parameter given already.  (Inline: with n known where it is called, the
+// usual all-positional call is a few moves.)
+inline bool take_call_args(PyObject *const *args, size_t nargsf, PyObject *kwnames, PyObject *const *names, int n,
+                           PyObject **out) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > n)
+        return false;
+    for (int i = 0; i < n; ++i)
+        out[i] = i < nargs ? args[i] : nullptr;
+    if (!kwnames)
+        return true;
+    for (Py_ssize_t k = 0, nkw = PyTuple_GET_SIZE(kwnames); k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        int i = 0;
+        while (i < n && names[i] != key)
+            ++i;
+        if (i == n || out[i])
+            return false;
+        out[i] = args[nargs + k];
+    }
+    return true;
+}
 
 // Set the Python error for the C++ exception being handled, as nanobind's
 // dispatch sets it for a bound function (our modules add no translators).

@@ -1311,6 +1311,63 @@ void bind_connection(ClassBuilder &cls, const StateP &S, nb::handle one) {
         .signature("(self) -> None");
 }
 
+// The setpoint commands' calls as a control loop makes them, taken ahead of
+// the general dispatch (which matched the keywords and built the NaN defaults
+// on every call): `self` (not None, which the general dispatch refuses), the
+// setpoint and any of the values after it, by position or keyword.  An
+// omitted value is the NaN object the general dispatch gives it.  Anything
+// else is declined (see set_fast_call), so its errors are the general ones.
+constexpr int kMaxCommandParams = 10; // internal_change_position_setpoint
+constexpr const char *kCommandEntry = "vkl_api.setpoint_entry";
+
+struct CommandEntry {
+    StateP S;
+    void (*run)(State &, PyObject *const *a); // a: self, then the parameters
+    PyObject *names[kMaxCommandParams];       // interned, held below
+    nb::object held[kMaxCommandParams];
+    nb::object nan;
+};
+
+template <int N>
+PyObject *command_fast(void *data, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *e = static_cast<CommandEntry *>(data);
+    PyObject *a[N];
+    if (!take_call_args(args, nargsf, kwnames, e->names, N, a) || !a[0] || a[0] == Py_None || !a[1])
+        return kDeclined;
+    for (int i = 2; i < N; ++i)
+        if (!a[i])
+            a[i] = e->nan.ptr();
+    try {
+        e->run(*e->S, a);
+        Py_RETURN_NONE;
+    } catch (...) {
+        set_error_from_exception();
+        return nullptr;
+    }
+}
+
+// Give the command just bound on `cls` its own entry.  `names`: its
+// parameters after `self`, as bound; `run` calls it with self and them.
+template <int M>
+void fast_setpoint(ClassBuilder &cls, const StateP &S, nb::handle nan, void (*run)(State &, PyObject *const *),
+                   const char *const (&names)[M]) {
+    static_assert(M + 1 <= kMaxCommandParams, "more parameters than an entry holds");
+    auto *e = new CommandEntry{S, run, {}, {}, nb::borrow(nan)};
+    e->held[0] = intern_name("self");
+    for (int i = 0; i < M; ++i)
+        e->held[i + 1] = intern_name(names[i]);
+    for (int i = 0; i <= M; ++i)
+        e->names[i] = e->held[i].ptr();
+    PyObject *cap = PyCapsule_New(e, kCommandEntry, [](PyObject *c) {
+        delete static_cast<CommandEntry *>(PyCapsule_GetPointer(c, kCommandEntry));
+    });
+    if (!cap) {
+        delete e;
+        raise_pending();
+    }
+    cls.fast_call(command_fast<M + 1>, nb::steal(cap));
+}
+
 void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
     cls.def("change_mode", [S](nb::handle self, nb::handle mode) { change_mode(*S, self, mode); }, arg("mode"))
         .doc("Change the actuator control mode.\n\n"
@@ -1327,6 +1384,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
         .doc("Change the setpoint for the current control mode.\n\n"
              "The value is the reference of whichever mode is active; the mode is not changed.")
         .signature("(self, setpoint: float) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_setpoint(s, a[0], a[1]); },
+                  {"setpoint"});
     cls.def("change_torque_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle id_Kp, nb::handle id_Ki, nb::handle iq_Kp,
                 nb::handle iq_Ki) { change_torque_setpoint(*S, self, sp, id_Kp, id_Ki, iq_Kp, iq_Ki); },
@@ -1337,6 +1396,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "omitted gain is sent as NaN.")
         .signature("(self, setpoint: float, id_Kp: float = nan, id_Ki: float = nan, "
                    "iq_Kp: float = nan, iq_Ki: float = nan) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_torque_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5]); },
+                  {"setpoint", "id_Kp", "id_Ki", "iq_Kp", "iq_Ki"});
     cls.def("change_speed_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
                 nb::handle ref_ff_torque) {
@@ -1350,6 +1411,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "An omitted gain is sent as NaN.")
         .signature("(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
                    "spd_Kp: float = nan, ref_ff_torque: float = nan) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_speed_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5]); },
+                  {"setpoint", "FF_gain", "spd_Ki", "spd_Kp", "ref_ff_torque"});
     cls.def("change_position_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
                 nb::handle pos_Kp, nb::handle ref_ff_torque) {
@@ -1364,6 +1427,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "sent as NaN.")
         .signature("(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
                    "spd_Kp: float = nan, pos_Kp: float = nan, ref_ff_torque: float = nan) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_position_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
+                  {"setpoint", "FF_gain", "spd_Ki", "spd_Kp", "pos_Kp", "ref_ff_torque"});
     cls.def("change_impedance_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle K_stiff, nb::handle K_damp,
                 nb::handle J_imp, nb::handle ref_ff_torque, nb::handle ref_impedance_spd,
@@ -1381,6 +1446,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
         .signature("(self, setpoint: float, FF_gain: float = nan, K_stiff: float = nan, K_damp: float = nan, "
                    "J_imp: float = nan, ref_ff_torque: float = nan, ref_impedance_spd: float = nan, "
                    "ref_impedance_acel: float = nan) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_impedance_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]); },
+                  {"setpoint", "FF_gain", "K_stiff", "K_damp", "J_imp", "ref_ff_torque", "ref_impedance_spd", "ref_impedance_acel"});
     cls.def("internal_change_speed_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
                 internal_change_speed_setpoint(*S, self, sp, spd_b0, spd_wc, spd_wo);
@@ -1391,6 +1458,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "device's internal speed controller.  An omitted value is sent as NaN.")
         .signature("(self, setpoint: float, spd_b0: float = nan, spd_wc: float = nan, "
                    "spd_wo: float = nan) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { internal_change_speed_setpoint(s, a[0], a[1], a[2], a[3], a[4]); },
+                  {"setpoint", "spd_b0", "spd_wc", "spd_wo"});
     cls.def("internal_change_position_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle pos_Ki, nb::handle pos_Kd, nb::handle pos_b0,
                 nb::handle pos_wc, nb::handle pos_wo, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
@@ -1405,6 +1474,8 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
         .signature("(self, setpoint: float, pos_Ki: float = nan, pos_Kd: float = nan, pos_b0: float = nan, "
                    "pos_wc: float = nan, pos_wo: float = nan, spd_b0: float = nan, spd_wc: float = nan, "
                    "spd_wo: float = nan) -> None");
+    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { internal_change_position_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]); },
+                  {"setpoint", "pos_Ki", "pos_Kd", "pos_b0", "pos_wc", "pos_wo", "spd_b0", "spd_wc", "spd_wo"});
 }
 
 void bind_feedback(ClassBuilder &cls, const StateP &S, nb::handle one) {

@@ -506,13 +506,11 @@ struct StepEntry {
     nb::object one = nb::int_(1); // the default of `steps`, as bound below
 };
 
-PyObject *step_fast(PyObject *owner, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
-    auto *e = static_cast<StepEntry *>(PyCapsule_GetPointer(owner, "vkl_api.step_entry"));
+PyObject *step_fast(void *data, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *e = static_cast<StepEntry *>(data);
     PyObject *a[3];
-    if (!e || !take_call_args(args, nargsf, kwnames, e->names, 3, a) || !a[0]) {
-        PyErr_Clear();
+    if (!take_call_args(args, nargsf, kwnames, e->names, 3, a) || !a[0])
         return kDeclined;
-    }
     try {
         return step(*e->S, a[0], a[1] ? a[1] : Py_None, a[2] ? a[2] : e->one.ptr()).release().ptr();
     } catch (...) {
