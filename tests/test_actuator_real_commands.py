@@ -168,6 +168,48 @@ def test_mode_is_shared_between_setpoints_of_one_mode(rig, first, second, mode_s
     assert actions == ([3] if mode_sent else []) + [rig.transport.sent[-1].copy[0]]
 
 
+class _Moving(KavrelActuatorReal):
+    """Moves to another address, with high speed, once its mode is changed."""
+
+    def change_mode(self, mode):
+        super().change_mode(mode)
+        self.address = 0x11
+        self.can_high_speed = True
+
+
+@pytest.mark.parametrize("method, kwargs, mode, action, values", SETPOINTS, ids=[s[0] for s in SETPOINTS])
+def test_setpoint_reads_the_actuator_again_after_a_mode_change_ran_code(rig, method, kwargs, mode, action,
+                                                                         values):
+    a = _Moving(rig.transport, 0x10)
+    rig.emu.clear()
+    getattr(a, method)(**kwargs)
+    assert wire(rig.emu, 2) == [(0x10, [3, mode.value], False), (0x11, [action] + floats(*values), True)]
+
+
+class _MovedByItsMode(KavrelActuatorReal):
+    """Its mode is a property whose getter moves the actuator to the next address."""
+
+    @property
+    def _current_mode(self):
+        self.moves = self.__dict__.get("moves", 0) + 1
+        self.address = 0x10 + self.moves
+        return self.__dict__.get("mode_kept")
+
+    @_current_mode.setter
+    def _current_mode(self, mode):
+        self.__dict__["mode_kept"] = mode
+
+
+def test_setpoint_reads_the_actuator_again_after_its_mode_was_read_by_code(rig):
+    a = _MovedByItsMode(rig.transport, 0x10)
+    a.__dict__.pop("moves", None)
+    rig.emu.clear()
+    a.change_torque_setpoint(0.5)
+    a.change_torque_setpoint(0.5)
+    payload = [17] + floats(0.5) + NAN * 4
+    assert wire(rig.emu, 3) == [(0x11, [3, Mode.TORQUE.value], False), (0x11, payload, False), (0x12, payload, False)]
+
+
 def test_change_mode_caches_before_sending_and_setpoint_does_not_repeat_it(rig):
     a = rig.actuator
     a.change_mode(Mode.TORQUE)

@@ -133,9 +133,10 @@ struct State {
 
 // The order of State::command_reads' names.
 enum CommandRead { R_CURRENT_MODE, R_SEND_COMMON, R_CAN_HIGH_SPEED, R_ADAPTER, R_ADDRESS };
+using CommandReads = InstanceReads<5>::Entry;
 
 // self.<name> of a command's reads, through the record `e` of `self`.
-nb::object command_read(State &S, const InstanceReads<5>::Entry *e, nb::handle self, CommandRead r) {
+nb::object command_read(State &S, const CommandReads *e, nb::handle self, CommandRead r) {
     return steal_or_raise(S.command_reads->get(e, self.ptr(), r));
 }
 using StateP = std::shared_ptr<State>;
@@ -198,9 +199,11 @@ const SendEntry *send_entry(State &S) {
 // serial transport whose send_VKL is its own takes the call through its C
 // entry, which runs that method's body without the dispatch (it declines any
 // other transport, and then the call is made).
+// `e`: the record of `self` when one was taken and no code has run since.
 nb::object send_payload(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size_t n,
-                        nb::handle high_speed_candidate) {
-    const InstanceReads<5>::Entry *e = S.command_reads->of(self.ptr());
+                        nb::handle high_speed_candidate, const CommandReads *e = nullptr) {
+    if (!e)
+        e = S.command_reads->of(self.ptr());
     nb::object can_high_speed = command_read(S, e, self, R_CAN_HIGH_SPEED);
     // The truth of anything but a bool may run code, which may change `self`.
     if (!PyBool_Check(can_high_speed.ptr()))
@@ -238,8 +241,9 @@ nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle hig
 // being the list `list` or else the `n` bytes at `bytes`.  When the
 // attribute is this class's own method bound to `self`, its body runs here
 // directly; any other object found there (an override, a replacement on the
-// instance) is called with a list.
-void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size_t n, bool high_speed_candidate) {
+// instance) is called with a list.  `e`: as for send_payload.
+void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size_t n, bool high_speed_candidate,
+          const CommandReads *e = nullptr) {
     nb::handle candidate = high_speed_candidate ? Py_True : Py_False;
     // The usual case decided without making the bound method: the class's
     // lookup finds this class's own (non-data) method and the instance holds
@@ -247,7 +251,9 @@ void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size
     PyTypeObject *t = Py_TYPE(self.ptr());
     if (t->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(t, S.n_send_common.ptr()) == S.send_common_fn.ptr()) {
         bool shadowed;
-        if (const InstanceReads<5>::Entry *e = S.command_reads->of(self.ptr())) {
+        if (!e)
+            e = S.command_reads->of(self.ptr());
+        if (e) {
             shadowed = e->v[R_SEND_COMMON] != nullptr;
         } else {
             PyObject *d = instance_dict(self);
@@ -255,7 +261,7 @@ void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size
             Py_XDECREF(d);
         }
         if (!shadowed) {
-            send_payload(S, self, list, bytes, n, candidate);
+            send_payload(S, self, list, bytes, n, candidate, e);
             return;
         }
         PyErr_Clear();
@@ -283,8 +289,9 @@ void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size
 void send(State &S, nb::handle self, nb::handle payload, bool high_speed_candidate = false) {
     send(S, self, payload, nullptr, 0, high_speed_candidate);
 }
-void send_bytes(State &S, nb::handle self, const uint8_t *bytes, size_t n, bool high_speed_candidate = false) {
-    send(S, self, nb::handle(), bytes, n, high_speed_candidate);
+void send_bytes(State &S, nb::handle self, const uint8_t *bytes, size_t n, bool high_speed_candidate = false,
+                const CommandReads *e = nullptr) {
+    send(S, self, nb::handle(), bytes, n, high_speed_candidate, e);
 }
 
 void send_action(State &S, nb::handle self, long action) {
@@ -603,14 +610,17 @@ delivered:
 
 // ---- commands ----------------------------------------------------------------
 
-void ensure_mode(State &S, nb::handle self, nb::handle mode) {
-    nb::object current = command_read(S, S.command_reads->of(self.ptr()), self, R_CURRENT_MODE);
+// Returns the record of `self` it read the mode from when no code has run
+// since (the mode read from it and found the same by identity), else nullptr.
+const CommandReads *ensure_mode(State &S, nb::handle self, nb::handle mode) {
+    const CommandReads *e = S.command_reads->of(self.ptr());
+    nb::object current = command_read(S, e, self, R_CURRENT_MODE);
     // `current != mode` as the interpreter evaluates it (no identity shortcut).
-    bool differs = current.is(mode) && PyType_IsSubtype(Py_TYPE(mode.ptr()), (PyTypeObject *) S.Mode.ptr())
-                       ? false
-                       : truth(steal_or_raise(PyObject_RichCompare(current.ptr(), mode.ptr(), Py_NE)));
-    if (differs)
+    if (current.is(mode) && PyType_IsSubtype(Py_TYPE(mode.ptr()), (PyTypeObject *) S.Mode.ptr()))
+        return e && e->v[R_CURRENT_MODE] ? e : nullptr;
+    if (truth(steal_or_raise(PyObject_RichCompare(current.ptr(), mode.ptr(), Py_NE))))
         call_method(self, S.n_change_mode, mode);
+    return nullptr;
 }
 
 // A setpoint command: every value converted first, the mode ensured, then the
@@ -620,12 +630,11 @@ void setpoint(State &S, nb::handle self, nb::handle mode, long action, const nb:
     double values[N];
     for (size_t i = 0; i < N; ++i)
         values[i] = arg_float(args[i]);
-    if (mode.is_valid())
-        ensure_mode(S, self, mode);
+    const CommandReads *e = mode.is_valid() ? ensure_mode(S, self, mode) : nullptr;
     uint8_t buf[1 + pl::VALUE_SIZE * N];
     if (pl::encode_floats((uint8_t) action, values, N, buf) >= 0)
         raise_f32_overflow();
-    send_bytes(S, self, buf, sizeof buf, true);
+    send_bytes(S, self, buf, sizeof buf, true, e);
 }
 
 // [action, element.value for each element of `elements`]
