@@ -112,7 +112,8 @@ def test_setpoint_call_forms_match_the_general_dispatch(rig, name, args, kwargs)
     a = rig.actuator
     general = getattr(KavrelActuatorReal, name).__wrapped_native__
     outcomes = []
-    for call in (lambda: getattr(a, name)(*args, **kwargs), lambda: getattr(KavrelActuatorReal, name)(a, *args, **kwargs),
+    for call in (lambda: getattr(a, name)(*args, **kwargs),
+                 lambda: getattr(KavrelActuatorReal, name)(a, *args, **kwargs),
                  lambda: general(a, *args, **kwargs)):
         a._current_mode = None
         rig.transport.sent.clear()

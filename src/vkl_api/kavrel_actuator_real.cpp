@@ -1405,8 +1405,12 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "omitted gain is sent as NaN.")
         .signature("(self, setpoint: float, id_Kp: float = nan, id_Ki: float = nan, "
                    "iq_Kp: float = nan, iq_Ki: float = nan) -> None");
-    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_torque_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5]); },
-                  {"setpoint", "id_Kp", "id_Ki", "iq_Kp", "iq_Ki"});
+    fast_setpoint(
+        cls, S, nan,
+        [](State &s, PyObject *const *a) {
+            change_torque_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5]);
+        },
+        {"setpoint", "id_Kp", "id_Ki", "iq_Kp", "iq_Ki"});
     cls.def("change_speed_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
                 nb::handle ref_ff_torque) {
@@ -1420,8 +1424,12 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "An omitted gain is sent as NaN.")
         .signature("(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
                    "spd_Kp: float = nan, ref_ff_torque: float = nan) -> None");
-    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_speed_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5]); },
-                  {"setpoint", "FF_gain", "spd_Ki", "spd_Kp", "ref_ff_torque"});
+    fast_setpoint(
+        cls, S, nan,
+        [](State &s, PyObject *const *a) {
+            change_speed_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5]);
+        },
+        {"setpoint", "FF_gain", "spd_Ki", "spd_Kp", "ref_ff_torque"});
     cls.def("change_position_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle spd_Ki, nb::handle spd_Kp,
                 nb::handle pos_Kp, nb::handle ref_ff_torque) {
@@ -1436,8 +1444,12 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "sent as NaN.")
         .signature("(self, setpoint: float, FF_gain: float = nan, spd_Ki: float = nan, "
                    "spd_Kp: float = nan, pos_Kp: float = nan, ref_ff_torque: float = nan) -> None");
-    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_position_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6]); },
-                  {"setpoint", "FF_gain", "spd_Ki", "spd_Kp", "pos_Kp", "ref_ff_torque"});
+    fast_setpoint(
+        cls, S, nan,
+        [](State &s, PyObject *const *a) {
+            change_position_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
+        },
+        {"setpoint", "FF_gain", "spd_Ki", "spd_Kp", "pos_Kp", "ref_ff_torque"});
     cls.def("change_impedance_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle FF_gain, nb::handle K_stiff, nb::handle K_damp,
                 nb::handle J_imp, nb::handle ref_ff_torque, nb::handle ref_impedance_spd,
@@ -1455,8 +1467,13 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
         .signature("(self, setpoint: float, FF_gain: float = nan, K_stiff: float = nan, K_damp: float = nan, "
                    "J_imp: float = nan, ref_ff_torque: float = nan, ref_impedance_spd: float = nan, "
                    "ref_impedance_acel: float = nan) -> None");
-    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { change_impedance_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]); },
-                  {"setpoint", "FF_gain", "K_stiff", "K_damp", "J_imp", "ref_ff_torque", "ref_impedance_spd", "ref_impedance_acel"});
+    fast_setpoint(
+        cls, S, nan,
+        [](State &s, PyObject *const *a) {
+            change_impedance_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+        },
+        {"setpoint", "FF_gain", "K_stiff", "K_damp", "J_imp", "ref_ff_torque", "ref_impedance_spd",
+         "ref_impedance_acel"});
     cls.def("internal_change_speed_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
                 internal_change_speed_setpoint(*S, self, sp, spd_b0, spd_wc, spd_wo);
@@ -1467,8 +1484,12 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
              "device's internal speed controller.  An omitted value is sent as NaN.")
         .signature("(self, setpoint: float, spd_b0: float = nan, spd_wc: float = nan, "
                    "spd_wo: float = nan) -> None");
-    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { internal_change_speed_setpoint(s, a[0], a[1], a[2], a[3], a[4]); },
-                  {"setpoint", "spd_b0", "spd_wc", "spd_wo"});
+    fast_setpoint(
+        cls, S, nan,
+        [](State &s, PyObject *const *a) {
+            internal_change_speed_setpoint(s, a[0], a[1], a[2], a[3], a[4]);
+        },
+        {"setpoint", "spd_b0", "spd_wc", "spd_wo"});
     cls.def("internal_change_position_setpoint",
             [S](nb::handle self, nb::handle sp, nb::handle pos_Ki, nb::handle pos_Kd, nb::handle pos_b0,
                 nb::handle pos_wc, nb::handle pos_wo, nb::handle spd_b0, nb::handle spd_wc, nb::handle spd_wo) {
@@ -1483,8 +1504,12 @@ void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {
         .signature("(self, setpoint: float, pos_Ki: float = nan, pos_Kd: float = nan, pos_b0: float = nan, "
                    "pos_wc: float = nan, pos_wo: float = nan, spd_b0: float = nan, spd_wc: float = nan, "
                    "spd_wo: float = nan) -> None");
-    fast_setpoint(cls, S, nan, [](State &s, PyObject *const *a) { internal_change_position_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]); },
-                  {"setpoint", "pos_Ki", "pos_Kd", "pos_b0", "pos_wc", "pos_wo", "spd_b0", "spd_wc", "spd_wo"});
+    fast_setpoint(
+        cls, S, nan,
+        [](State &s, PyObject *const *a) {
+            internal_change_position_setpoint(s, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
+        },
+        {"setpoint", "pos_Ki", "pos_Kd", "pos_b0", "pos_wc", "pos_wo", "spd_b0", "spd_wc", "spd_wo"});
 }
 
 void bind_feedback(ClassBuilder &cls, const StateP &S, nb::handle one) {
