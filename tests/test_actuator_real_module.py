@@ -295,6 +295,22 @@ def test_every_public_command_is_covered():
     assert commands - aliases <= covered
 
 
+def test_a_send_path_given_to_the_class_later_is_used():
+    class Late(R):
+        pass
+
+    t = NullTransport()
+    a = Late(t, 0x10)
+    a.change_setpoint(0.0)  # the class's own send path, seen once
+    seen = []
+    Late._send_VKL_common = lambda self, msg, high_speed_candidate=False: seen.append((msg, high_speed_candidate))
+    a.change_setpoint(0.0)
+    del Late._send_VKL_common
+    a.change_setpoint(0.0)
+    assert seen == [([4, 0, 0, 0, 0], True)]
+    assert [s[1] for s in t.sends] == [[4, 0, 0, 0, 0]] * 2
+
+
 def test_a_send_path_replaced_on_the_instance_is_used():
     t = NullTransport()
     a = R(t, 0x10)

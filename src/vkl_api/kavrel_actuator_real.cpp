@@ -129,6 +129,10 @@ struct State {
     const SendEntry *send_entry = nullptr;
     // The actuator's attributes every command reads (see CommandRead).
     std::unique_ptr<InstanceReads<5>> command_reads;
+    // The last class found to hold this class's own `_send_VKL_common`, and
+    // its version tag then (see class_sends_own).
+    PyTypeObject *own_send_type = nullptr; // compared only
+    unsigned int own_send_tag = 0;
 };
 
 // The order of State::command_reads' names.
@@ -231,6 +235,21 @@ nb::object send_payload(State &S, nb::handle self, nb::handle list, const uint8_
                                                     S.kw_can_high_speed.ptr()));
 }
 
+// Does the class `t` find this class's own `_send_VKL_common`?  Known
+// without a lookup for the last class that did while it keeps its version
+// tag (any change to it or a base gives it a new one; tags are never reused).
+bool class_sends_own(State &S, PyTypeObject *t) {
+    if (t == S.own_send_type && S.own_send_tag != 0 && t->tp_version_tag == S.own_send_tag)
+        return true;
+    if (_PyType_Lookup(t, S.n_send_common.ptr()) != S.send_common_fn.ptr())
+        return false;
+    if (has_version_tag(t)) {
+        S.own_send_type = t;
+        S.own_send_tag = t->tp_version_tag;
+    }
+    return true;
+}
+
 // Every command leaves through the instance's `_send_VKL_common`.
 nb::object send_common(State &S, nb::handle self, nb::handle msg, nb::handle high_speed_candidate) {
     nb::list payload = arg_list(msg, "msg");
@@ -249,7 +268,7 @@ void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size
     // lookup finds this class's own (non-data) method and the instance holds
     // nothing under the name, so `self._send_VKL_common` is that method.
     PyTypeObject *t = Py_TYPE(self.ptr());
-    if (t->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(t, S.n_send_common.ptr()) == S.send_common_fn.ptr()) {
+    if (t->tp_getattro == PyObject_GenericGetAttr && class_sends_own(S, t)) {
         bool shadowed;
         if (!e)
             e = S.command_reads->of(self.ptr());

@@ -16,6 +16,7 @@
 #include "core/serial_native.hpp"
 
 #include <cstring>
+#include <memory>
 #include <iterator>
 #include <string>
 
@@ -77,7 +78,9 @@ struct State {
     SendEntry entry{};            // the C-level send entry, published at import
     ClassFacts facts;             // what the entry verified of the class
     DictRecords<DictFacts> dict_facts; // and of the last transports' dictionaries
-    CachedAttr c_ser;             // `self._ser` of the frame writer (see CachedAttr)
+    // `self._ser` of the frame writer, from a record of the transport's
+    // dictionary while it stands (see InstanceReads).
+    std::unique_ptr<InstanceReads<1>> ser_reads;
     nb::object parse_orig, build_orig; // the protocol's own flag-word codecs
     nb::object event_type, rlock_type; // threading.Event, type of threading.RLock()
 
@@ -714,7 +717,7 @@ uint8_t byte_value(nb::handle v) {
 // without two rounds of argument dispatch per frame; anything else (or a
 // failure along the way) takes the call.
 bool own_protocol_fn(State &S, PyObject *fn, nb::handle fn_orig, uint64_t &seen) {
-    return entry_is(S.vkl_dict.ptr(), fn, fn_orig.ptr(), seen) && !PyErr_Occurred();
+    return entry_is(S.vkl_dict.ptr(), fn, fn_orig.ptr(), seen);
 }
 
 bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObject *fn, nb::handle fn_orig,
@@ -848,7 +851,7 @@ size_t payload_bytes(nb::handle data, uint8_t (&out)[kMaxLengthBytePayload]) {
 // The frame to the port: natively on a genuine open port, else through the
 // port's own write while it is open.  False (logged) when it is not.
 bool write_frame(State &S, nb::handle self, const uint8_t *fb, size_t flen) {
-    nb::object ser = steal_or_raise(S.c_ser.get(self.ptr(), S.n_ser.ptr()));
+    nb::object ser = steal_or_raise(S.ser_reads->get(S.ser_reads->of(self.ptr()), self.ptr(), 0));
     serial_native::WriteView view;
     Genuine g = serial_native::genuine_port(S.port, ser.ptr(), &view);
     if (g == Genuine::Open) {
@@ -965,8 +968,7 @@ DictFacts dict_facts(State &S, PyObject *transport, PyObject *d) {
     now.own = !dict_get(d, S.n_send_vkl.ptr());
     now.unshadowed = now.own && !dict_get(d, S.n_check_id.ptr()) && !dict_get(d, S.n_check_payload.ptr()) &&
                      !dict_get(d, S.n_start_byte.ptr()) && !dict_get(d, S.n_crc_magic.ptr());
-    if (!PyErr_Occurred())
-        S.dict_facts.keep(transport, d, tag, now);
+    S.dict_facts.keep(transport, d, tag, now);
     return now;
 }
 
@@ -988,7 +990,7 @@ bool own_send_vkl(State &S, PyObject *transport, const Known *&known) {
     Py_DECREF(d);
     if (now.unshadowed && facts)
         known = &S.facts.known;
-    return now.own && !PyErr_Occurred();
+    return now.own;
 }
 
 int send_entry(void *ctx, PyObject *transport, PyObject *address, PyObject *list, const uint8_t *bytes, size_t n,
@@ -1260,6 +1262,8 @@ State &make_state(nb::module_ &m) {
     State &s = *new State();
     s.g = nb::borrow<nb::dict>(m.attr("__dict__"));
     intern_names(s, kNames);
+    PyObject *const ser_name[] = {s.n_ser.ptr()};
+    s.ser_reads = std::make_unique<InstanceReads<1>>(ser_name);
     serial_native::init_posix_port(s.port, s.g);
 
     nb::object vkl_cls = m.attr("VKL");
