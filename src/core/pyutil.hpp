@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <type_traits>
 #include <string>
 #include <utility>
@@ -309,6 +310,33 @@ inline bool take_call_args(PyObject *const *args, size_t nargsf, PyObject *kwnam
         out[i] = args[nargs + k];
     }
     return true;
+}
+
+// The interned parameter names an entry matches, `self` first, in the order
+// take_call_args reads them.
+template <int N>
+struct CallNames {
+    PyObject *names[N] = {}; // held below
+    nb::object held[N];
+    int n = 0;
+    CallNames &add(const char *name) {
+        held[n] = intern_name(name);
+        names[n] = held[n].ptr();
+        ++n;
+        return *this;
+    }
+};
+
+// What an entry needs, in a capsule that deletes it: the owner set_fast_call
+// takes.
+template <class T>
+nb::object owning_capsule(std::unique_ptr<T> data) {
+    PyObject *cap = PyCapsule_New(data.get(), nullptr,
+                                  [](PyObject *c) { delete static_cast<T *>(PyCapsule_GetPointer(c, nullptr)); });
+    if (!cap)
+        raise_pending();
+    data.release();
+    return nb::steal(cap);
 }
 
 // Set the Python error for the C++ exception being handled, as nanobind's

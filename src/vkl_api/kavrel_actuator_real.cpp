@@ -276,14 +276,13 @@ void send(State &S, nb::handle self, nb::handle list, const uint8_t *bytes, size
             shadowed = e->v[R_SEND_COMMON] != nullptr;
         } else {
             PyObject *d = instance_dict(self);
-            shadowed = !d || dict_get(d, S.n_send_common.ptr()) != nullptr || PyErr_Occurred();
+            shadowed = !d || dict_get(d, S.n_send_common.ptr()) != nullptr;
             Py_XDECREF(d);
         }
         if (!shadowed) {
             send_payload(S, self, list, bytes, n, candidate, e);
             return;
         }
-        PyErr_Clear();
     }
     nb::object bound = get(self, S.n_send_common);
     if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == S.send_common_fn.ptr() &&
@@ -1346,13 +1345,11 @@ void bind_connection(ClassBuilder &cls, const StateP &S, nb::handle one) {
 // omitted value is the NaN object the general dispatch gives it.  Anything
 // else is declined (see set_fast_call), so its errors are the general ones.
 constexpr int kMaxCommandParams = 10; // internal_change_position_setpoint
-constexpr const char *kCommandEntry = "vkl_api.setpoint_entry";
 
 struct CommandEntry {
     StateP S;
     void (*run)(State &, PyObject *const *a); // a: self, then the parameters
-    PyObject *names[kMaxCommandParams];       // interned, held below
-    nb::object held[kMaxCommandParams];
+    CallNames<kMaxCommandParams> names;
     nb::object nan;
 };
 
@@ -1360,7 +1357,7 @@ template <int N>
 PyObject *command_fast(void *data, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *e = static_cast<CommandEntry *>(data);
     PyObject *a[N];
-    if (!take_call_args(args, nargsf, kwnames, e->names, N, a) || !a[0] || a[0] == Py_None || !a[1])
+    if (!take_call_args(args, nargsf, kwnames, e->names.names, N, a) || !a[0] || a[0] == Py_None || !a[1])
         return kDeclined;
     for (int i = 2; i < N; ++i)
         if (!a[i])
@@ -1380,20 +1377,14 @@ template <int M>
 void fast_setpoint(ClassBuilder &cls, const StateP &S, nb::handle nan, void (*run)(State &, PyObject *const *),
                    const char *const (&names)[M]) {
     static_assert(M + 1 <= kMaxCommandParams, "more parameters than an entry holds");
-    auto *e = new CommandEntry{S, run, {}, {}, nb::borrow(nan)};
-    e->held[0] = intern_name("self");
-    for (int i = 0; i < M; ++i)
-        e->held[i + 1] = intern_name(names[i]);
-    for (int i = 0; i <= M; ++i)
-        e->names[i] = e->held[i].ptr();
-    PyObject *cap = PyCapsule_New(e, kCommandEntry, [](PyObject *c) {
-        delete static_cast<CommandEntry *>(PyCapsule_GetPointer(c, kCommandEntry));
-    });
-    if (!cap) {
-        delete e;
-        raise_pending();
-    }
-    cls.fast_call(command_fast<M + 1>, nb::steal(cap));
+    auto e = std::make_unique<CommandEntry>();
+    e->S = S;
+    e->run = run;
+    e->nan = nb::borrow(nan);
+    e->names.add("self");
+    for (const char *name : names)
+        e->names.add(name);
+    cls.fast_call(command_fast<M + 1>, owning_capsule(std::move(e)));
 }
 
 void bind_setpoints(ClassBuilder &cls, const StateP &S, nb::handle nan) {

@@ -501,15 +501,14 @@ nb::object step(State &S, nb::handle self, nb::handle load, nb::handle steps) {
 // tenth of a one-tick step.  Anything else is declined (see set_fast_call).
 struct StepEntry {
     StateP S;
-    PyObject *names[3]; // "self", "load", "steps", interned (held below)
-    nb::object self_name, load_name, steps_name;
+    CallNames<3> names; // self, load, steps
     nb::object one = nb::int_(1); // the default of `steps`, as bound below
 };
 
 PyObject *step_fast(void *data, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *e = static_cast<StepEntry *>(data);
     PyObject *a[3];
-    if (!take_call_args(args, nargsf, kwnames, e->names, 3, a) || !a[0])
+    if (!take_call_args(args, nargsf, kwnames, e->names.names, 3, a) || !a[0])
         return kDeclined;
     try {
         return step(*e->S, a[0], a[1] ? a[1] : Py_None, a[2] ? a[2] : e->one.ptr()).release().ptr();
@@ -520,18 +519,10 @@ PyObject *step_fast(void *data, PyObject *const *args, size_t nargsf, PyObject *
 }
 
 nb::object step_entry(const StateP &S) {
-    auto *e = new StepEntry{S, {}, intern_name("self"), intern_name("load"), intern_name("steps")};
-    e->names[0] = e->self_name.ptr();
-    e->names[1] = e->load_name.ptr();
-    e->names[2] = e->steps_name.ptr();
-    PyObject *cap = PyCapsule_New(e, "vkl_api.step_entry", [](PyObject *c) {
-        delete static_cast<StepEntry *>(PyCapsule_GetPointer(c, "vkl_api.step_entry"));
-    });
-    if (!cap) {
-        delete e;
-        raise_pending();
-    }
-    return nb::steal(cap);
+    auto e = std::make_unique<StepEntry>();
+    e->S = S;
+    e->names.add("self").add("load").add("steps");
+    return owning_capsule(std::move(e));
 }
 
 void start_steps(nb::handle self, nb::handle step_number) {

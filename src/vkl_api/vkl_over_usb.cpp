@@ -730,9 +730,7 @@ bool own_check(State &S, PyObject *self, PyObject *check, nb::handle sm, PyObjec
         return false;
     bool shadowed = dict_get(d, check) != nullptr;
     Py_DECREF(d);
-    if (shadowed || PyErr_Occurred())
-        return false;
-    return own_protocol_fn(S, fn, fn_orig, seen);
+    return !shadowed && own_protocol_fn(S, fn, fn_orig, seen);
 }
 
 // self.check_vkl_id_range(address) and self.check_vkl_payload_size(data), by
